@@ -1,0 +1,31 @@
+// Start-up and message loop. No run-time library: the loader enters UninstallMain directly.
+#include "../remove/globals.h"
+#include "../res/resource.h"
+#include <commctrl.h>
+
+HWND MainDialog;
+HINSTANCE AppInstance;
+
+// Shows the confirmation dialog, pumps its messages until it is gone, then ends the process.
+extern "C" void WINAPI UninstallMain() {
+    AppInstance = GetModuleHandleA(NULL);
+    InitCommonControls();
+    MainDialog =
+        CreateDialogParamA(AppInstance, MAKEINTRESOURCEA(IDD_UNINSTALL), NULL, UninstallDlgProc, 0);
+    if (!MainDialog) {
+        MessageBoxA(NULL, "Can't create window!",
+                    "Error during uninstall:", MB_OK | MB_ICONWARNING);
+        ExitProcess(0);
+    }
+    SetWindowTextA(MainDialog, "Uninstall Tivaldor");
+    ShowWindow(MainDialog, SW_SHOWDEFAULT);
+    UpdateWindow(MainDialog);
+
+    // No TranslateMessage: IsDialogMessageA turns Tab, Enter and Escape into dialog actions.
+    MSG msg;
+    while (GetMessageA(&msg, NULL, 0, 0)) {
+        if (!IsDialogMessageA(MainDialog, &msg))
+            DispatchMessageA(&msg);
+    }
+    ExitProcess(0);
+}

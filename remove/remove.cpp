@@ -1,0 +1,111 @@
+// The removal sequence run when the user presses OK: registry keys, product files, shortcuts.
+#include "globals.h"
+#include "../res/resource.h"
+#include <commctrl.h>
+
+char TargetPath[MAX_PATH];
+char SearchPath[MAX_PATH];
+IShellLinkA *ShellLink;
+
+static const char UninstallKey[] =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tivaldor";
+static const char ProductExe[] = "Tivaldor.exe";
+
+// Where "App Paths\" goes in a copy of UninstallKey: just after "CurrentVersion\".
+#define APP_PATHS_AT 42
+// Where the three-letter extension of a product file name starts: after "Tivaldor.".
+#define EXTENSION_AT 9
+
+// Advances the progress control by one stage.
+static void StepProgress() {
+    SendDlgItemMessageA(MainDialog, IDC_PROGRESS, PBM_STEPIT, 0, 0);
+}
+
+// Deletes the file named by TargetPath; a file that is already gone is no failure.
+void DeleteTargetFile() {
+    if (!DeleteFileA(TargetPath) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        MessageBoxA(MainDialog, TargetPath, "Can't delete the file named:", MB_OK | MB_ICONWARNING);
+}
+
+// Deletes the product's key under Uninstall and its App Paths key.
+static void DeleteRegistryKeys() {
+    char appPathsKey[sizeof UninstallKey + 8];
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, UninstallKey);
+    lstrcpyA(appPathsKey, UninstallKey);
+    lstrcpyA(appPathsKey + APP_PATHS_AT, "App Paths\\");
+    lstrcpyA(appPathsKey + lstrlenA(appPathsKey), ProductExe);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, appPathsKey);
+}
+
+// Fills TargetPath with our own path and returns the length of its directory part, backslash
+// included, or -1 when the path was cut short or the product's names would not fit after it.
+static int FindInstallDirectory() {
+    DWORD n = GetModuleFileNameA(NULL, TargetPath, MAX_PATH);
+    if (n >= MAX_PATH)
+        return -1; // truncated: it names some other folder
+    int dirLen = n;
+    while (dirLen > 0 && TargetPath[dirLen - 1] != '\\')
+        dirLen--;
+    if (dirLen + (int)sizeof ProductExe > MAX_PATH)
+        return -1;
+    return dirLen;
+}
+
+// Deletes the desktop shortcuts to the product's executable and help file. Skipped without a
+// word when COM, the shell or the desktop folder is not available.
+static void RemoveShortcuts(int dirLen) {
+    if (CoInitialize(NULL) != S_OK)
+        return;
+    IMalloc *allocator;
+    if (SHGetMalloc(&allocator) >= 0) {
+        LPITEMIDLIST idList;
+        if (SHGetSpecialFolderLocation(MainDialog, CSIDL_DESKTOPDIRECTORY, &idList) == S_OK) {
+            SearchPath[0] = 0;
+            SHGetPathFromIDListA(idList, SearchPath);
+            allocator->Free(idList);
+            int folderLen = lstrlenA(SearchPath);
+            if (folderLen > 0 && SearchPath[folderLen - 1] == '\\')
+                SearchPath[--folderLen] = 0; // a drive root: the sweep adds its own backslash
+            // An empty path would make the sweep start at the root of the current drive.
+            if (folderLen > 0 && CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER,
+                                                  IID_IShellLinkA, (void **)&ShellLink) == S_OK) {
+                SweepShortcuts(folderLen, SWEEP_KEPT);
+                StepProgress();
+                lstrcpyA(TargetPath + dirLen + EXTENSION_AT, "hlp");
+                SweepShortcuts(folderLen, SWEEP_KEPT);
+                StepProgress();
+                ShellLink->Release();
+            }
+        }
+        allocator->Release();
+    }
+    CoUninitialize();
+}
+
+// Names the product file with the given extension in TargetPath and deletes it; nothing is
+// touched when the install directory is unknown (dirLen < 0).
+static void DeleteProductFile(int dirLen, const char *extension) {
+    if (dirLen < 0)
+        return;
+    lstrcpyA(TargetPath + dirLen + EXTENSION_AT, extension);
+    DeleteTargetFile();
+}
+
+// Removes the product, stage by stage; no failure stops a later stage.
+void RemoveProduct() {
+    int dirLen = FindInstallDirectory();
+    DeleteRegistryKeys();
+    if (dirLen >= 0)
+        lstrcpyA(TargetPath + dirLen, ProductExe);
+    DeleteProductFile(dirLen, "exe");
+    StepProgress();
+    if (dirLen >= 0)
+        RemoveShortcuts(dirLen);
+    DeleteProductFile(dirLen, "hlp");
+    StepProgress();
+    DeleteProductFile(dirLen, "gid"); // the help system's by-products: no progress step of its own
+    DeleteProductFile(dirLen, "cnt");
+    StepProgress();
+    LaunchSelfDelete();
+    StepProgress();
+}

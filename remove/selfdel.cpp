@@ -1,0 +1,107 @@
+// Self-deletion: a running program cannot delete its own file, so a hidden batch script retries
+// the deletion until we have exited, then removes the install directory and itself.
+#include "globals.h"
+
+static const char ScriptStart[] = ":Repeat\r\ndel \"";
+static const char ScriptLoop[] = "\"\r\nif exist \"";
+static const char ScriptRmdir[] = "\" goto Repeat\r\nrmdir \"";
+// Ends line 4 and starts line 5; its last character alone is the script's current directory.
+static const char ScriptDel[] = "\"\r\ndel \"\\";
+static const char ScriptEnd[] = "\"\r\n";
+
+// The script's text; each of its four paths may double in length when its '%' signs are escaped.
+static char Script[sizeof ScriptStart + sizeof ScriptLoop + sizeof ScriptRmdir + sizeof ScriptDel +
+                   sizeof ScriptEnd + 4 * 2 * MAX_PATH];
+static int ScriptLen;
+static WCHAR WideBuffer[MAX_PATH];
+static char OemBuffer[2 * MAX_PATH];
+static STARTUPINFOA Startup;
+static PROCESS_INFORMATION ScriptProcess;
+
+// Appends len bytes of text to the script.
+static void Append(const char *text, int len) {
+    for (int i = 0; i < len; i++)
+        Script[ScriptLen++] = text[i];
+}
+
+// Appends a path as the command interpreter must read it: in the OEM code page, with each '%'
+// doubled. Fails when the path has a character the OEM code page cannot spell.
+static bool AppendPath(const char *path, int len) {
+    int wideLen = MultiByteToWideChar(CP_ACP, 0, path, len, WideBuffer, MAX_PATH);
+    BOOL lossy = FALSE;
+    int oemLen = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, WideBuffer, wideLen, OemBuffer,
+                                     sizeof OemBuffer, NULL, &lossy);
+    if (len > 0 && (oemLen <= 0 || lossy))
+        return false;
+    for (int i = 0; i < oemLen; i++) {
+        if (OemBuffer[i] == '%')
+            Script[ScriptLen++] = '%';
+        Script[ScriptLen++] = OemBuffer[i];
+    }
+    return true;
+}
+
+// Builds the script text in Script from our own path in SearchPath (m characters) and the
+// script's path in TargetPath.
+static bool BuildScript(int m) {
+    int k = m;
+    while (k > 0 && SearchPath[--k] != '\\') {
+    }
+    ScriptLen = 0;
+    Append(ScriptStart, sizeof ScriptStart - 1);
+    bool ok = AppendPath(SearchPath, m);
+    Append(ScriptLoop, sizeof ScriptLoop - 1);
+    ok = ok && AppendPath(SearchPath, m);
+    Append(ScriptRmdir, sizeof ScriptRmdir - 1);
+    ok = ok && AppendPath(SearchPath, k);
+    Append(ScriptDel, sizeof ScriptDel - 2);
+    ok = ok && AppendPath(TargetPath, lstrlenA(TargetPath));
+    Append(ScriptEnd, sizeof ScriptEnd - 1);
+    return ok;
+}
+
+void LaunchSelfDelete() {
+    // The script's path: the temporary directory plus "Tivaldor.bat", all within MAX_PATH.
+    DWORD n = GetTempPathA(MAX_PATH - 13, TargetPath);
+    if (n == 0 || n >= MAX_PATH - 13)
+        return;
+    lstrcpyA(TargetPath + n, "Tivaldor.exe");
+    lstrcpyA(TargetPath + n + 9, "bat");
+
+    DWORD m = GetModuleFileNameA(NULL, SearchPath, MAX_PATH);
+    if (m == 0 || m >= MAX_PATH || !BuildScript(m))
+        return;
+
+    HANDLE file = CreateFileA(TargetPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written;
+    WriteFile(file, Script, ScriptLen, &written, NULL);
+    CloseHandle(file);
+
+    // A read-only file would keep the script retrying forever.
+    DWORD attributes = GetFileAttributesA(SearchPath);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesA(SearchPath, attributes & ~FILE_ATTRIBUTE_READONLY);
+
+    // Quoted, so that a path with spaces cannot start some other program.
+    ScriptLen = 0;
+    Append("\"", 1);
+    Append(TargetPath, lstrlenA(TargetPath));
+    Append("\"", 2); // with its terminator
+
+    Startup.cb = sizeof Startup;
+    Startup.dwFlags = STARTF_USESHOWWINDOW;
+    Startup.wShowWindow = SW_HIDE;
+    if (!CreateProcessA(NULL, Script, NULL, NULL, FALSE, CREATE_SUSPENDED | IDLE_PRIORITY_CLASS,
+                        NULL, ScriptDel + sizeof ScriptDel - 2, &Startup, &ScriptProcess))
+        return;
+    // The script idles while we finish at top priority, so it rarely retries for long.
+    SetThreadPriority(ScriptProcess.hThread, THREAD_PRIORITY_IDLE);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+    CloseHandle(ScriptProcess.hProcess);
+    ResumeThread(ScriptProcess.hThread);
+    CloseHandle(ScriptProcess.hThread);
+}
