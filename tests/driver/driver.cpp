@@ -1,0 +1,378 @@
+// Drives the uninstaller from inside the Wine sandbox: starts it, reads its dialog, presses its
+// buttons, answers its message boxes, and sets up what the tests need (keys, links, attributes).
+// Commands come as arguments, one after another; results are printed one per line.
+#include <windows.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <tlhelp32.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+#include <vector>
+
+static const wchar_t UninstallKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tivaldor";
+static const wchar_t AppPathsKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tivaldor.exe";
+
+static PROCESS_INFORMATION Child;
+static HWND Dialog;
+static HANDLE Held = INVALID_HANDLE_VALUE;
+static std::vector<HWND> SeenBoxes;
+
+static void Print(const char *tag, const std::wstring &text)
+{
+    char buffer[4096];
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, buffer, sizeof buffer, NULL, NULL);
+    printf("%s %s\n", tag, n > 0 ? buffer : "");
+    fflush(stdout);
+}
+
+static void Fail(const char *what)
+{
+    printf("error %s\n", what);
+    fflush(stdout);
+    if (Child.hProcess)
+        TerminateProcess(Child.hProcess, 99);
+    exit(2);
+}
+
+static std::wstring Text(HWND hwnd)
+{
+    wchar_t buffer[1024] = L"";
+    GetWindowTextW(hwnd, buffer, 1024);
+    return buffer;
+}
+
+static std::wstring ClassOf(HWND hwnd)
+{
+    wchar_t buffer[256] = L"";
+    GetClassNameW(hwnd, buffer, 256);
+    return buffer;
+}
+
+static DWORD ProcessOf(HWND hwnd)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    return pid;
+}
+
+static std::vector<HWND> TopWindows()
+{
+    std::vector<HWND> list;
+    EnumWindows(
+        [](HWND hwnd, LPARAM param) -> BOOL {
+            if (ProcessOf(hwnd) == Child.dwProcessId && IsWindowVisible(hwnd))
+                ((std::vector<HWND> *)param)->push_back(hwnd);
+            return TRUE;
+        },
+        (LPARAM)&list);
+    return list;
+}
+
+static std::vector<HWND> Children(HWND parent)
+{
+    std::vector<HWND> list;
+    for (HWND c = GetWindow(parent, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+        list.push_back(c);
+    return list;
+}
+
+static bool Exited(DWORD wait)
+{
+    return WaitForSingleObject(Child.hProcess, wait) == WAIT_OBJECT_0;
+}
+
+static void Start(const wchar_t *exe)
+{
+    std::wstring cmd = L"\"" + std::wstring(exe) + L"\"";
+    STARTUPINFOW si = {sizeof si};
+    if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si,
+                        &Child))
+        Fail("start");
+    Print("started", exe);
+}
+
+static void WaitDialog()
+{
+    for (int i = 0; i < 600; i++) {
+        for (HWND hwnd : TopWindows()) {
+            if (Text(hwnd) == L"Uninstall Tivaldor") {
+                Dialog = hwnd;
+                Sleep(200); // let WM_INITDIALOG and the first paint finish
+                Print("dialog", L"");
+                return;
+            }
+        }
+        if (Exited(50))
+            break;
+    }
+    Fail("no dialog");
+}
+
+// Asks the probe library, hooked into the uninstaller's thread, for the class icon and menu.
+static UINT_PTR RunProbe()
+{
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(NULL, path, MAX_PATH);
+    lstrcpyW(wcsrchr(path, L'\\') + 1, L"probe.dll");
+    HMODULE probe = LoadLibraryW(path);
+    HOOKPROC proc = probe ? (HOOKPROC)GetProcAddress(probe, "ProbeHook") : NULL;
+    DWORD thread = GetWindowThreadProcessId(Dialog, NULL);
+    HHOOK hook = proc ? SetWindowsHookExW(WH_GETMESSAGE, proc, probe, thread) : NULL;
+    if (!hook)
+        Fail("probe hook");
+    UINT_PTR result = 0;
+    for (int i = 0; i < 100 && !result; i++) {
+        PostMessageW(Dialog, WM_NULL, 0, 0);
+        Sleep(50);
+        result = (UINT_PTR)GetPropW(Dialog, L"ProbeResult");
+    }
+    UnhookWindowsHookEx(hook);
+    return result;
+}
+
+static void Describe()
+{
+    Print("title", Text(Dialog));
+    wchar_t line[1400];
+    for (HWND c : Children(Dialog)) {
+        swprintf(line, 1400, L"%ls %d %08lx %ls", ClassOf(c).c_str(), GetDlgCtrlID(c),
+                 (unsigned long)GetWindowLongW(c, GWL_STYLE), Text(c).c_str());
+        Print("child", line);
+    }
+    swprintf(line, 1400, L"%08lx", (unsigned long)GetWindowLongW(Dialog, GWL_STYLE));
+    Print("style", line);
+    GUITHREADINFO gui = {sizeof gui};
+    GetGUIThreadInfo(GetWindowThreadProcessId(Dialog, NULL), &gui);
+    swprintf(line, 1400, L"%d", gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0);
+    Print("focus", line);
+    swprintf(line, 1400, L"%lu", (unsigned long)RunProbe());
+    Print("probe", line);
+}
+
+static void PressKey(UINT vk)
+{
+    GUITHREADINFO gui = {sizeof gui};
+    GetGUIThreadInfo(GetWindowThreadProcessId(Dialog, NULL), &gui);
+    HWND target = gui.hwndFocus ? gui.hwndFocus : Dialog;
+    PostMessageW(target, WM_KEYDOWN, vk, 1);
+    PostMessageW(target, WM_KEYUP, vk, 0xC0000001);
+}
+
+// Reports and dismisses every message box until the uninstaller exits.
+static void Finish(int seconds)
+{
+    for (int i = 0; i < seconds * 20; i++) {
+        for (HWND hwnd : TopWindows()) {
+            if (hwnd == Dialog || ClassOf(hwnd) != L"#32770")
+                continue;
+            bool seen = false;
+            for (HWND s : SeenBoxes)
+                seen = seen || s == hwnd;
+            if (seen)
+                continue;
+            SeenBoxes.push_back(hwnd);
+            std::wstring text;
+            for (HWND c : Children(hwnd))
+                if (ClassOf(c) == L"Static" && !Text(c).empty())
+                    text = Text(c);
+            Print("box", Text(hwnd) + L"\t" + text);
+            PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+        }
+        if (Exited(50)) {
+            DWORD code = 0;
+            GetExitCodeProcess(Child.hProcess, &code);
+            printf("exit %lu\n", (unsigned long)code);
+            fflush(stdout);
+            return;
+        }
+    }
+    Fail("still running");
+}
+
+static void MakeLink(const wchar_t *link, const wchar_t *target)
+{
+    IShellLinkW *shellLink;
+    IPersistFile *file;
+    if (CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                         (void **)&shellLink) != S_OK)
+        Fail("shell link");
+    shellLink->SetPath(target);
+    if (shellLink->QueryInterface(IID_IPersistFile, (void **)&file) != S_OK ||
+        file->Save(link, TRUE) != S_OK)
+        Fail("save link");
+    file->Release();
+    shellLink->Release();
+}
+
+static void ReadLink(const wchar_t *link)
+{
+    IShellLinkW *shellLink;
+    IPersistFile *file;
+    wchar_t path[MAX_PATH] = L"";
+    CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                     (void **)&shellLink);
+    shellLink->QueryInterface(IID_IPersistFile, (void **)&file);
+    HRESULT hr = file->Load(link, STGM_READ);
+    if (hr == S_OK)
+        hr = shellLink->GetPath(path, MAX_PATH, NULL, SLGP_UNCPRIORITY);
+    wchar_t line[400];
+    swprintf(line, 400, L"%08lx %ls", (unsigned long)hr, path);
+    Print("target", line);
+    file->Release();
+    shellLink->Release();
+}
+
+static void Attrib(const wchar_t *path, const wchar_t *flags)
+{
+    DWORD a = GetFileAttributesW(path);
+    if (a == INVALID_FILE_ATTRIBUTES)
+        Fail("attrib");
+    for (const wchar_t *f = flags; *f; f++)
+        a |= *f == 'r' ? FILE_ATTRIBUTE_READONLY
+             : *f == 'h' ? FILE_ATTRIBUTE_HIDDEN
+             : *f == 's' ? FILE_ATTRIBUTE_SYSTEM
+                         : 0;
+    if (!SetFileAttributesW(path, a & ~FILE_ATTRIBUTE_NORMAL))
+        Fail("attrib");
+}
+
+static void RegAdd()
+{
+    for (const wchar_t *name : {UninstallKey, AppPathsKey}) {
+        HKEY key;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
+                            NULL) != ERROR_SUCCESS)
+            Fail("regadd");
+        RegSetValueExW(key, L"DisplayName", 0, REG_SZ, (const BYTE *)L"Tivaldor", 18);
+        RegCloseKey(key);
+    }
+}
+
+static void RegCheck()
+{
+    for (const wchar_t *name : {UninstallKey, AppPathsKey}) {
+        HKEY key;
+        bool present = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, KEY_READ, &key) == 0;
+        if (present)
+            RegCloseKey(key);
+        Print(present ? "key 1" : "key 0", name);
+    }
+}
+
+// The uninstallers and batch scripts (cmd.exe) still running in the sandbox.
+static std::vector<DWORD> Leftovers()
+{
+    std::vector<DWORD> list;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {sizeof entry};
+    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
+        if (!lstrcmpiW(entry.szExeFile, L"kestrune.exe") || !lstrcmpiW(entry.szExeFile, L"cmd.exe"))
+            list.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return list;
+}
+
+// Waits until no uninstaller or script runs any more; prints whether that happened in time.
+static void WaitIdle(int seconds)
+{
+    bool idle = false;
+    for (int i = 0; i < seconds * 10 && !idle; i++) {
+        idle = Leftovers().empty();
+        if (!idle)
+            Sleep(100);
+    }
+    printf("idle %d\n", idle);
+}
+
+// Ends leftovers of an earlier test and deletes the product's keys.
+static void Cleanup()
+{
+    for (DWORD pid : Leftovers()) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+        if (process) {
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+    }
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, AppPathsKey);
+}
+
+static unsigned long Number(const wchar_t *text)
+{
+    return wcstoul(text, NULL, 0);
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    CoInitialize(NULL);
+    for (int i = 1; i < argc; i++) {
+        std::wstring cmd = argv[i];
+        auto arg = [&]() -> const wchar_t * {
+            if (i + 1 >= argc)
+                Fail("missing argument");
+            return argv[++i];
+        };
+        if (cmd == L"start")
+            Start(arg());
+        else if (cmd == L"wait-dialog")
+            WaitDialog();
+        else if (cmd == L"describe")
+            Describe();
+        else if (cmd == L"post") {
+            UINT msg = Number(arg());
+            WPARAM w = Number(arg());
+            PostMessageW(Dialog, msg, w, Number(arg()));
+        } else if (cmd == L"key")
+            PressKey(Number(arg()));
+        else if (cmd == L"sleep")
+            Sleep(Number(arg()));
+        else if (cmd == L"alive")
+            printf("alive %d\n", !Exited(0));
+        else if (cmd == L"finish")
+            Finish(Number(arg()));
+        else if (cmd == L"hold") {
+            Held = CreateFileW(arg(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+            if (Held == INVALID_HANDLE_VALUE)
+                Fail("hold");
+        } else if (cmd == L"release") {
+            CloseHandle(Held);
+            Held = INVALID_HANDLE_VALUE;
+        } else if (cmd == L"wait-gone") {
+            const wchar_t *path = arg();
+            DWORD seconds = Number(arg());
+            bool gone = false;
+            for (DWORD t = 0; t < seconds * 10 && !gone; t++) {
+                gone = GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
+                if (!gone)
+                    Sleep(100);
+            }
+            Print(gone ? "gone 1" : "gone 0", path);
+        } else if (cmd == L"link") {
+            const wchar_t *link = arg();
+            MakeLink(link, arg());
+        } else if (cmd == L"read-link")
+            ReadLink(arg());
+        else if (cmd == L"attrib") {
+            const wchar_t *path = arg();
+            Attrib(path, arg());
+        } else if (cmd == L"regadd")
+            RegAdd();
+        else if (cmd == L"regcheck")
+            RegCheck();
+        else if (cmd == L"cleanup")
+            Cleanup();
+        else if (cmd == L"wait-idle")
+            WaitIdle(Number(arg()));
+        else if (cmd == L"ticks")
+            printf("ticks %lu\n", (unsigned long)GetTickCount());
+        else
+            Fail("unknown command");
+        fflush(stdout);
+    }
+    return 0;
+}

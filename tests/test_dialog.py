@@ -1,0 +1,91 @@
+"""The confirmation dialog and the ways of leaving it, driven in a Wine sandbox."""
+import unittest
+
+from winebox import (IDCANCEL, IDOK, INSTALL_DIR, OK, PRODUCT_FILES, VK_ESCAPE, VK_RETURN,
+                     WM_CLOSE, WM_COMMAND, SandboxTest, boxes, exit_code)
+
+TEXTS = ["Click on OK to uninstall the Tivaldor", "program. This will remove all files from your",
+         "computer."]
+PROBE_DONE, PROBE_ICON, PROBE_SIZE, PROBE_MAXIMIZE, PROBE_MOVE, PROBE_CLOSE = 1, 2, 4, 8, 16, 32
+
+
+class DialogTest(SandboxTest):
+    def test_dialog_as_shown(self):
+        exe = self.box.install()
+        out = self.box.run(exe, "describe", "post", WM_COMMAND, IDCANCEL, 0)
+        fields = [line.split(" ", 1) for line in out]
+        self.assertIn(["title", "Uninstall Tivaldor"], fields)
+        children = [f[1].split(" ", 3) for f in fields if f[0] == "child"]
+        self.assertEqual([(c[0], int(c[1]), c[3]) for c in children],
+                         [("Button", 1, "OK"), ("Button", 2, "Cancel")] +
+                         [("Static", 65535, t) for t in TEXTS])
+        self.assertEqual(int(children[0][2], 16) & 0xF, 1, "OK is the default push button")
+        self.assertIn(["focus", "1"], fields, "OK has the focus")
+        style = int(dict(fields)["style"], 16)
+        self.assertEqual(style & ~0x04000000, 0x12C80B44)  # the system adds WS_CLIPSIBLINGS
+        probe = int(dict(fields)["probe"])
+        self.assertTrue(probe & PROBE_DONE, "probe did not run")
+        self.assertTrue(probe & PROBE_ICON, "the dialog class has no icon")
+        self.assertEqual(probe >> 8, 32, "the class icon is the 32x32 image")
+        self.assertFalse(probe & (PROBE_SIZE | PROBE_MAXIMIZE), "Size or Maximize left in menu")
+        self.assertTrue(probe & PROBE_MOVE and probe & PROBE_CLOSE, "system menu lost Move/Close")
+        self.assertEqual(exit_code(out), 0)
+
+    def test_leaving_changes_nothing(self):
+        ways = {
+            "cancel": ("post", WM_COMMAND, IDCANCEL, 0),
+            "escape": ("key", VK_ESCAPE),
+            "close box": ("post", WM_CLOSE, 0, 0),
+            "notification": ("post", WM_COMMAND, 0x10000 | IDOK, 0, "sleep", 500, "alive",
+                             "post", WM_COMMAND, 0x50000 | IDCANCEL, 0, "sleep", 500, "alive",
+                             "post", WM_COMMAND, IDCANCEL, 0),
+        }
+        for name, actions in ways.items():
+            with self.subTest(name):
+                self.box.reset()
+                exe = self.box.install()
+                self.box.driver("link", self.box.win(self.box.desktop / "T.lnk"),
+                                INSTALL_DIR + r"\Tivaldor.exe")
+                before = self.box.state()
+                out = self.box.run(exe, *actions)
+                self.assertEqual(exit_code(out), 0)
+                self.assertEqual(boxes(out), [])
+                self.assertEqual(out.count("alive 1"), actions.count("alive"))
+                self.box.settle()
+                self.assertEqual(self.box.keys(), [True, True])
+                self.assertEqual(self.box.state(), before)
+
+    def test_ok_and_enter_remove_product(self):
+        for name, actions in {"OK": OK, "Enter": ("key", VK_RETURN)}.items():
+            with self.subTest(name):
+                self.box.reset()
+                exe = self.box.install()
+                out = self.box.run(exe, *actions)
+                self.assertEqual(exit_code(out), 0)
+                self.assertEqual(boxes(out), [])
+                self.assertEqual(self.box.keys(), [False, False])
+                for f in PRODUCT_FILES:
+                    self.assertFalse((self.box.host(INSTALL_DIR) / f).exists(), f)
+
+    def test_undeletable_file_warns_once(self):
+        exe = self.box.install()
+        product = INSTALL_DIR + r"\Tivaldor.exe"
+        self.box.driver("attrib", product, "r")
+        out = self.box.run(exe, *OK)
+        self.assertEqual(boxes(out), [("Can't delete the file named:", product)])
+        self.assertEqual(exit_code(out), 0)
+        self.assertTrue(self.box.host(product).exists())
+        for f in PRODUCT_FILES[1:]:
+            self.assertFalse((self.box.host(INSTALL_DIR) / f).exists(), f)
+        self.assertEqual(self.box.keys(), [False, False])
+
+    def test_nothing_to_remove(self):
+        exe = self.box.install(files=(), keys=False)
+        out = self.box.run(exe, *OK)
+        self.assertEqual(boxes(out), [])
+        self.assertEqual(exit_code(out), 0)
+        self.assertEqual(self.box.keys(), [False, False])
+
+
+if __name__ == "__main__":
+    unittest.main()

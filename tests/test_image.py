@@ -1,0 +1,118 @@
+"""Static checks of a built uninstaller image: format, imports, resources and size."""
+import os
+import struct
+import sys
+import unittest
+from pathlib import Path
+
+import pe
+
+IMAGE = Path(os.environ.get("KESTRUNE_IMAGE", "build/win32/KESTRUNE.EXE"))
+RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION = 3, 5, 14, 16
+US_ENGLISH = 1033
+
+USER32 = ["CreateDialogParamA", "DeleteMenu", "DestroyWindow", "DispatchMessageA", "GetMessageA",
+          "GetSystemMenu", "IsDialogMessageA", "LoadIconA", "MessageBoxA", "PostQuitMessage",
+          "SendDlgItemMessageA", "SetClassLongA", "SetWindowTextA", "ShowWindow", "UpdateWindow"]
+KERNEL32 = ["CloseHandle", "CreateFileA", "CreateProcessA", "DeleteFileA", "ExitProcess",
+            "FindClose", "FindFirstFileA", "FindNextFileA", "GetCurrentProcess", "GetCurrentThread",
+            "GetFileAttributesA", "GetLastError", "GetModuleFileNameA", "GetModuleHandleA",
+            "GetTempPathA", "MultiByteToWideChar", "RemoveDirectoryA", "ResumeThread",
+            "SetFileAttributesA", "SetPriorityClass", "SetThreadPriority", "WideCharToMultiByte",
+            "WriteFile", "lstrcmpiA", "lstrcpyA", "lstrlenA"]
+IMPORTS = {
+    "ADVAPI32.DLL": ["RegDeleteKeyA"],
+    "COMCTL32.DLL": [17],
+    "KERNEL32.DLL": KERNEL32,
+    "OLE32.DLL": ["CoCreateInstance", "CoInitialize", "CoUninitialize", "GetClassFile"],
+    "SHELL32.DLL": ["SHGetMalloc", "SHGetPathFromIDListA", "SHGetSpecialFolderLocation"],
+    "USER32.DLL": USER32,
+}
+TEXTS = ["Click on OK to uninstall the Tivaldor", "program. This will remove all files from your",
+         "computer."]
+VERSION_STRINGS = {
+    "CompanyName": "", "FileDescription": "Uninstalls the Tivaldor program",
+    "FileVersion": "1, 5, 0, 0", "InternalName": "KESTRUNE", "OriginalFilename": "KESTRUNE.EXE",
+    "ProductName": "Tivaldor Uninstall", "ProductVersion": "1, 5, 0, 0"}
+
+
+class ImageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.raw = IMAGE.read_bytes()
+        cls.image = pe.Image(cls.raw)
+        cls.is32 = cls.image.machine == 0x14C
+        cls.res = cls.image.resources()
+
+    def test_headers(self):
+        self.assertIn(self.image.machine, (0x14C, 0x8664))
+        self.assertEqual(self.image.magic, 0x10B if self.is32 else 0x20B)
+        self.assertEqual(self.image.subsystem, 2, "Windows GUI")
+        self.assertEqual(self.image.subsystem_version, (4, 0))
+        entry_section = [s for s in self.image.sections if s[1] <= self.image.entry < s[1] + s[2]]
+        self.assertEqual(len(entry_section), 1)
+        self.assertTrue(entry_section[0][5] & 0x20000000, "entry point is not in executable code")
+
+    def test_size_budget(self):
+        # The shipped 32-bit image has a hard budget; its 64-bit twin only a sanity bound.
+        self.assertLessEqual(len(self.raw), 8192 if self.is32 else 12288)
+        self.assertEqual(len(self.raw) % self.image.file_alignment, 0)
+
+    def test_imports_exactly(self):
+        expected = dict(IMPORTS)
+        if not self.is32:
+            expected["USER32.DLL"] = sorted(
+                n.replace("SetClassLongA", "SetClassLongPtrA") for n in USER32)
+        got = {dll: sorted(names, key=str) for dll, names in self.image.imports().items()}
+        self.assertEqual(got, {dll: sorted(n, key=str) for dll, n in expected.items()})
+
+    def test_dialog_template(self):
+        d = pe.dialog(self.res[(RT_DIALOG, 102, US_ENGLISH)])
+        self.assertEqual(d["style"], 0x12C80B44)
+        self.assertEqual((d["exstyle"], d["rect"], d["menu"], d["cls"], d["title"]),
+                         (0, (0, 0, 169, 58), "", "", ""))
+        self.assertEqual(d["font"], (8, "MS Sans Serif"))
+        rows = [(c["cls"], c["id"], c["text"], c["style"], c["rect"]) for c in d["controls"]]
+        child, visible, tab, group = 0x40000000, 0x10000000, 0x00010000, 0x00020000
+        self.assertEqual(rows, [
+            ("BUTTON", 1, "OK", child | visible | tab | 1, (29, 39, 50, 14)),
+            ("BUTTON", 2, "Cancel", child | visible | tab, (89, 39, 50, 14)),
+            ("STATIC", 0xFFFF, TEXTS[0], child | visible | group | 1, (0, 4, 167, 8)),
+            ("STATIC", 0xFFFF, TEXTS[1], child | visible | group | 1, (4, 15, 161, 8)),
+            ("STATIC", 0xFFFF, TEXTS[2], child | visible | group | 1, (11, 25, 146, 8))])
+
+    def test_icon_group(self):
+        group = self.res[(RT_GROUP_ICON, 101, US_ENGLISH)]
+        reserved, kind, count = struct.unpack_from("<HHH", group)
+        self.assertEqual((reserved, kind, count), (0, 1, 2))
+        sizes = []
+        for i in range(count):
+            w, h, colours, _, planes, bits, _, ident = struct.unpack_from("<BBBBHHIH", group,
+                                                                          6 + 14 * i)
+            image = self.res[(RT_ICON, ident, US_ENGLISH)]
+            header = struct.unpack_from("<IiiHH", image)
+            self.assertEqual((colours, bits, header[1], header[2], header[4]), (16, 4, w, 2 * h, 4))
+            sizes.append((w, h))
+        self.assertEqual(sorted(sizes), [(16, 16), (32, 32)])
+
+    def test_version_block(self):
+        key, fixed, children = pe.version(self.res[(RT_VERSION, 1, US_ENGLISH)])
+        self.assertEqual(key, "VS_VERSION_INFO")
+        (sig, _, fv_ms, fv_ls, pv_ms, pv_ls, mask, flags, os_, kind,
+         subtype) = struct.unpack_from("<11I", fixed)
+        self.assertEqual(sig, 0xFEEF04BD)
+        self.assertEqual((fv_ms, fv_ls, pv_ms, pv_ls), (0x10005, 0, 0x10005, 0))
+        self.assertEqual((mask, flags, os_, kind, subtype), (0x3F, 0, 0x4, 1, 0))
+        blocks = {c[0]: c for c in children}
+        table = blocks["StringFileInfo"][2]
+        self.assertEqual([t[0] for t in table], ["040904b0"])
+        self.assertEqual({k: v for k, v, _ in table[0][2]}, VERSION_STRINGS)
+        translation = blocks["VarFileInfo"][2][0]
+        self.assertEqual(translation[0], "Translation")
+        self.assertEqual(struct.unpack("<HH", translation[1]), (0x409, 1200))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1:
+        IMAGE = Path(sys.argv.pop(1))
+    unittest.main()

@@ -1,0 +1,191 @@
+"""The desktop shortcut sweep: fixed scenarios of the outcome table, a randomized comparison with a
+small model of it, and trees deeper than a path can name."""
+import os
+import random
+import unittest
+
+from winebox import INSTALL_DIR, OK, SandboxTest, exit_code
+
+EXE_TARGET = INSTALL_DIR + r"\Tivaldor.exe"
+HLP_TARGET = INSTALL_DIR + r"\Tivaldor.hlp"
+TARGETS = {"exe": EXE_TARGET, "hlp": HLP_TARGET, "case": EXE_TARGET.upper(),
+           "other": r"C:\windows\notepad.exe", "near": INSTALL_DIR + r"\Tivaldor.exe.bak"}
+MATCHING = ("exe", "hlp", "case")
+REMOVED, KEPT = 0x01, 0x80
+
+
+# A tree is a dict: name -> dict (a folder) or (kind, attributes) (a file). File kinds are the
+# keys of TARGETS (shortcuts), "file" (some other file) and "fakelnk" (not a link, named .lnk).
+
+def model(tree):
+    """The tree left after the two sweeps, computed from the outcome table."""
+    def sweep(folder, matching, top):
+        result = KEPT if top else 0
+        for name in list(folder):
+            node = folder[name]
+            if isinstance(node, dict):
+                if name.startswith(".."):
+                    continue
+                result |= sweep(node, matching, False)
+                if node.get("\0removed"):
+                    del folder[name]
+            elif node[0] in matching:
+                result |= REMOVED
+                if "r" not in node[1]:
+                    del folder[name]
+            else:
+                result |= KEPT
+        if result == REMOVED and not folder:
+            folder["\0removed"] = True
+        return result
+
+    import copy
+    left = copy.deepcopy(tree)
+    sweep(left, ("exe", "case"), True)
+    sweep(left, ("hlp",), True)
+    return left
+
+
+def flatten(tree, prefix=""):
+    paths = set()
+    for name, node in tree.items():
+        path = prefix + name
+        paths.add(path + "/" if isinstance(node, dict) else path)
+        if isinstance(node, dict):
+            paths |= flatten(node, path + "/")
+    return paths
+
+
+class SweepTest(SandboxTest):
+    def build(self, tree):
+        """Creates the tree on the sandbox desktop; shortcuts and attributes through Windows."""
+        commands, attributes = [], []
+
+        def make(folder, host):
+            for name, node in folder.items():
+                path = host / name
+                if isinstance(node, dict):
+                    path.mkdir()
+                    make(node, path)
+                    continue
+                kind, attrs = node
+                if kind == "file":
+                    path.write_bytes(b"not a shortcut")
+                elif kind == "fakelnk":
+                    path.write_bytes(b"L\0\0\0 looks like a link but is not")
+                else:
+                    commands.extend(["link", self.box.win(path), TARGETS[kind]])
+                if attrs:
+                    attributes.extend(["attrib", self.box.win(path), attrs])
+
+        make(tree, self.box.desktop)
+        if commands or attributes:
+            self.box.driver(*commands, *attributes)
+
+    def left(self):
+        paths = set()
+        for dirpath, dirs, files in os.walk(self.box.desktop):
+            rel = os.path.relpath(dirpath, self.box.desktop)
+            rel = "" if rel == "." else rel + "/"
+            paths |= {rel + d + "/" for d in dirs} | {rel + f for f in files}
+        return paths
+
+    def uninstall(self, tree):
+        exe = self.box.install()
+        self.build(tree)
+        out = self.box.run(exe, *OK)
+        self.assertEqual(exit_code(out), 0)
+        self.box.settle()
+        return self.left()
+
+    def test_outcome_table(self):
+        plain = ("exe", "")
+        scenarios = {
+            "top-level links": {"a.lnk": plain, "b.lnk": ("hlp", ""), "c.lnk": ("other", "")},
+            "folder of one matching link": {"F": {"a.lnk": plain}},
+            "chain removed bottom-up": {"A": {"B": {"C": {"a.lnk": plain}}}},
+            "links to both files": {"F": {"a.lnk": plain, "b.lnk": ("hlp", "")}},
+            "matching link beside empty folder": {"F": {"a.lnk": plain, "E": {}}},
+            "target differs in case": {"F": {"a.lnk": ("case", "")}},
+            "near miss is kept": {"F": {"a.lnk": ("near", "")}},
+            "fake .lnk keeps folder": {"F": {"a.lnk": plain, "x.lnk": ("fakelnk", "")}},
+            "other file keeps folder": {"F": {"a.lnk": plain, "x.txt": ("file", "")}},
+            "hidden matching link": {"F": {"a.lnk": ("exe", "h")}, "b.lnk": ("exe", "hs")},
+            "hidden other file": {"F": {"a.lnk": plain, "x.txt": ("file", "h")}},
+            "read-only matching link": {"P": {"F": {"a.lnk": ("exe", "r")}}},
+            "two-dot folder not entered": {"F": {"a.lnk": plain, "..x": {"b.lnk": plain}},
+                                           "..y": {"c.lnk": plain}},
+            "empty desktop stays": {},
+            "empty folders stay": {"E": {"D": {}}},
+        }
+        for name, tree in scenarios.items():
+            with self.subTest(name):
+                self.box.reset()
+                left = self.uninstall(tree)
+                self.assertEqual(left, flatten(model(tree)))
+                self.assertTrue(self.box.desktop.is_dir(), "the desktop itself was removed")
+
+    def test_model_knows_the_table(self):
+        # The model is what the randomized test trusts; pin it to a few rows of the table.
+        self.assertEqual(flatten(model({"A": {"B": {"a.lnk": ("exe", "")}}})), set())
+        self.assertEqual(flatten(model({"F": {"a.lnk": ("exe", ""), "E": {}}})), {"F/", "F/E/"})
+        self.assertEqual(flatten(model({"F": {"a.lnk": ("exe", "r")}})), {"F/", "F/a.lnk"})
+        self.assertEqual(flatten(model({"F": {"a": ("hlp", ""), "b": ("exe", "")}})), set())
+
+    def test_random_trees(self):
+        seed = int(os.environ.get("SWEEP_SEED", random.randrange(1 << 30)))
+        rng = random.Random(seed)
+        kinds = ["exe", "exe", "hlp", "case", "other", "file", "fakelnk", "near"]
+
+        def tree(depth):
+            folder = {}
+            for i in range(rng.randint(0, 4)):
+                if depth < 3 and rng.random() < 0.35:
+                    folder[f"d{depth}{i}"] = tree(depth + 1)
+                else:
+                    kind = rng.choice(kinds)
+                    attrs = rng.choice(["", "", "", "", "h", "r"])
+                    name = f"f{depth}{i}" + ("" if kind == "file" else ".lnk")
+                    folder[name] = (kind, attrs)
+            return folder
+
+        for n in range(int(os.environ.get("SWEEP_TREES", 24))):
+            t = tree(0)
+            with self.subTest(tree=n, seed=seed):
+                self.box.reset()
+                left = self.uninstall(t)
+                self.assertEqual(left, flatten(model(t)), f"seed {seed}, tree {n}: {t}")
+
+    def test_deeper_than_a_path(self):
+        # A chain of folders whose paths pass 260 characters, a matching link at its bottom and
+        # one on the desktop: no crash, the top link goes, the chain (unreadable below) stays.
+        host = self.box.desktop
+        names = []
+        while len(self.box.win(host)) < 300:
+            names.append("deep" + "x" * 36)
+            host = host / names[-1]
+        host.mkdir(parents=True)
+        exe = self.box.install()
+        self.box.driver("link", self.box.win(self.box.desktop / "top.lnk"), EXE_TARGET,
+                        "link", self.box.win(self.box.desktop / "bottom.lnk"), EXE_TARGET)
+        os.rename(self.box.desktop / "bottom.lnk", host / "bottom.lnk")
+        out = self.box.run(exe, *OK)
+        self.assertEqual(exit_code(out), 0)
+        self.assertFalse((self.box.desktop / "top.lnk").exists())
+        self.assertTrue((host / "bottom.lnk").exists())
+
+    def test_linked_folder_not_entered(self):
+        # A folder that is a link to elsewhere: what lies behind it is not the desktop's.
+        outside = self.box.root / "outside"
+        outside.mkdir(exist_ok=True)
+        exe = self.box.install()
+        self.box.driver("link", self.box.win(self.box.desktop / "x.lnk"), EXE_TARGET)
+        os.rename(self.box.desktop / "x.lnk", outside / "x.lnk")
+        (self.box.desktop / "linked").symlink_to(outside, target_is_directory=True)
+        out = self.box.run(exe, *OK)
+        self.assertEqual(exit_code(out), 0)
+        self.assertTrue((outside / "x.lnk").exists(), "the sweep followed a folder link")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,218 @@
+"""Throwaway Wine sandboxes for running the uninstaller as a black box.
+
+Every sandbox has its own prefix (a copy of one pristine prefix made per test run), its own HOME
+and its own X display. The user's folders inside the prefix are real directories, so nothing the
+uninstaller does can reach the real home directory."""
+import hashlib
+import os
+import shutil
+import subprocess
+import unittest
+from pathlib import Path, PureWindowsPath
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+BUILD = Path(os.environ.get("KESTRUNE_BUILD", Path(__file__).resolve().parent.parent / "build/win64"))
+EXE = BUILD / "KESTRUNE.EXE"
+DRIVER = BUILD / "tests" / "driver.exe"
+SANDBOXES = BUILD / "sandboxes"
+PRISTINE = SANDBOXES / "pristine"
+
+INSTALL_DIR = r"C:\Program Files\Tivaldor"
+PRODUCT_FILES = ("Tivaldor.exe", "Tivaldor.hlp", "Tivaldor.gid", "Tivaldor.cnt")
+UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tivaldor"
+APP_PATHS_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Tivaldor.exe"
+VIRTUAL_DESKTOP = [(r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
+                   (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "800x600")]
+BINFMT_I386 = Path("/proc/sys/fs/binfmt_misc/qemu-i386")
+
+
+def wine_env(home, prefix, display=None):
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("WINE") and k not in ("DISPLAY", "TEMP", "TMP")}
+    env.update(HOME=str(home), WINEPREFIX=str(prefix), WINEDEBUG="-all",
+               WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d")
+    if display:
+        env["DISPLAY"] = display
+    return env
+
+
+def make_pristine():
+    """Creates the pristine prefix that every sandbox of this test run copies."""
+    if SANDBOXES.exists():
+        shutil.rmtree(SANDBOXES)
+    home = SANDBOXES / "pristine-home"
+    (home / "Desktop").mkdir(parents=True)
+    env = wine_env(home, PRISTINE)
+    # With 32-bit Wine runnable through emulation, a new 64-bit prefix would also set up its
+    # 32-bit half, slowly; these tests need only the 64-bit one.
+    emulated = BINFMT_I386.exists() and BINFMT_I386.read_text().startswith("enabled")
+    if emulated:
+        BINFMT_I386.write_text("0")
+    try:
+        subprocess.run([WINE, "wineboot", "-i"], env=env, check=True, timeout=900,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # A virtual desktop: Wine draws the window frames itself and, with no window manager
+        # under Xvfb, does not wait two seconds for one whenever a window is destroyed.
+        for key, name, value in VIRTUAL_DESKTOP:
+            subprocess.run([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
+                           check=True, timeout=300, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=900)
+    finally:
+        if emulated:
+            BINFMT_I386.write_text("1")
+    for user in (PRISTINE / "drive_c" / "users").iterdir():
+        for entry in user.iterdir():
+            if entry.is_symlink():
+                entry.unlink()
+                entry.mkdir()
+    shutil.rmtree(home)
+
+
+def digest(root):
+    """Everything below root: relative path -> 'dir' or a hash of the file's bytes."""
+    result = {}
+    for path in sorted(Path(root).rglob("*")):
+        rel = path.relative_to(root).as_posix()
+        if path.is_symlink():
+            result[rel] = "link"
+        else:
+            result[rel] = "dir" if path.is_dir() else hashlib.sha1(path.read_bytes()).hexdigest()
+    return result
+
+
+class Sandbox:
+    def __init__(self, name):
+        if not PRISTINE.is_dir():
+            raise RuntimeError(f"no pristine Wine prefix at {PRISTINE}; run the prefix setup first")
+        self.root = SANDBOXES / name
+        if self.root.exists():
+            shutil.rmtree(self.root)
+        self.root.mkdir(parents=True)
+        self.prefix = self.root / "prefix"
+        subprocess.run(["cp", "-a", str(PRISTINE), str(self.prefix)], check=True)
+        self.home = self.root / "home"
+        (self.home / "Desktop").mkdir(parents=True)
+        user = next(d for d in (self.prefix / "drive_c" / "users").iterdir() if d.name != "Public")
+        self.user = PureWindowsPath("C:/users", user.name)
+        self.desktop = user / "Desktop"
+        self.temp = user / "Temp"
+        self.xvfb, display = self._start_xvfb()
+        self.env = wine_env(self.home, self.prefix, display)
+        # A server kept alive between runs spares each test Wine's start-up of its services.
+        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+
+    def _start_xvfb(self):
+        read, write = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
+                                 "-nolisten", "tcp"], pass_fds=(write,),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        number = b""
+        while not number.endswith(b"\n"):
+            chunk = os.read(read, 16)
+            if not chunk:
+                raise RuntimeError("Xvfb did not start")
+            number += chunk
+        os.close(read)
+        return xvfb, ":" + number.decode().strip()
+
+    def host(self, windows_path):
+        """The Linux path of a path on the sandbox's drive C:."""
+        p = PureWindowsPath(windows_path)
+        assert p.drive.upper() == "C:", windows_path
+        return self.prefix.joinpath("drive_c", *p.parts[1:])
+
+    def win(self, host_path):
+        """The Windows path of a Linux path inside the sandbox's drive C:."""
+        rel = Path(host_path).relative_to(self.prefix / "drive_c")
+        return str(PureWindowsPath("C:\\", *rel.parts))
+
+    def driver(self, *args, timeout=180):
+        """Runs the driver with the given commands; returns its output lines."""
+        proc = subprocess.run([WINE, str(DRIVER), *map(str, args)], env=self.env, timeout=timeout,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        lines = proc.stdout.decode("utf-8", "replace").splitlines()
+        if proc.returncode != 0:
+            raise AssertionError(f"driver failed ({proc.returncode}): {args}\n" + "\n".join(lines))
+        return lines
+
+    def settle(self, seconds=60):
+        """Waits until no uninstaller or batch script runs in the sandbox any more."""
+        assert self.driver("wait-idle", seconds) == ["idle 1"], "a script is still running"
+
+    def reset(self):
+        """Back to the pristine state: no leftover processes, keys, desktop, temporary files or
+        product folder."""
+        self.driver("cleanup")
+        for folder in (self.desktop, self.temp, self.host(INSTALL_DIR)):
+            if folder.exists():
+                subprocess.run(["chmod", "-R", "u+w", str(folder)], check=True)
+                shutil.rmtree(folder)
+        self.desktop.mkdir()
+        self.temp.mkdir()
+
+    def close(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=60)
+        self.xvfb.kill()
+        self.xvfb.wait()
+        subprocess.run(["chmod", "-R", "u+w", str(self.root)])
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def install(self, directory=INSTALL_DIR, files=PRODUCT_FILES, keys=True):
+        """Installs the product: its files and the uninstaller in directory, and its keys."""
+        target = self.host(directory)
+        target.mkdir(parents=True, exist_ok=True)
+        for name in files:
+            (target / name).write_bytes(b"product file " + name.encode())
+        shutil.copy(EXE, target / "KESTRUNE.EXE")
+        if keys:
+            self.driver("regadd")
+        return PureWindowsPath(directory, "KESTRUNE.EXE")
+
+    def state(self):
+        """What the uninstaller may touch: product folder, desktop and temporary folder."""
+        return {str(folder): digest(folder)
+                for folder in (self.host(INSTALL_DIR), self.desktop, self.temp)}
+
+    def keys(self):
+        """Which of the product's two registry keys exist, in order (uninstall, app paths)."""
+        return [line.startswith("key 1") for line in self.driver("regcheck")]
+
+    def run(self, exe, *actions, finish=60):
+        """Starts the uninstaller, waits for its dialog, performs actions and returns the output
+        once it has exited (message boxes reported as 'box caption<TAB>text' and dismissed)."""
+        return self.driver("start", exe, "wait-dialog", *actions, "finish", finish)
+
+
+def boxes(output):
+    return [tuple(line[4:].split("\t", 1)) for line in output if line.startswith("box ")]
+
+
+def exit_code(output):
+    codes = [int(line.split()[1]) for line in output if line.startswith("exit ")]
+    assert len(codes) == 1, output
+    return codes[0]
+
+
+WM_CLOSE, WM_COMMAND = 0x0010, 0x0111
+IDOK, IDCANCEL = 1, 2
+VK_RETURN, VK_ESCAPE = 0x0D, 0x1B
+OK = ("post", WM_COMMAND, IDOK, 0)
+
+
+class SandboxTest(unittest.TestCase):
+    """One sandbox per test class, reset before every test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.box = Sandbox(cls.__name__)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.box.close()
+
+    def setUp(self):
+        self.box.reset()
