@@ -157,21 +157,29 @@ class SweepTest(SandboxTest):
                 self.assertEqual(left, flatten(model(t)), f"seed {seed}, tree {n}: {t}")
 
     def test_deeper_than_a_path(self):
-        # A chain of folders whose paths pass 260 characters, a matching link at its bottom and
-        # one on the desktop: no crash, the top link goes, the chain (unreadable below) stays.
-        host = self.box.desktop
-        names = []
+        # A chain of folders whose paths pass 260 characters, with a matching link at its bottom,
+        # one on the desktop and, at every level where it fits, a folder holding only a
+        # matching link: no crash, every link that can be named goes with its folder, and the
+        # chain below the limit stays untouched.
+        host, levels = self.box.desktop, []
         while len(self.box.win(host)) < 300:
-            names.append("deep" + "x" * 36)
-            host = host / names[-1]
+            host = host / ("deep" + "x" * 36)
+            levels.append(host)
         host.mkdir(parents=True)
         exe = self.box.install()
-        self.box.driver("link", self.box.win(self.box.desktop / "top.lnk"), EXE_TARGET,
-                        "link", self.box.win(self.box.desktop / "bottom.lnk"), EXE_TARGET)
+        commands = ["link", self.box.win(self.box.desktop / "top.lnk"), EXE_TARGET,
+                    "link", self.box.win(self.box.desktop / "bottom.lnk"), EXE_TARGET]
+        siblings = [level / "s" for level in levels if len(self.box.win(level)) < 240]
+        for sibling in siblings:
+            sibling.mkdir()
+            commands += ["link", self.box.win(sibling / "a.lnk"), EXE_TARGET]
+        self.box.driver(*commands)
         os.rename(self.box.desktop / "bottom.lnk", host / "bottom.lnk")
         out = self.box.run(exe, *OK)
         self.assertEqual(exit_code(out), 0)
         self.assertFalse((self.box.desktop / "top.lnk").exists())
+        self.assertGreater(len(siblings), 3)
+        self.assertEqual([s for s in siblings if s.exists()], [])
         self.assertTrue((host / "bottom.lnk").exists())
 
     def test_linked_folder_not_entered(self):

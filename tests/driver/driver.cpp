@@ -364,7 +364,14 @@ int wmain(int argc, wchar_t **argv)
             RegAdd();
         else if (cmd == L"regcheck")
             RegCheck();
-        else if (cmd == L"cleanup")
+        else if (cmd == L"copy") {
+            const wchar_t *from = arg();
+            if (!CopyFileW(from, arg(), FALSE))
+                Fail("copy");
+        } else if (cmd == L"setenv") {
+            const wchar_t *name = arg();
+            SetEnvironmentVariableW(name, arg()); // inherited by the uninstaller started next
+        } else if (cmd == L"cleanup")
             Cleanup();
         else if (cmd == L"wait-idle")
             WaitIdle(Number(arg()));

@@ -1,0 +1,34 @@
+; The peer for the benchmark: an NSIS uninstaller that removes what KESTRUNE.EXE removes (the two
+; registry keys, the four product files, a desktop shortcut) and then itself with the install
+; folder. Built with Debian's makensis for its amd64 stub, so that it runs under 64-bit Wine:
+;   makensis -DUNINSTALLER=/abs/path/peer-uninstall.exe -DMAKER=/abs/path/peer-maker.exe peer.nsi
+; The uninstaller is taken straight from the compiler through !uninstfinalize: nothing has to
+; run the installer (the maker) to write it.
+Unicode true
+Target amd64-unicode
+SetCompressor zlib
+RequestExecutionLevel admin
+Name "Tivaldor"
+OutFile "${MAKER}"
+InstallDir "$PROGRAMFILES64\Tivaldor"
+SilentUnInstall normal
+!uninstfinalize 'cp "%1" "${UNINSTALLER}"'
+
+Section
+    SetOutPath "$INSTDIR"
+    WriteUninstaller "$INSTDIR\uninstall.exe"
+SectionEnd
+
+Section "Uninstall"
+    SetRegView 64
+    DeleteRegKey HKLM "SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tivaldor"
+    DeleteRegKey HKLM "SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Tivaldor.exe"
+    Delete "$INSTDIR\Tivaldor.exe"
+    Delete "$INSTDIR\Tivaldor.hlp"
+    Delete "$INSTDIR\Tivaldor.gid"
+    Delete "$INSTDIR\Tivaldor.cnt"
+    SetShellVarContext current
+    Delete "$DESKTOP\Tivaldor.lnk"
+    Delete "$INSTDIR\uninstall.exe"
+    RMDir "$INSTDIR"
+SectionEnd

@@ -1,0 +1,96 @@
+"""Self-deletion: the batch script that removes the uninstaller and its folder after it exits."""
+import shutil
+import unittest
+from pathlib import PureWindowsPath
+
+from winebox import DRIVER, OK, SandboxTest, exit_code
+
+
+def script(exe, batch):
+    """The script's exact bytes for these paths, as the command interpreter must read them."""
+    def spell(path):
+        return str(path).replace("%", "%%").encode("cp437")
+    directory = str(PureWindowsPath(exe).parent)
+    return (b':Repeat\r\ndel "' + spell(exe) + b'"\r\nif exist "' + spell(exe) +
+            b'" goto Repeat\r\nrmdir "' + spell(directory) + b'"\r\ndel "' + spell(batch) +
+            b'"\r\n')
+
+
+class SelfDeleteTest(SandboxTest):
+    def batch(self):
+        return self.box.user / "Temp" / "Tivaldor.bat"
+
+    def uninstall_held(self, exe, *before):
+        """Runs the uninstaller while its own file is held open, so that the script keeps
+        looping; returns the script's bytes, then lets go and waits for it to finish."""
+        copy = self.box.user / "Temp" / "seen.bin"
+        out = self.box.driver(*before, "hold", exe, "start", exe, "wait-dialog", *OK,
+                              "finish", 60, "copy", self.batch(), copy, "release",
+                              "wait-gone", exe, 60)
+        self.assertEqual(exit_code(out), 0)
+        self.assertIn(f"gone 1 {exe}", out)
+        self.box.settle()
+        host_copy = self.box.host(copy)
+        seen = host_copy.read_bytes()
+        host_copy.unlink()
+        return seen
+
+    def assert_all_gone(self, exe):
+        self.assertFalse(self.box.host(exe).exists(), "the uninstaller is still there")
+        self.assertFalse(self.box.host(exe).parent.exists(), "the install folder is still there")
+        self.assertEqual(list(self.box.temp.iterdir()), [], "left in the temporary folder")
+
+    def test_script_bytes_and_cleanup(self):
+        exe = self.box.install()
+        seen = self.uninstall_held(exe)
+        self.assertEqual(seen, script(exe, self.batch()))
+        self.assert_all_gone(exe)
+
+    def test_folder_with_other_files_survives(self):
+        exe = self.box.install()
+        leftover = self.box.host(exe).parent / "notes.txt"
+        leftover.write_text("kept")
+        out = self.box.run(exe, *OK)
+        self.assertEqual(exit_code(out), 0)
+        self.box.settle()
+        self.assertFalse(self.box.host(exe).exists())
+        self.assertEqual(sorted(p.name for p in leftover.parent.iterdir()), ["notes.txt"])
+        self.assertEqual(list(self.box.temp.iterdir()), [])
+
+    def test_hostile_install_paths(self):
+        for folder in [r"C:\Program Files\Tiv & al^dor", r"C:\100% Tivaldor %TEMP%",
+                       "C:\\Caf\u00e9 Tivaldor", r"C:\A\B (x86)\C;D=E,F"]:
+            with self.subTest(folder):
+                self.box.reset()
+                exe = self.box.install(folder)
+                seen = self.uninstall_held(exe)
+                self.assertEqual(seen, script(exe, self.batch()))
+                self.assert_all_gone(exe)
+
+    def test_read_only_uninstaller(self):
+        exe = self.box.install()
+        out = self.box.driver("attrib", exe, "r", "start", exe, "wait-dialog", *OK, "finish", 60)
+        self.assertEqual(exit_code(out), 0)
+        self.box.settle()
+        self.assert_all_gone(exe)
+
+    def test_temporary_folder_with_spaces(self):
+        # With the script's path unquoted, "C:\Temp Dir\Tivaldor.bat" would start C:\Temp.exe.
+        temp = self.box.host(r"C:\Temp Dir")
+        temp.mkdir(exist_ok=True)
+        shutil.copy(DRIVER, self.box.host(r"C:\Temp.exe"))
+        try:
+            exe = self.box.install()
+            out = self.box.driver("setenv", "TEMP", r"C:\Temp Dir", "setenv", "TMP",
+                                  r"C:\Temp Dir", "start", exe, "wait-dialog", *OK, "finish", 60)
+            self.assertEqual(exit_code(out), 0)
+            self.box.settle()
+            self.assertFalse(self.box.host(exe).exists(), "the script did not run")
+            self.assertEqual(list(temp.iterdir()), [])
+        finally:
+            self.box.host(r"C:\Temp.exe").unlink()
+            shutil.rmtree(temp)
+
+
+if __name__ == "__main__":
+    unittest.main()
