@@ -36,6 +36,28 @@ MAX_DEPTH = 6
 SEED = 20240517
 
 
+def own_sandboxes():
+    """Points the harness at sandboxes of the benchmark's own, below build/bench: the tests
+    recreate build/win64/sandboxes whenever they run, which must not pull a prefix from under a
+    benchmark running meanwhile. The pristine prefix is a copy of the tests' one when that is
+    there, else made anew by the harness."""
+    shared = winebox.PRISTINE
+    winebox.SANDBOXES = OUT / "sandboxes"
+    winebox.PRISTINE = winebox.SANDBOXES / "pristine"
+    if (winebox.PRISTINE / "system.reg").exists():
+        return
+    if winebox.SANDBOXES.exists():
+        shutil.rmtree(winebox.SANDBOXES)
+    if (shared / "system.reg").exists() and (shared / "drive_c" / "users").is_dir():
+        log("bench: copying the tests' pristine Wine prefix")
+        winebox.SANDBOXES.mkdir(parents=True)
+        subprocess.run(["cp", "-a", str(shared), str(winebox.PRISTINE) + ".part"], check=True)
+        os.rename(str(winebox.PRISTINE) + ".part", winebox.PRISTINE)
+    else:
+        log("bench: creating a pristine Wine prefix")
+        winebox.make_pristine()
+
+
 def log(*args):
     print(*args, file=sys.stderr, flush=True)
 
@@ -202,6 +224,7 @@ def main():
            f"| NSIS peer uninstaller (amd64-unicode stub, zlib) | {size_peer} |",
            f"| ratio peer / x86_64 twin | {size_peer / size64:.1f}× |", ""]
 
+    own_sandboxes()
     log("bench: starting the sandbox")
     box = Sandbox("bench")
     try:
@@ -277,10 +300,18 @@ def main():
                 for mode in ("list", "calls"):
                     w = run_walk(box, mode, trees[n])
                     rows[mode].append(w["walk_ms"])
-                    if mode == "calls" and (w["links"] != shapes[n]["links"] or
-                                            w["product_links"] != shapes[n]["product"]):
-                        notes.append(f"calls walker over {n}: saw {w['links']:.0f} links, "
-                                     f"{w['product_links']:.0f} to the product")
+                    seen = (w["dirs"], w["files"])
+                    if mode == "calls":
+                        seen += (w["links"], w["product_links"], w["class_failures"],
+                                 w["load_failures"])
+                    want = (shapes[n]["dirs"], shapes[n]["files"] + shapes[n]["links"],
+                            shapes[n]["links"],
+                            shapes[n]["product"], 0, 0)[:len(seen)]
+                    if seen != want:
+                        notes.append(f"{mode} walker over {n} entries saw (folders, files, "
+                                     f"links, product links, GetClassFile and Load "
+                                     f"failures) = {tuple(int(v) for v in seen)}, "
+                                     f"expected {want}")
             sweep[n] = rows
         base = stats(sweep[0]["ours"])[0]
         md += ["## Desktop sweep scaling (ours: OK → exit, beyond the run with an empty desktop)",

@@ -13,14 +13,17 @@ static bool Calls;
 static IShellLinkA *Link;
 static IPersistFile *Persist;
 static char Path[MAX_PATH];
-static long Dirs, Files, Links, Targets[2];
+static long Dirs, Files, Links, Targets[2], ClassFailures, LoadFailures;
 
 static void JudgeFile()
 {
     WCHAR wide[MAX_PATH];
     CLSID clsid;
     MultiByteToWideChar(CP_ACP, 0, Path, -1, wide, MAX_PATH);
-    if (GetClassFile(wide, &clsid) != S_OK || !IsEqualCLSID(clsid, CLSID_ShellLink))
+    HRESULT hr = GetClassFile(wide, &clsid);
+    if (hr != S_OK && hr != MK_E_INVALIDEXTENSION)
+        ClassFailures++;
+    if (hr != S_OK || !IsEqualCLSID(clsid, CLSID_ShellLink))
         return;
     Links++;
     char target[MAX_PATH];
@@ -30,7 +33,8 @@ static void JudgeFile()
         const char *name = strrchr(target, '\\');
         name = name ? name + 1 : target;
         Targets[lstrcmpiA(name, "Tivaldor.exe") == 0]++;
-    }
+    } else
+        LoadFailures++;
 }
 
 static void Walk(int len)
@@ -88,6 +92,7 @@ int main(int argc, char **argv)
     printf("walk_ms %.3f\n", (t1.QuadPart - t0.QuadPart) * 1000.0 / f.QuadPart);
     printf("dirs %ld\nfiles %ld\nlinks %ld\nproduct_links %ld\nother_links %ld\n", Dirs, Files,
            Links, Targets[1], Targets[0]);
+    printf("class_failures %ld\nload_failures %ld\n", ClassFailures, LoadFailures);
     Persist->Release();
     Link->Release();
     CoUninitialize();

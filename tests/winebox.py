@@ -39,9 +39,10 @@ def wine_env(home, prefix, display=None):
 
 def make_pristine():
     """Creates the pristine prefix that every sandbox of this test run copies."""
-    if SANDBOXES.exists():
-        shutil.rmtree(SANDBOXES)
     home = SANDBOXES / "pristine-home"
+    for old in (PRISTINE, home):
+        if old.exists():
+            shutil.rmtree(old)
     (home / "Desktop").mkdir(parents=True)
     env = wine_env(home, PRISTINE)
     # With 32-bit Wine runnable through emulation, a new 64-bit prefix would also set up its
