@@ -65,6 +65,7 @@ class Image:
         base_rva = self.directories[2][0]
         base = self.offset(base_rva)
         result = {}
+        self.entry_offsets = {}  # (type,) and (type, name) -> file offset of its directory entry
 
         def walk(at, path):
             named, ids = struct.unpack_from("<HH", self.data, at + 12)
@@ -74,6 +75,7 @@ class Image:
                     length = struct.unpack_from("<H", self.data, base + (ident & 0x7FFFFFFF))[0]
                     start = base + (ident & 0x7FFFFFFF) + 2
                     ident = self.data[start:start + 2 * length].decode("utf-16-le")
+                self.entry_offsets[path + (ident,)] = at + 16 + 8 * i
                 if target & 0x80000000:
                     walk(base + (target & 0x7FFFFFFF), path + (ident,))
                 else:

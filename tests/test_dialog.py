@@ -1,8 +1,12 @@
 """The confirmation dialog and the ways of leaving it, driven in a Wine sandbox."""
+import struct
 import unittest
+
+import pe
 
 from winebox import (IDCANCEL, IDOK, INSTALL_DIR, OK, PRODUCT_FILES, VK_ESCAPE, VK_RETURN,
                      WM_CLOSE, WM_COMMAND, SandboxTest, boxes, exit_code)
+from winebox import EXE
 
 TEXTS = ["Click on OK to uninstall the Tivaldor", "program. This will remove all files from your",
          "computer."]
@@ -85,6 +89,22 @@ class DialogTest(SandboxTest):
         self.assertEqual(boxes(out), [])
         self.assertEqual(exit_code(out), 0)
         self.assertEqual(self.box.keys(), [False, False])
+
+    def test_missing_dialog_template(self):
+        # The same image with its dialog template renamed, so that it cannot be loaded.
+        image = bytearray(EXE.read_bytes())
+        parsed = pe.Image(bytes(image))
+        parsed.resources()
+        at = parsed.entry_offsets[(5, 102)]
+        struct.pack_into("<I", image, at, 4242)
+        exe = self.box.install()
+        self.box.host(exe).write_bytes(image)
+        out = self.box.driver("start", exe, "finish", 60)
+        self.assertEqual(boxes(out), [("Error during uninstall:", "Can't create window!")])
+        self.assertEqual(exit_code(out), 0)
+        self.assertEqual(self.box.keys(), [True, True])
+        for f in PRODUCT_FILES:
+            self.assertTrue((self.box.host(INSTALL_DIR) / f).exists(), f)
 
 
 if __name__ == "__main__":

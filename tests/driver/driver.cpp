@@ -20,16 +20,14 @@ static HWND Dialog;
 static HANDLE Held = INVALID_HANDLE_VALUE;
 static std::vector<HWND> SeenBoxes;
 
-static void Print(const char *tag, const std::wstring &text)
-{
+static void Print(const char *tag, const std::wstring &text) {
     char buffer[4096];
     int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, buffer, sizeof buffer, NULL, NULL);
     printf("%s %s\n", tag, n > 0 ? buffer : "");
     fflush(stdout);
 }
 
-static void Fail(const char *what)
-{
+static void Fail(const char *what) {
     printf("error %s\n", what);
     fflush(stdout);
     if (Child.hProcess)
@@ -37,29 +35,25 @@ static void Fail(const char *what)
     exit(2);
 }
 
-static std::wstring Text(HWND hwnd)
-{
+static std::wstring Text(HWND hwnd) {
     wchar_t buffer[1024] = L"";
     GetWindowTextW(hwnd, buffer, 1024);
     return buffer;
 }
 
-static std::wstring ClassOf(HWND hwnd)
-{
+static std::wstring ClassOf(HWND hwnd) {
     wchar_t buffer[256] = L"";
     GetClassNameW(hwnd, buffer, 256);
     return buffer;
 }
 
-static DWORD ProcessOf(HWND hwnd)
-{
+static DWORD ProcessOf(HWND hwnd) {
     DWORD pid = 0;
     GetWindowThreadProcessId(hwnd, &pid);
     return pid;
 }
 
-static std::vector<HWND> TopWindows()
-{
+static std::vector<HWND> TopWindows() {
     std::vector<HWND> list;
     EnumWindows(
         [](HWND hwnd, LPARAM param) -> BOOL {
@@ -71,31 +65,26 @@ static std::vector<HWND> TopWindows()
     return list;
 }
 
-static std::vector<HWND> Children(HWND parent)
-{
+static std::vector<HWND> Children(HWND parent) {
     std::vector<HWND> list;
     for (HWND c = GetWindow(parent, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
         list.push_back(c);
     return list;
 }
 
-static bool Exited(DWORD wait)
-{
+static bool Exited(DWORD wait) {
     return WaitForSingleObject(Child.hProcess, wait) == WAIT_OBJECT_0;
 }
 
-static void Start(const wchar_t *exe)
-{
+static void Start(const wchar_t *exe) {
     std::wstring cmd = L"\"" + std::wstring(exe) + L"\"";
     STARTUPINFOW si = {sizeof si};
-    if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si,
-                        &Child))
+    if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &Child))
         Fail("start");
     Print("started", exe);
 }
 
-static void WaitDialog()
-{
+static void WaitDialog() {
     for (int i = 0; i < 600; i++) {
         for (HWND hwnd : TopWindows()) {
             if (Text(hwnd) == L"Uninstall Tivaldor") {
@@ -112,8 +101,7 @@ static void WaitDialog()
 }
 
 // Asks the probe library, hooked into the uninstaller's thread, for the class icon and menu.
-static UINT_PTR RunProbe()
-{
+static UINT_PTR RunProbe() {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(NULL, path, MAX_PATH);
     lstrcpyW(wcsrchr(path, L'\\') + 1, L"probe.dll");
@@ -133,8 +121,7 @@ static UINT_PTR RunProbe()
     return result;
 }
 
-static void Describe()
-{
+static void Describe() {
     Print("title", Text(Dialog));
     wchar_t line[1400];
     for (HWND c : Children(Dialog)) {
@@ -152,8 +139,7 @@ static void Describe()
     Print("probe", line);
 }
 
-static void PressKey(UINT vk)
-{
+static void PressKey(UINT vk) {
     GUITHREADINFO gui = {sizeof gui};
     GetGUIThreadInfo(GetWindowThreadProcessId(Dialog, NULL), &gui);
     HWND target = gui.hwndFocus ? gui.hwndFocus : Dialog;
@@ -162,8 +148,7 @@ static void PressKey(UINT vk)
 }
 
 // Reports and dismisses every message box until the uninstaller exits.
-static void Finish(int seconds)
-{
+static void Finish(int seconds) {
     for (int i = 0; i < seconds * 20; i++) {
         for (HWND hwnd : TopWindows()) {
             if (hwnd == Dialog || ClassOf(hwnd) != L"#32770")
@@ -192,8 +177,7 @@ static void Finish(int seconds)
     Fail("still running");
 }
 
-static void MakeLink(const wchar_t *link, const wchar_t *target)
-{
+static void MakeLink(const wchar_t *link, const wchar_t *target) {
     IShellLinkW *shellLink;
     IPersistFile *file;
     if (CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
@@ -207,8 +191,7 @@ static void MakeLink(const wchar_t *link, const wchar_t *target)
     shellLink->Release();
 }
 
-static void ReadLink(const wchar_t *link)
-{
+static void ReadLink(const wchar_t *link) {
     IShellLinkW *shellLink;
     IPersistFile *file;
     wchar_t path[MAX_PATH] = L"";
@@ -225,13 +208,12 @@ static void ReadLink(const wchar_t *link)
     shellLink->Release();
 }
 
-static void Attrib(const wchar_t *path, const wchar_t *flags)
-{
+static void Attrib(const wchar_t *path, const wchar_t *flags) {
     DWORD a = GetFileAttributesW(path);
     if (a == INVALID_FILE_ATTRIBUTES)
         Fail("attrib");
     for (const wchar_t *f = flags; *f; f++)
-        a |= *f == 'r' ? FILE_ATTRIBUTE_READONLY
+        a |= *f == 'r'   ? FILE_ATTRIBUTE_READONLY
              : *f == 'h' ? FILE_ATTRIBUTE_HIDDEN
              : *f == 's' ? FILE_ATTRIBUTE_SYSTEM
                          : 0;
@@ -239,8 +221,7 @@ static void Attrib(const wchar_t *path, const wchar_t *flags)
         Fail("attrib");
 }
 
-static void RegAdd()
-{
+static void RegAdd() {
     for (const wchar_t *name : {UninstallKey, AppPathsKey}) {
         HKEY key;
         if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
@@ -251,8 +232,7 @@ static void RegAdd()
     }
 }
 
-static void RegCheck()
-{
+static void RegCheck() {
     for (const wchar_t *name : {UninstallKey, AppPathsKey}) {
         HKEY key;
         bool present = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, KEY_READ, &key) == 0;
@@ -263,8 +243,7 @@ static void RegCheck()
 }
 
 // The uninstallers and batch scripts (cmd.exe) still running in the sandbox.
-static std::vector<DWORD> Leftovers()
-{
+static std::vector<DWORD> Leftovers() {
     std::vector<DWORD> list;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {sizeof entry};
@@ -276,8 +255,7 @@ static std::vector<DWORD> Leftovers()
 }
 
 // Waits until no uninstaller or script runs any more; prints whether that happened in time.
-static void WaitIdle(int seconds)
-{
+static void WaitIdle(int seconds) {
     bool idle = false;
     for (int i = 0; i < seconds * 10 && !idle; i++) {
         idle = Leftovers().empty();
@@ -288,8 +266,7 @@ static void WaitIdle(int seconds)
 }
 
 // Ends leftovers of an earlier test and deletes the product's keys.
-static void Cleanup()
-{
+static void Cleanup() {
     for (DWORD pid : Leftovers()) {
         HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
         if (process) {
@@ -302,13 +279,11 @@ static void Cleanup()
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, AppPathsKey);
 }
 
-static unsigned long Number(const wchar_t *text)
-{
+static unsigned long Number(const wchar_t *text) {
     return wcstoul(text, NULL, 0);
 }
 
-int wmain(int argc, wchar_t **argv)
-{
+int wmain(int argc, wchar_t **argv) {
     CoInitialize(NULL);
     for (int i = 1; i < argc; i++) {
         std::wstring cmd = argv[i];

@@ -13,13 +13,11 @@ enum {
     PROBE_MINIMIZE = 64
 };
 
-static bool HasItem(HMENU menu, UINT id)
-{
+static bool HasItem(HMENU menu, UINT id) {
     return GetMenuState(menu, id, MF_BYCOMMAND) != (UINT)-1;
 }
 
-static void Probe()
-{
+static void Probe() {
     HWND dialog = FindWindowW(NULL, L"Uninstall Tivaldor");
     if (!dialog || GetPropW(dialog, L"ProbeResult"))
         return;
@@ -47,8 +45,8 @@ static void Probe()
     SetPropW(dialog, L"ProbeResult", (HANDLE)result);
 }
 
-extern "C" __declspec(dllexport) LRESULT CALLBACK ProbeHook(int code, WPARAM wParam, LPARAM lParam)
-{
+extern "C" __declspec(dllexport) LRESULT CALLBACK
+    ProbeHook(int code, WPARAM wParam, LPARAM lParam) {
     if (code >= 0)
         Probe();
     return CallNextHookEx(NULL, code, wParam, lParam);
