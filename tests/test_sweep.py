@@ -149,7 +149,7 @@ class SweepTest(SandboxTest):
                     folder[name] = (kind, attrs)
             return folder
 
-        for n in range(int(os.environ.get("SWEEP_TREES", 24))):
+        for n in range(int(os.environ.get("SWEEP_TREES", 20))):
             t = tree(0)
             with self.subTest(tree=n, seed=seed):
                 self.box.reset()
