@@ -18,22 +18,19 @@
 static LARGE_INTEGER Frequency;
 static std::vector<DWORD> Baseline;
 
-static double Now()
-{
+static double Now() {
     LARGE_INTEGER t;
     QueryPerformanceCounter(&t);
     return t.QuadPart * 1000.0 / Frequency.QuadPart;
 }
 
-static void Fail(const char *what)
-{
+static void Fail(const char *what) {
     printf("error %s %lu\n", what, (unsigned long)GetLastError());
     fflush(stdout);
     exit(2);
 }
 
-static std::vector<PROCESSENTRY32W> Processes()
-{
+static std::vector<PROCESSENTRY32W> Processes() {
     std::vector<PROCESSENTRY32W> list;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {sizeof entry};
@@ -43,17 +40,15 @@ static std::vector<PROCESSENTRY32W> Processes()
     return list;
 }
 
-static void TakeBaseline()
-{
+static void TakeBaseline() {
     Baseline.clear();
     for (auto &p : Processes())
         Baseline.push_back(p.th32ProcessID);
 }
 
 // Wine's own services, which it starts on demand and keeps running.
-static bool IsService(const wchar_t *name)
-{
-    static const wchar_t *services[] = {L"explorer.exe", L"rpcss.exe",   L"services.exe",
+static bool IsService(const wchar_t *name) {
+    static const wchar_t *services[] = {L"explorer.exe", L"rpcss.exe",    L"services.exe",
                                         L"svchost.exe",  L"plugplay.exe", L"winedevice.exe"};
     for (const wchar_t *s : services)
         if (!lstrcmpiW(name, s))
@@ -62,8 +57,7 @@ static bool IsService(const wchar_t *name)
 }
 
 // Processes started since the baseline, other than this one and Wine's services.
-static std::vector<PROCESSENTRY32W> Newcomers()
-{
+static std::vector<PROCESSENTRY32W> Newcomers() {
     std::vector<PROCESSENTRY32W> list;
     for (auto &p : Processes()) {
         bool old = p.th32ProcessID == GetCurrentProcessId() || IsService(p.szExeFile);
@@ -75,8 +69,7 @@ static std::vector<PROCESSENTRY32W> Newcomers()
     return list;
 }
 
-static void WaitQuiet()
-{
+static void WaitQuiet() {
     double start = Now();
     std::vector<PROCESSENTRY32W> left;
     while (Now() - start < 60000) {
@@ -93,14 +86,12 @@ static void WaitQuiet()
     }
 }
 
-static bool Exists(const wchar_t *path)
-{
+static bool Exists(const wchar_t *path) {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Polls until path is gone; returns the time then, or a negative number after 60 s.
-static double WaitGone(const wchar_t *path)
-{
+static double WaitGone(const wchar_t *path) {
     double start = Now();
     while (Exists(path)) {
         if (Now() - start > 60000)
@@ -110,8 +101,7 @@ static double WaitGone(const wchar_t *path)
     return Now();
 }
 
-static PROCESS_INFORMATION Start(const wchar_t *exe, const wchar_t *args)
-{
+static PROCESS_INFORMATION Start(const wchar_t *exe, const wchar_t *args) {
     std::wstring cmd = L"\"" + std::wstring(exe) + L"\"" + args;
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi;
@@ -125,8 +115,7 @@ struct Search {
     HWND found;
 };
 
-static HWND FindDialog(DWORD pid)
-{
+static HWND FindDialog(DWORD pid) {
     Search s = {pid, NULL};
     EnumWindows(
         [](HWND hwnd, LPARAM param) -> BOOL {
@@ -134,8 +123,8 @@ static HWND FindDialog(DWORD pid)
             DWORD owner = 0;
             GetWindowThreadProcessId(hwnd, &owner);
             wchar_t title[64] = L"";
-            if (owner == s->pid && IsWindowVisible(hwnd) &&
-                GetWindowTextW(hwnd, title, 64) && !lstrcmpW(title, L"Uninstall Tivaldor")) {
+            if (owner == s->pid && IsWindowVisible(hwnd) && GetWindowTextW(hwnd, title, 64) &&
+                !lstrcmpW(title, L"Uninstall Tivaldor")) {
                 s->found = hwnd;
                 return FALSE;
             }
@@ -145,8 +134,7 @@ static HWND FindDialog(DWORD pid)
     return s.found;
 }
 
-static void Ours(const wchar_t *exe, const wchar_t *dir)
-{
+static void Ours(const wchar_t *exe, const wchar_t *dir) {
     TakeBaseline();
     double t0 = Now();
     PROCESS_INFORMATION pi = Start(exe, L"");
@@ -177,8 +165,7 @@ static void Ours(const wchar_t *exe, const wchar_t *dir)
     WaitQuiet();
 }
 
-static void Peer(const wchar_t *exe, const wchar_t *dir)
-{
+static void Peer(const wchar_t *exe, const wchar_t *dir) {
     TakeBaseline();
     double t0 = Now();
     PROCESS_INFORMATION pi = Start(exe, L" /S");
@@ -196,8 +183,7 @@ static void Peer(const wchar_t *exe, const wchar_t *dir)
     WaitQuiet();
 }
 
-static void RegAdd()
-{
+static void RegAdd() {
     static const wchar_t *keys[] = {
         L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tivaldor",
         L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tivaldor.exe"};
@@ -211,8 +197,7 @@ static void RegAdd()
     }
 }
 
-static void RegCheck()
-{
+static void RegCheck() {
     static const wchar_t *keys[] = {
         L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tivaldor",
         L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tivaldor.exe"};
@@ -227,8 +212,7 @@ static void RegCheck()
     printf("keys_left %d\n", present);
 }
 
-int wmain(int argc, wchar_t **argv)
-{
+int wmain(int argc, wchar_t **argv) {
     QueryPerformanceFrequency(&Frequency);
     for (int i = 1; i < argc; i++) {
         std::wstring cmd = argv[i];

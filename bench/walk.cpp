@@ -15,8 +15,7 @@ static IPersistFile *Persist;
 static char Path[MAX_PATH];
 static long Dirs, Files, Links, Targets[2], ClassFailures, LoadFailures;
 
-static void JudgeFile()
-{
+static void JudgeFile() {
     WCHAR wide[MAX_PATH];
     CLSID clsid;
     MultiByteToWideChar(CP_ACP, 0, Path, -1, wide, MAX_PATH);
@@ -37,8 +36,7 @@ static void JudgeFile()
         LoadFailures++;
 }
 
-static void Walk(int len)
-{
+static void Walk(int len) {
     if (len + 5 > MAX_PATH)
         return;
     lstrcpyA(Path + len, "\\*.*");
@@ -68,8 +66,7 @@ static void Walk(int len)
     FindClose(find);
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 3 || (strcmp(argv[1], "list") && strcmp(argv[1], "calls"))) {
         fprintf(stderr, "usage: walk list|calls DIR\n");
         return 2;
