@@ -5,13 +5,13 @@
 static const char ScriptStart[] = ":Repeat\r\ndel \"";
 static const char ScriptLoop[] = "\"\r\nif exist \"";
 static const char ScriptRmdir[] = "\" goto Repeat\r\nrmdir \"";
-// Ends line 4 and starts line 5; its last character alone is the script's current directory.
+// Ends line 4 and starts line 5; its first three characters end line 5, and its last alone is
+// the script's current directory.
 static const char ScriptDel[] = "\"\r\ndel \"\\";
-static const char ScriptEnd[] = "\"\r\n";
 
 // The script's text; each of its four paths may double in length when its '%' signs are escaped.
-static char Script[sizeof ScriptStart + sizeof ScriptLoop + sizeof ScriptRmdir + sizeof ScriptDel +
-                   sizeof ScriptEnd + 4 * 2 * MAX_PATH];
+static char Script[sizeof ScriptStart + sizeof ScriptLoop + sizeof ScriptRmdir +
+                   2 * sizeof ScriptDel + 4 * 2 * MAX_PATH];
 static int ScriptLen;
 static WCHAR WideBuffer[MAX_PATH];
 static char OemBuffer[2 * MAX_PATH];
@@ -56,7 +56,7 @@ static bool BuildScript(int m) {
     ok = ok && AppendPath(SearchPath, k);
     Append(ScriptDel, sizeof ScriptDel - 2);
     ok = ok && AppendPath(TargetPath, lstrlenA(TargetPath));
-    Append(ScriptEnd, sizeof ScriptEnd - 1);
+    Append(ScriptDel, 3);
     return ok;
 }
 
