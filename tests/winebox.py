@@ -83,6 +83,23 @@ def digest(root):
     return result
 
 
+def start_xvfb():
+    """Starts an X server on a free display; returns the process and the display name."""
+    read, write = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
+                             "-nolisten", "tcp"], pass_fds=(write,),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read, 16)
+        if not chunk:
+            raise RuntimeError("Xvfb did not start")
+        number += chunk
+    os.close(read)
+    return xvfb, ":" + number.decode().strip()
+
+
 class Sandbox:
     def __init__(self, name):
         if not PRISTINE.is_dir():
@@ -99,25 +116,10 @@ class Sandbox:
         self.user = PureWindowsPath("C:/users", user.name)
         self.desktop = user / "Desktop"
         self.temp = user / "Temp"
-        self.xvfb, display = self._start_xvfb()
+        self.xvfb, display = start_xvfb()
         self.env = wine_env(self.home, self.prefix, display)
         # A server kept alive between runs spares each test Wine's start-up of its services.
         subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
-
-    def _start_xvfb(self):
-        read, write = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
-                                 "-nolisten", "tcp"], pass_fds=(write,),
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write)
-        number = b""
-        while not number.endswith(b"\n"):
-            chunk = os.read(read, 16)
-            if not chunk:
-                raise RuntimeError("Xvfb did not start")
-            number += chunk
-        os.close(read)
-        return xvfb, ":" + number.decode().strip()
 
     def host(self, windows_path):
         """The Linux path of a path on the sandbox's drive C:."""

@@ -19,6 +19,8 @@ static PROCESS_INFORMATION Child;
 static HWND Dialog;
 static HANDLE Held = INVALID_HANDLE_VALUE;
 static std::vector<HWND> SeenBoxes;
+// Multiplies the built-in waits; raised where Wine itself runs under emulation.
+static int Patience = 1;
 
 static void Print(const char *tag, const std::wstring &text) {
     char buffer[4096];
@@ -53,15 +55,18 @@ static DWORD ProcessOf(HWND hwnd) {
     return pid;
 }
 
-static std::vector<HWND> TopWindows() {
+static BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM list)
+{
+    if (ProcessOf(hwnd) == Child.dwProcessId && IsWindowVisible(hwnd))
+        ((std::vector<HWND> *)list)->push_back(hwnd);
+    return TRUE;
+}
+
+// The visible top-level windows of the uninstaller.
+static std::vector<HWND> TopWindows()
+{
     std::vector<HWND> list;
-    EnumWindows(
-        [](HWND hwnd, LPARAM param) -> BOOL {
-            if (ProcessOf(hwnd) == Child.dwProcessId && IsWindowVisible(hwnd))
-                ((std::vector<HWND> *)param)->push_back(hwnd);
-            return TRUE;
-        },
-        (LPARAM)&list);
+    EnumWindows(CollectWindow, (LPARAM)&list);
     return list;
 }
 
@@ -85,7 +90,7 @@ static void Start(const wchar_t *exe) {
 }
 
 static void WaitDialog() {
-    for (int i = 0; i < 600; i++) {
+    for (int i = 0; i < 600 * Patience; i++) {
         for (HWND hwnd : TopWindows()) {
             if (Text(hwnd) == L"Uninstall Tivaldor") {
                 Dialog = hwnd;
@@ -112,7 +117,7 @@ static UINT_PTR RunProbe() {
     if (!hook)
         Fail("probe hook");
     UINT_PTR result = 0;
-    for (int i = 0; i < 100 && !result; i++) {
+    for (int i = 0; i < 100 * Patience && !result; i++) {
         PostMessageW(Dialog, WM_NULL, 0, 0);
         Sleep(50);
         result = (UINT_PTR)GetPropW(Dialog, L"ProbeResult");
@@ -285,6 +290,8 @@ static unsigned long Number(const wchar_t *text) {
 
 int wmain(int argc, wchar_t **argv) {
     CoInitialize(NULL);
+    if (const wchar_t *p = _wgetenv(L"DRIVER_PATIENCE"))
+        Patience = _wtoi(p) > 0 ? _wtoi(p) : 1;
     for (int i = 1; i < argc; i++) {
         std::wstring cmd = argv[i];
         auto arg = [&]() -> const wchar_t * {

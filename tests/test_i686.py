@@ -1,0 +1,101 @@
+"""End to end with the shipped 32-bit image under 32-bit Wine, which this machine runs through
+QEMU's user-mode emulator: slow, so one sandbox and as few Wine starts as possible."""
+import os
+import shutil
+import subprocess
+import time
+import unittest
+from pathlib import Path, PureWindowsPath
+
+from winebox import (APP_PATHS_KEY, INSTALL_DIR, OK, PRODUCT_FILES, UNINSTALL_KEY, WINESERVER,
+                     boxes, exit_code, start_xvfb, wine_env)
+
+WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, an i386 program
+BUILD = Path(os.environ.get("KESTRUNE_BUILD", Path(__file__).resolve().parent.parent / "build/win32"))
+ROOT = BUILD / "sandboxes" / "i686"
+PATIENCE = 20  # the driver's built-in waits, stretched for emulation
+
+
+def log(message):
+    print(f"[{time.strftime('%H:%M:%S')}] {message}", flush=True)
+
+
+class I686Test(unittest.TestCase):
+    def setUp(self):
+        if not Path(WINE32).exists():
+            self.fail(f"{WINE32} is missing: 32-bit Wine is not installed (scripts/setup-wine32)")
+        if ROOT.exists():
+            shutil.rmtree(ROOT)
+        self.prefix, self.home = ROOT / "prefix", ROOT / "home"
+        (self.home / "Desktop").mkdir(parents=True)
+        self.env = wine_env(self.home, self.prefix)
+        self.env.update(WINEARCH="win32", DRIVER_PATIENCE=str(PATIENCE))
+        self.xvfb = None
+
+    def tearDown(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        if self.xvfb:
+            self.xvfb.kill()
+            self.xvfb.wait()
+        if not os.environ.get("KEEP_SANDBOX"):
+            shutil.rmtree(ROOT, ignore_errors=True)
+
+    def wine(self, *args, timeout):
+        proc = subprocess.run([WINE32, *map(str, args)], env=self.env, timeout=timeout,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return proc.returncode, proc.stdout.decode("utf-8", "replace").splitlines(), proc.stderr
+
+    def test_shipped_image_end_to_end(self):
+        started = time.monotonic()
+        log("creating a 32-bit prefix (minutes under emulation)")
+        code, _, err = self.wine("wineboot", "-i", timeout=1200)
+        self.assertEqual(code, 0, "32-bit Wine did not start; is the emulator registered "
+                                  f"(scripts/setup-wine32)? {err[-2000:]!r}")
+        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=600, check=True)
+        user = next(d for d in (self.prefix / "drive_c" / "users").iterdir() if d.name != "Public")
+        for entry in user.iterdir():
+            if entry.is_symlink():  # keep everything inside the sandbox
+                entry.unlink()
+                entry.mkdir()
+        self.xvfb, self.env["DISPLAY"] = start_xvfb()
+        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+        log(f"prefix ready after {time.monotonic() - started:.0f} s")
+
+        drive = self.prefix / "drive_c"
+        folder = drive.joinpath(*PureWindowsPath(INSTALL_DIR).parts[1:])
+        folder.mkdir(parents=True)
+        for name in PRODUCT_FILES:
+            (folder / name).write_bytes(b"product file")
+        shutil.copy(BUILD / "KESTRUNE.EXE", folder / "KESTRUNE.EXE")
+        desktop = user / "Desktop"
+        (desktop / "Tivaldor").mkdir()
+        exe = INSTALL_DIR + r"\KESTRUNE.EXE"
+        win_desktop = rf"C:\users\{user.name}\Desktop"
+        batch = rf"C:\users\{user.name}\Temp\Tivaldor.bat"
+        limit = str(60 * PATIENCE)
+        code, out, err = self.wine(
+            BUILD / "tests" / "driver.exe", "regadd",
+            "link", win_desktop + r"\Tivaldor\Tivaldor.lnk", INSTALL_DIR + r"\Tivaldor.exe",
+            "link", win_desktop + r"\Notepad.lnk", r"C:\windows\notepad.exe",
+            "start", exe, "wait-dialog", "describe", *map(str, OK), "finish", limit,
+            "regcheck", "wait-gone", exe, limit, "wait-gone", INSTALL_DIR, limit,
+            "wait-gone", batch, limit, timeout=3600)
+        log(f"driver done after {time.monotonic() - started:.0f} s")
+        seen = "\n".join(out)
+        self.assertEqual(code, 0, f"driver failed: {seen}\n{err[-2000:]!r}")
+        self.assertIn("title Uninstall Tivaldor", out, seen)
+        probe = int(next(line.split()[1] for line in out if line.startswith("probe ")))
+        self.assertEqual(probe & 0x0F, 0x03, f"class icon or system menu wrong: {seen}")
+        self.assertEqual(exit_code(out), 0, seen)
+        self.assertEqual(boxes(out), [], seen)
+        self.assertIn(f"key 0 {UNINSTALL_KEY}", out, seen)
+        self.assertIn(f"key 0 {APP_PATHS_KEY}", out, seen)
+        for path in (exe, INSTALL_DIR, batch):
+            self.assertIn(f"gone 1 {path}", out, seen)
+        self.assertFalse((desktop / "Tivaldor").exists(), "the shortcut's folder is still there")
+        self.assertTrue((desktop / "Notepad.lnk").exists(), "the other shortcut was deleted")
+        log(f"total {time.monotonic() - started:.0f} s")
+
+
+if __name__ == "__main__":
+    unittest.main()
