@@ -41,16 +41,22 @@ class I686Test(unittest.TestCase):
             shutil.rmtree(ROOT, ignore_errors=True)
 
     def wine(self, *args, timeout):
-        proc = subprocess.run([WINE32, *map(str, args)], env=self.env, timeout=timeout,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        return proc.returncode, proc.stdout.decode("utf-8", "replace").splitlines(), proc.stderr
+        """Runs a program under 32-bit Wine: exit code, output lines and the end of its errors.
+        Errors go to a file: Wine's services, started by the first program, keep it open."""
+        with open(ROOT / "wine.log", "ab+") as errors:
+            start = errors.tell()
+            proc = subprocess.run([WINE32, *map(str, args)], env=self.env, timeout=timeout,
+                                  stdout=subprocess.PIPE, stderr=errors)
+            errors.seek(start)
+            tail = errors.read()[-2000:].decode("utf-8", "replace")
+        return proc.returncode, proc.stdout.decode("utf-8", "replace").splitlines(), tail
 
     def test_shipped_image_end_to_end(self):
         started = time.monotonic()
         log("creating a 32-bit prefix (minutes under emulation)")
         code, _, err = self.wine("wineboot", "-i", timeout=1200)
         self.assertEqual(code, 0, "32-bit Wine did not start; is the emulator registered "
-                                  f"(scripts/setup-wine32)? {err[-2000:]!r}")
+                                  f"(scripts/setup-wine32)? {err}")
         subprocess.run([WINESERVER, "-w"], env=self.env, timeout=600, check=True)
         user = next(d for d in (self.prefix / "drive_c" / "users").iterdir() if d.name != "Public")
         for entry in user.iterdir():
@@ -82,7 +88,7 @@ class I686Test(unittest.TestCase):
             "wait-gone", batch, limit, timeout=3600)
         log(f"driver done after {time.monotonic() - started:.0f} s")
         seen = "\n".join(out)
-        self.assertEqual(code, 0, f"driver failed: {seen}\n{err[-2000:]!r}")
+        self.assertEqual(code, 0, f"driver failed: {seen}\n{err}")
         self.assertIn("title Uninstall Tivaldor", out, seen)
         probe = int(next(line.split()[1] for line in out if line.startswith("probe ")))
         self.assertEqual(probe & 0x0F, 0x03, f"class icon or system menu wrong: {seen}")

@@ -24,7 +24,6 @@ UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tivaldor"
 APP_PATHS_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Tivaldor.exe"
 VIRTUAL_DESKTOP = [(r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
                    (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "800x600")]
-BINFMT_I386 = Path("/proc/sys/fs/binfmt_misc/qemu-i386")
 
 
 def wine_env(home, prefix, display=None):
@@ -45,24 +44,15 @@ def make_pristine():
             shutil.rmtree(old)
     (home / "Desktop").mkdir(parents=True)
     env = wine_env(home, PRISTINE)
-    # With 32-bit Wine runnable through emulation, a new 64-bit prefix would also set up its
-    # 32-bit half, slowly; these tests need only the 64-bit one.
-    emulated = BINFMT_I386.exists() and BINFMT_I386.read_text().startswith("enabled")
-    if emulated:
-        BINFMT_I386.write_text("0")
-    try:
-        subprocess.run([WINE, "wineboot", "-i"], env=env, check=True, timeout=900,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # A virtual desktop: Wine draws the window frames itself and, with no window manager
-        # under Xvfb, does not wait two seconds for one whenever a window is destroyed.
-        for key, name, value in VIRTUAL_DESKTOP:
-            subprocess.run([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
-                           check=True, timeout=300, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=900)
-    finally:
-        if emulated:
-            BINFMT_I386.write_text("1")
+    subprocess.run([WINE, "wineboot", "-i"], env=env, check=True, timeout=900,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # A virtual desktop: Wine draws the window frames itself and, with no window manager under
+    # Xvfb, does not wait two seconds for one whenever a window is destroyed.
+    for key, name, value in VIRTUAL_DESKTOP:
+        subprocess.run([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
+                       check=True, timeout=300, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=900)
     for user in (PRISTINE / "drive_c" / "users").iterdir():
         for entry in user.iterdir():
             if entry.is_symlink():
