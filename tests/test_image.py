@@ -1,6 +1,7 @@
 """Static checks of a built uninstaller image: format, imports, resources and size."""
 import os
 import struct
+import subprocess
 import sys
 import unittest
 from pathlib import Path
@@ -94,6 +95,19 @@ class ImageTest(unittest.TestCase):
             self.assertEqual((colours, bits, header[1], header[2], header[4]), (16, 4, w, 2 * h, 4))
             sizes.append((w, h))
         self.assertEqual(sorted(sizes), [(16, 16), (32, 32)])
+
+    def test_icon_is_the_drawn_one(self):
+        # The committed icon is what scripts/make-icon.py draws, and the image carries it.
+        root = Path(__file__).resolve().parent.parent
+        drawn = subprocess.run([sys.executable, str(root / "scripts" / "make-icon.py"),
+                                "/dev/stdout"],
+                               check=True, stdout=subprocess.PIPE).stdout
+        self.assertEqual(drawn, (root / "res" / "appicon.ico").read_bytes())
+        count = struct.unpack_from("<H", drawn, 4)[0]
+        for i in range(count):
+            size, offset = struct.unpack_from("<II", drawn, 6 + 16 * i + 8)
+            self.assertIn(drawn[offset:offset + size],
+                          [v for k, v in self.res.items() if k[0] == RT_ICON])
 
     def test_version_block(self):
         key, fixed, children = pe.version(self.res[(RT_VERSION, 1, US_ENGLISH)])
