@@ -55,16 +55,14 @@ static DWORD ProcessOf(HWND hwnd) {
     return pid;
 }
 
-static BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM list)
-{
+static BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM list) {
     if (ProcessOf(hwnd) == Child.dwProcessId && IsWindowVisible(hwnd))
         ((std::vector<HWND> *)list)->push_back(hwnd);
     return TRUE;
 }
 
 // The visible top-level windows of the uninstaller.
-static std::vector<HWND> TopWindows()
-{
+static std::vector<HWND> TopWindows() {
     std::vector<HWND> list;
     EnumWindows(CollectWindow, (LPARAM)&list);
     return list;
