@@ -83,16 +83,6 @@ def wine(box, *args, timeout=300):
     return result
 
 
-def clean(box):
-    """Empties the desktop and the temporary folder and removes the product folder."""
-    for folder in (box.desktop, box.temp, box.host(INSTALL_DIR)):
-        if folder.exists():
-            subprocess.run(["chmod", "-R", "u+w", str(folder)], check=True)
-            shutil.rmtree(folder)
-    box.desktop.mkdir()
-    box.temp.mkdir()
-
-
 def listing(folder):
     """Everything below folder, as sorted relative paths ('/' after folders)."""
     return sorted(p.relative_to(folder).as_posix() + ("/" if p.is_dir() else "")
@@ -150,32 +140,33 @@ def fill_desktop(box, tree):
 # Runs
 
 def run_ours(box, tree=None, link=None):
-    clean(box)
-    exe = box.install(keys=False)
+    box.clear()
+    exe = box.install()
     fill_desktop(box, tree)
     if link:
         (box.desktop / "Tivaldor.lnk").write_bytes(link)
-    r = wine(box, TIMER, "regadd", "ours", exe, INSTALL_DIR, "regcheck")
+    r = wine(box, TIMER, "ours", exe, INSTALL_DIR)
+    r["keys_left"] = sum(box.keys())
     r["temp_left"] = listing(box.temp)
     return r
 
 
 def run_peer(box, link):
-    clean(box)
-    box.install(keys=False)
+    box.clear()
+    box.install()
     folder = box.host(INSTALL_DIR)
     (folder / "KESTRUNE.EXE").unlink()
     shutil.copy(PEER, folder / PEER_NAME)
     (box.desktop / "Tivaldor.lnk").write_bytes(link)
-    r = wine(box, TIMER, "regadd", "peer", PureWindowsPath(INSTALL_DIR, PEER_NAME), INSTALL_DIR,
-             "regcheck")
+    r = wine(box, TIMER, "peer", PureWindowsPath(INSTALL_DIR, PEER_NAME), INSTALL_DIR)
+    r["keys_left"] = sum(box.keys())
     r["temp_left"] = listing(box.temp)
     r["desktop_left"] = listing(box.desktop)
     return r
 
 
 def run_walk(box, mode, tree):
-    clean(box)
+    box.clear()
     fill_desktop(box, tree)
     return wine(box, WALK, mode, box.win(box.desktop))
 
@@ -235,7 +226,7 @@ def main():
             shutil.copy(OUT / name, tools / name)
 
         # One shortcut of each target, made through IShellLink once; copied as bytes after.
-        clean(box)
+        box.clear()
         box.install(keys=False)
         box.driver("link", TOOLS / "exe.lnk", PureWindowsPath(INSTALL_DIR, "Tivaldor.exe"),
                    "link", TOOLS / "other.lnk", r"C:\windows\notepad.exe")

@@ -1,7 +1,6 @@
 // Times uninstaller runs from inside the Wine sandbox with QueryPerformanceCounter, so that
 // Wine's own start-up is not counted. Commands come as arguments, one after another; results are
 // printed one per line as "name value".
-//   regadd                  creates the product's two registry keys
 //   ours EXE DIR            starts EXE, waits for its dialog, presses OK; reports the times from
 //                           start to dialog, from OK to exit and from OK to DIR being gone
 //   peer EXE DIR            starts "EXE /S"; reports the times from start to exit and from
@@ -183,35 +182,6 @@ static void Peer(const wchar_t *exe, const wchar_t *dir) {
     WaitQuiet();
 }
 
-static void RegAdd() {
-    static const wchar_t *keys[] = {
-        L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tivaldor",
-        L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tivaldor.exe"};
-    for (const wchar_t *name : keys) {
-        HKEY key;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
-                            NULL) != ERROR_SUCCESS)
-            Fail("regadd");
-        RegSetValueExW(key, L"DisplayName", 0, REG_SZ, (const BYTE *)L"Tivaldor", 18);
-        RegCloseKey(key);
-    }
-}
-
-static void RegCheck() {
-    static const wchar_t *keys[] = {
-        L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tivaldor",
-        L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tivaldor.exe"};
-    int present = 0;
-    for (const wchar_t *name : keys) {
-        HKEY key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, KEY_READ, &key) == 0) {
-            present++;
-            RegCloseKey(key);
-        }
-    }
-    printf("keys_left %d\n", present);
-}
-
 int wmain(int argc, wchar_t **argv) {
     QueryPerformanceFrequency(&Frequency);
     for (int i = 1; i < argc; i++) {
@@ -221,11 +191,7 @@ int wmain(int argc, wchar_t **argv) {
                 Fail("missing argument");
             return argv[++i];
         };
-        if (cmd == L"regadd")
-            RegAdd();
-        else if (cmd == L"regcheck")
-            RegCheck();
-        else if (cmd == L"ours") {
+        if (cmd == L"ours") {
             const wchar_t *exe = arg();
             Ours(exe, arg());
         } else if (cmd == L"peer") {

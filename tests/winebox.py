@@ -139,6 +139,10 @@ class Sandbox:
         """Back to the pristine state: no leftover processes, keys, desktop, temporary files or
         product folder."""
         self.driver("cleanup")
+        self.clear()
+
+    def clear(self):
+        """Empties the desktop and the temporary folder and removes the product folder."""
         for folder in (self.desktop, self.temp, self.host(INSTALL_DIR)):
             if folder.exists():
                 subprocess.run(["chmod", "-R", "u+w", str(folder)], check=True)
