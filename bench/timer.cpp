@@ -133,6 +133,16 @@ static HWND FindDialog(DWORD pid) {
     return s.found;
 }
 
+// Reports the exit code of a finished run, lets go of it and waits for what it started.
+static void EndRun(PROCESS_INFORMATION &pi) {
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    printf("exit %lu\n", (unsigned long)code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    WaitQuiet();
+}
+
 static void Ours(const wchar_t *exe, const wchar_t *dir) {
     TakeBaseline();
     double t0 = Now();
@@ -153,15 +163,10 @@ static void Ours(const wchar_t *exe, const wchar_t *dir) {
         Fail("still running");
     double t3 = Now();
     double t4 = WaitGone(dir);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    printf("exit %lu\n", (unsigned long)code);
     printf("dialog_ms %.3f\n", t1 - t0);
     printf("ok_exit_ms %.3f\n", t3 - t2);
     printf("ok_gone_ms %.3f\n", t4 < 0 ? -1.0 : t4 - t2);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    WaitQuiet();
+    EndRun(pi);
 }
 
 static void Peer(const wchar_t *exe, const wchar_t *dir) {
@@ -172,14 +177,9 @@ static void Peer(const wchar_t *exe, const wchar_t *dir) {
         Fail("still running");
     double t1 = Now();
     double t2 = WaitGone(dir);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    printf("exit %lu\n", (unsigned long)code);
     printf("start_exit_ms %.3f\n", t1 - t0);
     printf("start_gone_ms %.3f\n", t2 < 0 ? -1.0 : t2 - t0);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    WaitQuiet();
+    EndRun(pi);
 }
 
 int wmain(int argc, wchar_t **argv) {
