@@ -15,6 +15,9 @@ class Image:
         self.magic = struct.unpack_from("<H", data, opt)[0]
         wide = self.magic == 0x20B
         self.entry = struct.unpack_from("<I", data, opt + 16)[0]
+        self.base_at = opt + (24 if wide else 28)
+        self.image_base = struct.unpack_from("<Q" if wide else "<I", data, self.base_at)[0]
+        self.size_of_image = struct.unpack_from("<I", data, opt + 56)[0]
         self.file_alignment = struct.unpack_from("<I", data, opt + 36)[0]
         (self.os_version, _, self.subsystem_version, _, _, _, _,
          self.subsystem, self.dll_characteristics) = struct.unpack_from(
@@ -60,6 +63,18 @@ class Image:
             result[self.cstring(name).upper()] = entries
             at += 20
 
+    def relocations(self):
+        """[(type, rva)] of every entry of the base relocation table, in order."""
+        rva, size = self.directories[5]
+        entries, at, end = [], self.offset(rva) if size else 0, (self.offset(rva) + size) if size else 0
+        while at < end:
+            page, block = struct.unpack_from("<II", self.data, at)
+            assert block >= 8 and block % 4 == 0 and at + block <= end, "malformed relocation block"
+            for (entry,) in struct.iter_unpack("<H", self.data[at + 8:at + block]):
+                entries.append((entry >> 12, page + (entry & 0xFFF)))
+            at += block
+        return entries
+
     def resources(self):
         """{(type, name, language): bytes} for every resource, IDs as integers."""
         base_rva = self.directories[2][0]
@@ -84,6 +99,21 @@ class Image:
 
         walk(base, ())
         return result
+
+
+def rebased(data, base, missing=()):
+    """The image moved to a new preferred base, as a rebasing tool does: every address that its
+    relocation table names is adjusted, except at the relocation sites listed in missing."""
+    image = Image(data)
+    out = bytearray(data)
+    width, bits = ("<Q", 64) if image.wide else ("<I", 32)
+    for kind, rva in image.relocations():
+        if kind and rva not in missing:
+            at = image.offset(rva)
+            value = struct.unpack_from(width, out, at)[0] + base - image.image_base
+            struct.pack_into(width, out, at, value % (1 << bits))
+    struct.pack_into(width, out, image.base_at, base)
+    return bytes(out)
 
 
 def _sz_or_ord(data, at):

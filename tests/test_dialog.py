@@ -11,6 +11,8 @@ from winebox import EXE
 TEXTS = ["Click on OK to uninstall the Tivaldor", "program. This will remove all files from your",
          "computer."]
 PROBE_DONE, PROBE_ICON, PROBE_SIZE, PROBE_MAXIMIZE, PROBE_MOVE, PROBE_CLOSE = 1, 2, 4, 8, 16, 32
+# A base far from the usual one, with nothing mapped at or near the old base.
+NEW_BASE = 0x160000000
 
 
 class DialogTest(SandboxTest):
@@ -89,6 +91,36 @@ class DialogTest(SandboxTest):
         self.assertEqual(boxes(out), [])
         self.assertEqual(exit_code(out), 0)
         self.assertEqual(self.box.keys(), [False, False])
+
+    def test_relocated_image(self):
+        # Moved by its own relocation table, far from where it was linked, the program runs as
+        # usual, the shortcut sweep included, which reaches the shell's class IDs through
+        # absolute addresses. Moved without applying the table, it does not get that far: nothing
+        # is mapped at the old base.
+        raw = EXE.read_bytes()
+        sites = {rva for kind, rva in pe.Image(raw).relocations() if kind}
+        link = self.box.desktop / "T.lnk"
+        for applied in (False, True):
+            self.box.reset()
+            exe = self.box.install()
+            self.box.driver("link", self.box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
+            self.box.host(exe).write_bytes(
+                pe.rebased(raw, NEW_BASE, missing=set() if applied else sites))
+            if not applied:
+                try:
+                    self.box.run(exe, *OK)
+                except AssertionError:
+                    pass  # it may fail before its dialog shows
+                self.assertTrue(link.exists(), "the shortcut went without the relocations")
+                continue
+            out = self.box.run(exe, "describe", *OK)
+            self.assertIn("title Uninstall Tivaldor", out)
+            self.assertEqual(exit_code(out), 0)
+            self.assertEqual(boxes(out), [])
+            self.assertEqual(self.box.keys(), [False, False])
+            self.assertFalse(link.exists(), "the shortcut was not deleted")
+            for f in PRODUCT_FILES:
+                self.assertFalse((self.box.host(INSTALL_DIR) / f).exists(), f)
 
     def test_missing_dialog_template(self):
         # The same image with its dialog template renamed, so that it cannot be loaded.

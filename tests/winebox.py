@@ -24,6 +24,8 @@ UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tivaldor"
 APP_PATHS_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Tivaldor.exe"
 VIRTUAL_DESKTOP = [(r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
                    (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "800x600")]
+# No debugger: a program that crashes ends at once instead of waiting in winedbg.
+NO_DEBUGGER = (r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug", "Debugger", "")
 
 
 def wine_env(home, prefix, display=None):
@@ -48,7 +50,7 @@ def make_pristine():
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # A virtual desktop: Wine draws the window frames itself and, with no window manager under
     # Xvfb, does not wait two seconds for one whenever a window is destroyed.
-    for key, name, value in VIRTUAL_DESKTOP:
+    for key, name, value in VIRTUAL_DESKTOP + [NO_DEBUGGER]:
         subprocess.run([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
                        check=True, timeout=300, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
