@@ -38,12 +38,10 @@ static void DeleteRegistryKeys() {
 }
 
 // Fills TargetPath with our own path and returns the length of its directory part, backslash
-// included, or -1 when the path was cut short or the product's names would not fit after it.
+// included, or -1 when the path cannot be trusted (see GetOwnPath) or the product's names would
+// not fit after it.
 static int FindInstallDirectory() {
-    DWORD n = GetModuleFileNameA(NULL, TargetPath, MAX_PATH);
-    if (n >= MAX_PATH)
-        return -1; // truncated: it names some other folder
-    int dirLen = n;
+    int dirLen = GetOwnPath(TargetPath);
     while (dirLen > 0 && TargetPath[dirLen - 1] != '\\')
         dirLen--;
     if (dirLen + (int)sizeof ProductExe > MAX_PATH)

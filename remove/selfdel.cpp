@@ -15,7 +15,9 @@ static char Script[sizeof ScriptStart + sizeof ScriptLoop + sizeof ScriptRmdir +
 static int ScriptLen;
 static WCHAR WideBuffer[MAX_PATH];
 static char OemBuffer[2 * MAX_PATH];
-static STARTUPINFOA Startup;
+static STARTUPINFOA Startup = {
+    sizeof Startup,       NULL,    NULL, NULL, 0,    0,    0,   0, 0, 0, 0,
+    STARTF_USESHOWWINDOW, SW_HIDE, 0,    NULL, NULL, NULL, NULL};
 static PROCESS_INFORMATION ScriptProcess;
 
 // Appends len bytes of text to the script.
@@ -25,13 +27,12 @@ static void Append(const char *text, int len) {
 }
 
 // Appends a path as the command interpreter must read it: in the OEM code page, with each '%'
-// doubled. Fails when the path has a character the OEM code page cannot spell.
+// doubled. Fails when the path has a character the OEM code page cannot spell: a '?' put in its
+// place would be a wildcard to del.
 static bool AppendPath(const char *path, int len) {
     int wideLen = MultiByteToWideChar(CP_ACP, 0, path, len, WideBuffer, MAX_PATH);
-    BOOL lossy = FALSE;
-    int oemLen = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, WideBuffer, wideLen, OemBuffer,
-                                     sizeof OemBuffer, NULL, &lossy);
-    if (len > 0 && (oemLen <= 0 || lossy))
+    int oemLen = ConvertExactly(CP_OEMCP, WideBuffer, wideLen, OemBuffer, sizeof OemBuffer);
+    if (len > 0 && oemLen <= 0)
         return false;
     for (int i = 0; i < oemLen; i++) {
         if (OemBuffer[i] == '%')
@@ -51,11 +52,11 @@ static bool BuildScript(int m) {
     Append(ScriptStart, sizeof ScriptStart - 1);
     bool ok = AppendPath(SearchPath, m);
     Append(ScriptLoop, sizeof ScriptLoop - 1);
-    ok = ok && AppendPath(SearchPath, m);
+    ok &= AppendPath(SearchPath, m);
     Append(ScriptRmdir, sizeof ScriptRmdir - 1);
-    ok = ok && AppendPath(SearchPath, k);
+    ok &= AppendPath(SearchPath, k);
     Append(ScriptDel, sizeof ScriptDel - 2);
-    ok = ok && AppendPath(TargetPath, lstrlenA(TargetPath));
+    ok &= AppendPath(TargetPath, lstrlenA(TargetPath));
     Append(ScriptDel, 3);
     return ok;
 }
@@ -63,13 +64,13 @@ static bool BuildScript(int m) {
 void LaunchSelfDelete() {
     // The script's path: the temporary directory plus "Tivaldor.bat", all within MAX_PATH.
     DWORD n = GetTempPathA(MAX_PATH - 13, TargetPath);
-    if (n == 0 || n >= MAX_PATH - 13)
+    if (n == 0 || n >= MAX_PATH - 13 || !IsTrustedName(TargetPath, true))
         return;
     lstrcpyA(TargetPath + n, "Tivaldor.exe");
     lstrcpyA(TargetPath + n + 9, "bat");
 
-    DWORD m = GetModuleFileNameA(NULL, SearchPath, MAX_PATH);
-    if (m == 0 || m >= MAX_PATH || !BuildScript(m))
+    int m = GetOwnPath(SearchPath);
+    if (m <= 0 || !BuildScript(m))
         return;
 
     HANDLE file = CreateFileA(TargetPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
@@ -80,10 +81,8 @@ void LaunchSelfDelete() {
     WriteFile(file, Script, ScriptLen, &written, NULL);
     CloseHandle(file);
 
-    // A read-only file would keep the script retrying forever.
-    DWORD attributes = GetFileAttributesA(SearchPath);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributesA(SearchPath, attributes & ~FILE_ATTRIBUTE_READONLY);
+    // A read-only file would keep the script retrying forever; the file goes in any case.
+    SetFileAttributesA(SearchPath, FILE_ATTRIBUTE_NORMAL);
 
     // Quoted, so that a path with spaces cannot start some other program.
     ScriptLen = 0;
@@ -91,9 +90,6 @@ void LaunchSelfDelete() {
     Append(TargetPath, lstrlenA(TargetPath));
     Append("\"", 2); // with its terminator
 
-    Startup.cb = sizeof Startup;
-    Startup.dwFlags = STARTF_USESHOWWINDOW;
-    Startup.wShowWindow = SW_HIDE;
     if (!CreateProcessA(NULL, Script, NULL, NULL, FALSE, CREATE_SUSPENDED | IDLE_PRIORITY_CLASS,
                         NULL, ScriptDel + sizeof ScriptDel - 2, &Startup, &ScriptProcess))
         return;

@@ -48,6 +48,10 @@ unsigned char SweepShortcuts(int dirLen, unsigned char inherited) {
             bool isDir = attributes & FILE_ATTRIBUTE_DIRECTORY;
             if (isDir && name[0] == '.' && (name[1] == 0 || name[1] == '.'))
                 continue; // the folder itself and its parent
+            if (!IsTrustedName(name, false)) {
+                result |= SWEEP_KEPT; // best fit may have made it a path out of the tree
+                continue;
+            }
             int pathLen = dirLen + 1 + nameLen;
             // Too long to name, or a junction or link that may lead out of the tree: kept.
             if (pathLen >= MAX_PATH || (isDir && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {

@@ -25,7 +25,7 @@ USER32 = ["CreateDialogParamA", "DeleteMenu", "DestroyWindow", "DispatchMessageA
           "SendDlgItemMessageA", "SetClassLongA", "SetWindowTextA", "ShowWindow", "UpdateWindow"]
 KERNEL32 = ["CloseHandle", "CreateFileA", "CreateProcessA", "DeleteFileA", "ExitProcess",
             "FindClose", "FindFirstFileA", "FindNextFileA", "GetCurrentProcess", "GetCurrentThread",
-            "GetFileAttributesA", "GetLastError", "GetModuleFileNameA", "GetModuleHandleA",
+            "GetLastError", "GetModuleFileNameA", "GetModuleHandleA",
             "GetTempPathA", "MultiByteToWideChar", "RemoveDirectoryA", "ResumeThread",
             "SetFileAttributesA", "SetPriorityClass", "SetThreadPriority", "WideCharToMultiByte",
             "WriteFile", "lstrcmpiA", "lstrcpyA", "lstrlenA"]

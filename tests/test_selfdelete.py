@@ -3,7 +3,10 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from winebox import DRIVER, OK, SandboxTest, exit_code
+from winebox import DRIVER, OK, SandboxTest, boxes, digest, exit_code
+
+# Characters the ANSI code page lacks; its "best fit" turns them into '\' and '?'.
+FW_BACKSLASH, SNOWMAN = "\uff3c", "\u2603"
 
 
 def script(exe, batch):
@@ -67,12 +70,53 @@ class SelfDeleteTest(SandboxTest):
                 self.assertEqual(seen, script(exe, self.batch()))
                 self.assert_all_gone(exe)
 
+    def test_untrusted_own_path(self):
+        # Started from a folder whose name reads, through the ANSI functions, as "..": its path
+        # names a sibling; or as '?': it names nothing. Either way the program deletes the keys
+        # and touches no file, neither in its own folder nor in the one the path names.
+        for folder, named in [("C:\\acc\\bfx" + FW_BACKSLASH + ".." + FW_BACKSLASH + "bfdecoy",
+                               r"C:\acc\bfdecoy"), ("C:\\acc\\Snow" + SNOWMAN, None)]:
+            with self.subTest(folder):
+                self.box.reset()
+                shutil.rmtree(self.box.host(r"C:\acc"), ignore_errors=True)
+                self.box.host(r"C:\acc").mkdir()
+                self.box.driver("mkdir", folder)
+                if named:
+                    self.box.install(named, keys=False)
+                exe = self.box.install(folder)
+                before = digest(self.box.host(r"C:\acc"))
+                out = self.box.run(exe, *OK)
+                self.assertEqual(exit_code(out), 0)
+                self.assertEqual(boxes(out), [])
+                self.box.settle()
+                self.assertEqual(self.box.keys(), [False, False])
+                self.assertEqual(digest(self.box.host(r"C:\acc")), before)
+                self.assertEqual(list(self.box.temp.iterdir()), [])
+
     def test_read_only_uninstaller(self):
         exe = self.box.install()
         out = self.box.driver("attrib", exe, "r", "start", exe, "wait-dialog", *OK, "finish", 60)
         self.assertEqual(exit_code(out), 0)
         self.box.settle()
         self.assert_all_gone(exe)
+
+    def test_temporary_folder_read_as_a_path_elsewhere(self):
+        # A temporary folder whose name reads as "..\tqdecoy" through the ANSI functions: no
+        # script is written anywhere, so the uninstaller stays.
+        odd = "C:\\tq" + FW_BACKSLASH + ".." + FW_BACKSLASH + "tqdecoy"
+        exe = self.box.install()
+        try:
+            out = self.box.driver("mkdir", odd, "mkdir", r"C:\tqdecoy", "setenv", "TEMP", odd,
+                                  "setenv", "TMP", odd, "start", exe, "wait-dialog", *OK,
+                                  "finish", 60)
+            self.assertEqual(exit_code(out), 0)
+            self.box.settle()
+            self.assertTrue(self.box.host(exe).exists(), "a script ran")
+            self.assertEqual(list(self.box.host(r"C:\tqdecoy").iterdir()), [])
+            self.assertEqual(list(self.box.host(odd).iterdir()), [])
+        finally:
+            shutil.rmtree(self.box.host(odd), ignore_errors=True)
+            shutil.rmtree(self.box.host(r"C:\tqdecoy"), ignore_errors=True)
 
     def test_temporary_folder_with_spaces(self):
         # With the script's path unquoted, "C:\Temp Dir\Tivaldor.bat" would start C:\Temp.exe.

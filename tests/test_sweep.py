@@ -2,6 +2,7 @@
 small model of it, and trees deeper than a path can name."""
 import os
 import random
+import shutil
 import unittest
 
 from winebox import INSTALL_DIR, OK, SandboxTest, exit_code
@@ -11,6 +12,8 @@ HLP_TARGET = INSTALL_DIR + r"\Tivaldor.hlp"
 TARGETS = {"exe": EXE_TARGET, "hlp": HLP_TARGET, "case": EXE_TARGET.upper(),
            "other": r"C:\windows\notepad.exe", "near": INSTALL_DIR + r"\Tivaldor.exe.bak"}
 MATCHING = ("exe", "hlp", "case")
+# Characters the ANSI code page lacks; its "best fit" lists them as '\', '.', 'F' and '?'.
+FW_BACKSLASH, FW_DOT, FW_F, SNOWMAN = "\uff3c", "\uff0e", "\uff26", "\u2603"
 REMOVED, KEPT = 0x01, 0x80
 
 
@@ -181,6 +184,45 @@ class SweepTest(SandboxTest):
         self.assertGreater(len(siblings), 3)
         self.assertEqual([s for s in siblings if s.exists()], [])
         self.assertTrue((host / "bottom.lnk").exists())
+
+    def test_names_the_code_page_cannot_spell(self):
+        # Listed through the ANSI functions, these names read as a path out of the desktop, as
+        # '?' or as another, plain name. None may lead the sweep anywhere the plain names would
+        # not: the folder outside keeps its link, the odd entries stay, the rest goes as usual.
+        def escape(dot):
+            up = (FW_BACKSLASH + dot * 2) * 4
+            return "a" + up + FW_BACKSLASH + "acc" + FW_BACKSLASH + "outside"
+
+        outside = r"C:\acc\outside"
+        scenarios = {
+            "fullwidth backslashes": ([escape("."), r"C:\acc", outside, outside + r"\sub"],
+                                      {escape(".") + r"\y.lnk": "exe", "T.lnk": "exe",
+                                       outside + r"\sub\x.lnk": "exe"}, ["T.lnk"]),
+            "fullwidth dots as well": ([escape(FW_DOT), r"C:\acc", outside, outside + r"\sub"],
+                                       {escape(FW_DOT) + r"\y.lnk": "exe", "T.lnk": "exe",
+                                        outside + r"\sub\x.lnk": "exe"}, ["T.lnk"]),
+            "a snowman is kept": (["F"], {"F\\" + SNOWMAN + ".lnk": "exe", r"F\a.lnk": "exe"},
+                                  [r"F\a.lnk"]),
+            "a fullwidth letter": ([FW_F, "F"], {FW_F + r"\a.lnk": "exe", r"F\b.lnk": "other"},
+                                   []),
+        }
+        for name, (folders, links, gone) in scenarios.items():
+            with self.subTest(name):
+                self.box.reset()
+                shutil.rmtree(self.box.host(r"C:\acc"), ignore_errors=True)
+                exe = self.box.install()
+                full = {p: p if p.startswith("C:") else self.box.win(self.box.desktop / p)
+                        for p in folders + list(links)}
+                commands = [c for f in folders for c in ("mkdir", full[f])]
+                for link, kind in links.items():
+                    commands += ["link", full[link], TARGETS[kind]]
+                self.box.driver(*commands)
+                out = self.box.run(exe, *OK)
+                self.assertEqual(exit_code(out), 0)
+                for path in folders + list(links):
+                    exists = os.path.lexists(self.box.host(full[path]))
+                    self.assertEqual(exists, path not in gone, path)
+                self.assertTrue(self.box.desktop.is_dir())
 
     def test_linked_folder_not_entered(self):
         # A folder that is a link to elsewhere: what lies behind it is not the desktop's.

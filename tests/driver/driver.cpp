@@ -351,6 +351,9 @@ int wmain(int argc, wchar_t **argv) {
         } else if (cmd == L"setenv") {
             const wchar_t *name = arg();
             SetEnvironmentVariableW(name, arg()); // inherited by the uninstaller started next
+        } else if (cmd == L"mkdir") {
+            if (!CreateDirectoryW(arg(), NULL))
+                Fail("mkdir");
         } else if (cmd == L"cleanup")
             Cleanup();
         else if (cmd == L"wait-idle")
