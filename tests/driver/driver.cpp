@@ -103,22 +103,22 @@ static void WaitDialog() {
     Fail("no dialog");
 }
 
-// Asks the probe library, hooked into the uninstaller's thread, for the class icon and menu.
-static UINT_PTR RunProbe() {
+// Asks the probe library, hooked into the thread of window, for what it leaves in property.
+static UINT_PTR RunProbe(HWND window = Dialog, const wchar_t *property = L"ProbeResult") {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(NULL, path, MAX_PATH);
     lstrcpyW(wcsrchr(path, L'\\') + 1, L"probe.dll");
     HMODULE probe = LoadLibraryW(path);
     HOOKPROC proc = probe ? (HOOKPROC)GetProcAddress(probe, "ProbeHook") : NULL;
-    DWORD thread = GetWindowThreadProcessId(Dialog, NULL);
+    DWORD thread = GetWindowThreadProcessId(window, NULL);
     HHOOK hook = proc ? SetWindowsHookExW(WH_GETMESSAGE, proc, probe, thread) : NULL;
     if (!hook)
         Fail("probe hook");
     UINT_PTR result = 0;
     for (int i = 0; i < 100 * Patience && !result; i++) {
-        PostMessageW(Dialog, WM_NULL, 0, 0);
+        PostMessageW(window, WM_NULL, 0, 0);
         Sleep(50);
-        result = (UINT_PTR)GetPropW(Dialog, L"ProbeResult");
+        result = (UINT_PTR)GetPropW(window, property);
     }
     UnhookWindowsHookEx(hook);
     return result;
@@ -162,11 +162,19 @@ static void Finish(int seconds) {
             if (seen)
                 continue;
             SeenBoxes.push_back(hwnd);
-            std::wstring text;
-            for (HWND c : Children(hwnd))
+            std::wstring text, buttons;
+            for (HWND c : Children(hwnd)) {
                 if (ClassOf(c) == L"Static" && !Text(c).empty())
                     text = Text(c);
-            Print("box", Text(hwnd) + L"\t" + text);
+                if (ClassOf(c) == L"Button" && IsWindowVisible(c))
+                    buttons += (buttons.empty() ? L"" : L"+") + Text(c);
+            }
+            // Then the icon, which only the box's own process can name, and the buttons.
+            static const wchar_t *icons[] = {L"?",           L"none",     L"warning", L"error",
+                                             L"information", L"question", L"other"};
+            UINT_PTR icon = RunProbe(hwnd, L"ProbeBox");
+            Print("box",
+                  Text(hwnd) + L"\t" + text + L"\t" + icons[icon < 7 ? icon : 0] + L"\t" + buttons);
             PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
         }
         if (Exited(50)) {
