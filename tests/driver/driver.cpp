@@ -210,13 +210,45 @@ static void ReadLink(const wchar_t *link) {
                      (void **)&shellLink);
     shellLink->QueryInterface(IID_IPersistFile, (void **)&file);
     HRESULT hr = file->Load(link, STGM_READ);
-    if (hr == S_OK)
+    wchar_t raw[MAX_PATH] = L"", line[700];
+    HRESULT rawHr = hr;
+    if (hr == S_OK) {
         hr = shellLink->GetPath(path, MAX_PATH, NULL, SLGP_UNCPRIORITY);
-    wchar_t line[400];
-    swprintf(line, 400, L"%08lx %ls", (unsigned long)hr, path);
+        rawHr = shellLink->GetPath(raw, MAX_PATH, NULL, SLGP_RAWPATH);
+    }
+    swprintf(line, 700, L"%08lx %ls", (unsigned long)hr, path);
     Print("target", line);
+    swprintf(line, 700, L"%08lx %ls", (unsigned long)rawHr, raw);
+    Print("raw", line); // the stored path, variables unexpanded
     file->Release();
     shellLink->Release();
+}
+
+// Points the user's desktop folder at path, in both of the shell's settings for it.
+static void SetDesktop(const wchar_t *path) {
+    static const wchar_t *keys[] = {
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"};
+    for (int i = 0; i < 2; i++) {
+        HKEY key;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, keys[i], 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
+                            NULL) != ERROR_SUCCESS)
+            Fail("set-desktop");
+        RegSetValueExW(key, L"Desktop", 0, i ? REG_SZ : REG_EXPAND_SZ, (const BYTE *)path,
+                       (lstrlenW(path) + 1) * sizeof *path);
+        RegCloseKey(key);
+    }
+}
+
+// The desktop folder as the uninstaller finds it.
+static void PrintDesktop() {
+    LPITEMIDLIST list;
+    wchar_t path[MAX_PATH] = L"";
+    if (SHGetSpecialFolderLocation(NULL, CSIDL_DESKTOPDIRECTORY, &list) == S_OK) {
+        SHGetPathFromIDListW(list, path);
+        CoTaskMemFree(list);
+    }
+    Print("desktop", path);
 }
 
 static void Attrib(const wchar_t *path, const wchar_t *flags) {
@@ -343,7 +375,11 @@ int wmain(int argc, wchar_t **argv) {
         } else if (cmd == L"link") {
             const wchar_t *link = arg();
             MakeLink(link, arg());
-        } else if (cmd == L"read-link")
+        } else if (cmd == L"set-desktop")
+            SetDesktop(arg());
+        else if (cmd == L"desktop")
+            PrintDesktop();
+        else if (cmd == L"read-link")
             ReadLink(arg());
         else if (cmd == L"attrib") {
             const wchar_t *path = arg();
