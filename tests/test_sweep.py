@@ -17,7 +17,8 @@ TARGETS = {"exe": EXE_TARGET, "hlp": HLP_TARGET, "case": EXE_TARGET.upper(),
 # Links whose target is stored with an environment variable, as installers write them on
 # Windows: the expanded path in the link's location and the unexpanded one in an EXP_SZ block.
 # Wine cannot make these (IShellLinkDataList::AddDataBlock is not implemented, SetPath takes the
-# variable as a relative name), so they are written byte by byte.
+# variable as a relative name), so they are written byte by byte. Wine 8 reads only the expanded
+# path and gives it for SLGP_RAWPATH too; Windows gives the stored one for that flag.
 ENV_TARGETS = {"envexe": (EXE_TARGET, r"%ProgramFiles%\Tivaldor\Tivaldor.exe"),
                "envother": (r"C:\windows\Tivaldor.exe", r"%SystemRoot%\Tivaldor.exe")}
 MATCHING = ("exe", "hlp", "case", "envexe")
@@ -27,8 +28,8 @@ REMOVED, KEPT = 0x01, 0x80
 def env_link(expanded, stored):
     """The bytes of a shell link to expanded whose target is stored as the string stored."""
     flags = 0x02 | 0x80 | 0x200  # HasLinkInfo, IsUnicode, HasExpString
-    header = struct.pack("<I16sII24xIiI12x", 0x4C, bytes.fromhex("0114020000000000c000000000000046"),
-                         flags, 0x20, 0, 0, 1)
+    shell_link = bytes.fromhex("0114020000000000c000000000000046")
+    header = struct.pack("<I16sII24xIiI12x", 0x4C, shell_link, flags, 0x20, 0, 0, 1)
     volume = struct.pack("<IIII", 0x11, 3, 0, 0x10) + b"\0"  # a fixed disk, empty label
     path = expanded.encode("cp1252") + b"\0"
     at = 0x1C + len(volume)

@@ -77,7 +77,7 @@ static HANDLE CallLog = INVALID_HANDLE_VALUE;
 
 static void LogCall(const char *name, long value) {
     char line[64];
-    DWORD n = wsprintfA(line, "%s %ld\r\n", name, (long)value), written;
+    DWORD n = wsprintfA(line, "%s %ld\r\n", name, value), written;
     WriteFile(CallLog, line, n, &written, NULL);
 }
 
