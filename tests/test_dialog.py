@@ -79,6 +79,7 @@ class DialogTest(SandboxTest):
         self.box.driver("attrib", product, "r")
         out = self.box.run(exe, *OK)
         self.assertEqual(boxes(out), [("Can't delete the file named:", product)])
+        self.assertEqual(boxes(out, details=True)[0][2:], ("warning", "OK"), "icon, buttons")
         self.assertEqual(exit_code(out), 0)
         self.assertTrue(self.box.host(product).exists())
         for f in PRODUCT_FILES[1:]:
@@ -133,6 +134,7 @@ class DialogTest(SandboxTest):
         self.box.host(exe).write_bytes(image)
         out = self.box.driver("start", exe, "finish", 60)
         self.assertEqual(boxes(out), [("Error during uninstall:", "Can't create window!")])
+        self.assertEqual(boxes(out, details=True)[0][2:], ("warning", "OK"), "icon, buttons")
         self.assertEqual(exit_code(out), 0)
         self.assertEqual(self.box.keys(), [True, True])
         for f in PRODUCT_FILES:

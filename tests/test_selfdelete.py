@@ -8,6 +8,9 @@ from winebox import DRIVER, OK, SandboxTest, boxes, digest, exit_code
 # Characters the ANSI code page lacks; its "best fit" turns them into '\' and '?'.
 FW_BACKSLASH, SNOWMAN = "\uff3c", "\u2603"
 
+CREATE_SUSPENDED, IDLE_PRIORITY_CLASS, HIGH_PRIORITY_CLASS = 0x4, 0x40, 0x80
+THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL = -15, 15
+
 
 def script(exe, batch):
     """The script's exact bytes for these paths, as the command interpreter must read them."""
@@ -23,11 +26,11 @@ class SelfDeleteTest(SandboxTest):
     def batch(self):
         return self.box.user / "Temp" / "Tivaldor.bat"
 
-    def uninstall_held(self, exe, *before):
+    def uninstall_held(self, exe, *before, during=()):
         """Runs the uninstaller while its own file is held open, so that the script keeps
         looping; returns the script's bytes, then lets go and waits for it to finish."""
         copy = self.box.user / "Temp" / "seen.bin"
-        out = self.box.driver(*before, "hold", exe, "start", exe, "wait-dialog", *OK,
+        out = self.box.driver(*before, "hold", exe, "start", exe, "wait-dialog", *during, *OK,
                               "finish", 60, "copy", self.batch(), copy, "release",
                               "wait-gone", exe, 60)
         self.assertEqual(exit_code(out), 0)
@@ -44,10 +47,21 @@ class SelfDeleteTest(SandboxTest):
         self.assertEqual(list(self.box.temp.iterdir()), [], "left in the temporary folder")
 
     def test_script_bytes_and_cleanup(self):
+        # The probe, loaded by "describe", logs the uninstaller's process and priority calls.
+        calls = self.box.host(r"C:\calls.txt")
         exe = self.box.install()
-        seen = self.uninstall_held(exe)
+        seen = self.uninstall_held(exe, "setenv", "PROBE_CALLS", self.box.win(calls),
+                                   during=("describe",))
         self.assertEqual(seen, script(exe, self.batch()))
         self.assert_all_gone(exe)
+        # The script starts suspended at idle priority and runs only once the uninstaller has
+        # raised its own priority.
+        log = [(c.split()[0], int(c.split()[1])) for c in calls.read_text().splitlines()]
+        calls.unlink()
+        self.assertEqual(log, [("CreateProcessA", CREATE_SUSPENDED | IDLE_PRIORITY_CLASS),
+                               ("SetThreadPriority", THREAD_PRIORITY_IDLE),
+                               ("SetThreadPriority", THREAD_PRIORITY_TIME_CRITICAL),
+                               ("SetPriorityClass", HIGH_PRIORITY_CLASS), ("ResumeThread", 0)])
 
     def test_folder_with_other_files_survives(self):
         exe = self.box.install()

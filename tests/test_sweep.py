@@ -1,9 +1,12 @@
 """The desktop shortcut sweep: fixed scenarios of the outcome table, a randomized comparison with a
 small model of it, and trees deeper than a path can name."""
+import contextlib
 import os
 import random
 import shutil
+import struct
 import unittest
+from pathlib import PureWindowsPath
 
 from winebox import INSTALL_DIR, OK, SandboxTest, exit_code
 
@@ -11,14 +14,36 @@ EXE_TARGET = INSTALL_DIR + r"\Tivaldor.exe"
 HLP_TARGET = INSTALL_DIR + r"\Tivaldor.hlp"
 TARGETS = {"exe": EXE_TARGET, "hlp": HLP_TARGET, "case": EXE_TARGET.upper(),
            "other": r"C:\windows\notepad.exe", "near": INSTALL_DIR + r"\Tivaldor.exe.bak"}
-MATCHING = ("exe", "hlp", "case")
+# Links whose target is stored with an environment variable, as installers write them on
+# Windows: the expanded path in the link's location and the unexpanded one in an EXP_SZ block.
+# Wine cannot make these (IShellLinkDataList::AddDataBlock is not implemented, SetPath takes the
+# variable as a relative name), so they are written byte by byte. Wine 8 reads only the expanded
+# path and gives it for SLGP_RAWPATH too; Windows gives the stored one for that flag.
+ENV_TARGETS = {"envexe": (EXE_TARGET, r"%ProgramFiles%\Tivaldor\Tivaldor.exe"),
+               "envother": (r"C:\windows\Tivaldor.exe", r"%SystemRoot%\Tivaldor.exe")}
+MATCHING = ("exe", "hlp", "case", "envexe")
 # Characters the ANSI code page lacks; its "best fit" lists them as '\', '.', 'F' and '?'.
 FW_BACKSLASH, FW_DOT, FW_F, SNOWMAN = "\uff3c", "\uff0e", "\uff26", "\u2603"
 REMOVED, KEPT = 0x01, 0x80
 
 
+def env_link(expanded, stored):
+    """The bytes of a shell link to expanded whose target is stored as the string stored."""
+    flags = 0x02 | 0x80 | 0x200  # HasLinkInfo, IsUnicode, HasExpString
+    shell_link = bytes.fromhex("0114020000000000c000000000000046")
+    header = struct.pack("<I16sII24xIiI12x", 0x4C, shell_link, flags, 0x20, 0, 0, 1)
+    volume = struct.pack("<IIII", 0x11, 3, 0, 0x10) + b"\0"  # a fixed disk, empty label
+    path = expanded.encode("cp1252") + b"\0"
+    at = 0x1C + len(volume)
+    info = struct.pack("<7I", at + len(path) + 1, 0x1C, 1, 0x1C, at, 0, at + len(path))
+    block = struct.pack("<II260s520s", 0x314, 0xA0000001, stored.encode("cp1252"),
+                        stored.encode("utf-16-le"))
+    return header + info + volume + path + b"\0" + block + b"\0" * 4
+
+
 # A tree is a dict: name -> dict (a folder) or (kind, attributes) (a file). File kinds are the
-# keys of TARGETS (shortcuts), "file" (some other file) and "fakelnk" (not a link, named .lnk).
+# keys of TARGETS and ENV_TARGETS (shortcuts), "file" (some other file) and "fakelnk" (not a
+# link, named .lnk).
 
 def model(tree):
     """The tree left after the two sweeps, computed from the outcome table."""
@@ -44,7 +69,7 @@ def model(tree):
 
     import copy
     left = copy.deepcopy(tree)
-    sweep(left, ("exe", "case"), True)
+    sweep(left, ("exe", "case", "envexe"), True)
     sweep(left, ("hlp",), True)
     return left
 
@@ -76,14 +101,39 @@ class SweepTest(SandboxTest):
                     path.write_bytes(b"not a shortcut")
                 elif kind == "fakelnk":
                     path.write_bytes(b"L\0\0\0 looks like a link but is not")
+                elif kind in ENV_TARGETS:
+                    path.write_bytes(env_link(*ENV_TARGETS[kind]))
                 else:
-                    commands.extend(["link", self.box.win(path), TARGETS[kind]])
+                    commands.extend(["link", self.win(path), TARGETS[kind]])
                 if attrs:
-                    attributes.extend(["attrib", self.box.win(path), attrs])
+                    attributes.extend(["attrib", self.win(path), attrs])
 
         make(tree, self.box.desktop)
         if commands or attributes:
             self.box.driver(*commands, *attributes)
+
+    def win(self, host):
+        if self.box.desktop == self.box.root / "drive-x":  # the desktop at the root of X:
+            return str(PureWindowsPath("X:\\", host.relative_to(self.box.desktop)))
+        return self.box.win(host)
+
+    @contextlib.contextmanager
+    def desktop_at_drive_root(self):
+        """The desktop moved to the root of drive X:, which is a throwaway folder of the sandbox."""
+        folder, drive = self.box.root / "drive-x", self.box.prefix / "dosdevices" / "x:"
+        self.assertFalse(os.path.lexists(drive), "drive X: is already mapped")
+        folder.mkdir()
+        drive.symlink_to(folder, target_is_directory=True)
+        desktop = self.box.desktop
+        try:
+            self.assertEqual(self.box.driver("set-desktop", "X:\\", "desktop"), ["desktop X:\\"])
+            self.box.desktop = folder
+            yield
+        finally:
+            self.box.desktop = desktop
+            self.box.driver("set-desktop", self.box.win(desktop))
+            drive.unlink()
+            shutil.rmtree(folder, ignore_errors=True)  # gone if the sweep removed the root
 
     def left(self):
         paths = set()
@@ -120,9 +170,15 @@ class SweepTest(SandboxTest):
                                            "..y": {"c.lnk": plain}},
             "empty desktop stays": {},
             "empty folders stay": {"E": {"D": {}}},
+            "stored variables": {"F": {"a.lnk": ("envexe", "")}, "G": {"a.lnk": ("envother", "")},
+                                 "b.lnk": ("envexe", ""), "c.lnk": ("envother", "")},
+            "drive root": {"a.lnk": plain, "b.lnk": ("other", ""), "F": {"a.lnk": plain}},
+            "drive root emptied": {"a.lnk": plain, "F": {"G": {"a.lnk": ("hlp", "")}}},
         }
         for name, tree in scenarios.items():
-            with self.subTest(name):
+            at_root = name.startswith("drive root")
+            with self.subTest(name), \
+                    self.desktop_at_drive_root() if at_root else contextlib.nullcontext():
                 self.box.reset()
                 left = self.uninstall(tree)
                 self.assertEqual(left, flatten(model(tree)))
@@ -138,7 +194,8 @@ class SweepTest(SandboxTest):
     def test_random_trees(self):
         seed = int(os.environ.get("SWEEP_SEED", random.randrange(1 << 30)))
         rng = random.Random(seed)
-        kinds = ["exe", "exe", "hlp", "case", "other", "file", "fakelnk", "near"]
+        kinds = ["exe", "exe", "hlp", "case", "other", "file", "fakelnk", "near", "envexe",
+                 "envother"]
 
         def tree(depth):
             folder = {}

@@ -182,12 +182,16 @@ class Sandbox:
 
     def run(self, exe, *actions, finish=60):
         """Starts the uninstaller, waits for its dialog, performs actions and returns the output
-        once it has exited (message boxes reported as 'box caption<TAB>text' and dismissed)."""
+        once it has exited (message boxes reported as 'box caption<TAB>text<TAB>icon<TAB>buttons'
+        and dismissed)."""
         return self.driver("start", exe, "wait-dialog", *actions, "finish", finish)
 
 
-def boxes(output):
-    return [tuple(line[4:].split("\t", 1)) for line in output if line.startswith("box ")]
+def boxes(output, details=False):
+    """The message boxes seen: (caption, text), or with details (caption, text, icon, buttons),
+    the icon one of warning, error, information, question, other, none."""
+    return [tuple(line[4:].split("\t")[:4 if details else 2]) for line in output
+            if line.startswith("box ")]
 
 
 def exit_code(output):

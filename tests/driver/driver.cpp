@@ -103,22 +103,22 @@ static void WaitDialog() {
     Fail("no dialog");
 }
 
-// Asks the probe library, hooked into the uninstaller's thread, for the class icon and menu.
-static UINT_PTR RunProbe() {
+// Asks the probe library, hooked into the thread of window, for what it leaves in property.
+static UINT_PTR RunProbe(HWND window = Dialog, const wchar_t *property = L"ProbeResult") {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(NULL, path, MAX_PATH);
     lstrcpyW(wcsrchr(path, L'\\') + 1, L"probe.dll");
     HMODULE probe = LoadLibraryW(path);
     HOOKPROC proc = probe ? (HOOKPROC)GetProcAddress(probe, "ProbeHook") : NULL;
-    DWORD thread = GetWindowThreadProcessId(Dialog, NULL);
+    DWORD thread = GetWindowThreadProcessId(window, NULL);
     HHOOK hook = proc ? SetWindowsHookExW(WH_GETMESSAGE, proc, probe, thread) : NULL;
     if (!hook)
         Fail("probe hook");
     UINT_PTR result = 0;
     for (int i = 0; i < 100 * Patience && !result; i++) {
-        PostMessageW(Dialog, WM_NULL, 0, 0);
+        PostMessageW(window, WM_NULL, 0, 0);
         Sleep(50);
-        result = (UINT_PTR)GetPropW(Dialog, L"ProbeResult");
+        result = (UINT_PTR)GetPropW(window, property);
     }
     UnhookWindowsHookEx(hook);
     return result;
@@ -162,11 +162,19 @@ static void Finish(int seconds) {
             if (seen)
                 continue;
             SeenBoxes.push_back(hwnd);
-            std::wstring text;
-            for (HWND c : Children(hwnd))
+            std::wstring text, buttons;
+            for (HWND c : Children(hwnd)) {
                 if (ClassOf(c) == L"Static" && !Text(c).empty())
                     text = Text(c);
-            Print("box", Text(hwnd) + L"\t" + text);
+                if (ClassOf(c) == L"Button" && IsWindowVisible(c))
+                    buttons += (buttons.empty() ? L"" : L"+") + Text(c);
+            }
+            // Then the icon, which only the box's own process can name, and the buttons.
+            static const wchar_t *icons[] = {L"?",           L"none",     L"warning", L"error",
+                                             L"information", L"question", L"other"};
+            UINT_PTR icon = RunProbe(hwnd, L"ProbeBox");
+            Print("box",
+                  Text(hwnd) + L"\t" + text + L"\t" + icons[icon < 7 ? icon : 0] + L"\t" + buttons);
             PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
         }
         if (Exited(50)) {
@@ -202,13 +210,45 @@ static void ReadLink(const wchar_t *link) {
                      (void **)&shellLink);
     shellLink->QueryInterface(IID_IPersistFile, (void **)&file);
     HRESULT hr = file->Load(link, STGM_READ);
-    if (hr == S_OK)
+    wchar_t raw[MAX_PATH] = L"", line[700];
+    HRESULT rawHr = hr;
+    if (hr == S_OK) {
         hr = shellLink->GetPath(path, MAX_PATH, NULL, SLGP_UNCPRIORITY);
-    wchar_t line[400];
-    swprintf(line, 400, L"%08lx %ls", (unsigned long)hr, path);
+        rawHr = shellLink->GetPath(raw, MAX_PATH, NULL, SLGP_RAWPATH);
+    }
+    swprintf(line, 700, L"%08lx %ls", (unsigned long)hr, path);
     Print("target", line);
+    swprintf(line, 700, L"%08lx %ls", (unsigned long)rawHr, raw);
+    Print("raw", line); // the stored path, variables unexpanded
     file->Release();
     shellLink->Release();
+}
+
+// Points the user's desktop folder at path, in both of the shell's settings for it.
+static void SetDesktop(const wchar_t *path) {
+    static const wchar_t *keys[] = {
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"};
+    for (int i = 0; i < 2; i++) {
+        HKEY key;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, keys[i], 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
+                            NULL) != ERROR_SUCCESS)
+            Fail("set-desktop");
+        RegSetValueExW(key, L"Desktop", 0, i ? REG_SZ : REG_EXPAND_SZ, (const BYTE *)path,
+                       (lstrlenW(path) + 1) * sizeof *path);
+        RegCloseKey(key);
+    }
+}
+
+// The desktop folder as the uninstaller finds it.
+static void PrintDesktop() {
+    LPITEMIDLIST list;
+    wchar_t path[MAX_PATH] = L"";
+    if (SHGetSpecialFolderLocation(NULL, CSIDL_DESKTOPDIRECTORY, &list) == S_OK) {
+        SHGetPathFromIDListW(list, path);
+        CoTaskMemFree(list);
+    }
+    Print("desktop", path);
 }
 
 static void Attrib(const wchar_t *path, const wchar_t *flags) {
@@ -335,7 +375,11 @@ int wmain(int argc, wchar_t **argv) {
         } else if (cmd == L"link") {
             const wchar_t *link = arg();
             MakeLink(link, arg());
-        } else if (cmd == L"read-link")
+        } else if (cmd == L"set-desktop")
+            SetDesktop(arg());
+        else if (cmd == L"desktop")
+            PrintDesktop();
+        else if (cmd == L"read-link")
             ReadLink(arg());
         else if (cmd == L"attrib") {
             const wchar_t *path = arg();

@@ -1,5 +1,6 @@
 // Loaded into the uninstaller by a message hook: reads what only its own process can see (the
-// dialog's class icon and system menu) and leaves the answer in a window property.
+// dialog's class icon and system menu, a message box's icon) and leaves the answer in a window
+// property. With PROBE_CALLS set, it also logs the uninstaller's process and priority calls.
 #include <windows.h>
 
 // Bits of the answer stored in the "ProbeResult" property of the dialog.
@@ -45,9 +46,105 @@ static void Probe() {
     SetPropW(dialog, L"ProbeResult", (HANDLE)result);
 }
 
+// The icon of a message box, in the "ProbeBox" property of the box: 1 + the index of the
+// system icon it shows (warning, error, information, question), 1 + 4 for any other, 1 for none.
+static void ProbeBox(HWND box) {
+    wchar_t name[32] = L"";
+    GetClassNameW(box, name, 32);
+    if (!box || (GetWindowLongW(box, GWL_STYLE) & WS_CHILD) || lstrcmpW(name, L"#32770") ||
+        GetPropW(box, L"ProbeBox"))
+        return;
+    GetWindowTextW(box, name, 32);
+    if (!lstrcmpW(name, L"Uninstall Tivaldor"))
+        return; // the dialog, not a box
+    static const LPCSTR icons[] = {IDI_WARNING, IDI_ERROR, IDI_INFORMATION, IDI_QUESTION};
+    UINT_PTR result = 1;
+    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        if (!GetClassNameW(c, name, 32) || lstrcmpiW(name, L"Static") ||
+            (GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) != SS_ICON)
+            continue;
+        HICON icon = (HICON)SendMessageW(c, STM_GETICON, 0, 0);
+        UINT_PTR which = 4;
+        for (UINT_PTR i = 0; i < 4; i++) // shared icons: one handle per process
+            which = icon == LoadIconA(NULL, icons[i]) ? i : which;
+        if (icon)
+            result = 2 + which;
+    }
+    SetPropW(box, L"ProbeBox", (HANDLE)result);
+}
+
+static HANDLE CallLog = INVALID_HANDLE_VALUE;
+
+static void LogCall(const char *name, long value) {
+    char line[64];
+    DWORD n = wsprintfA(line, "%s %ld\r\n", name, value), written;
+    WriteFile(CallLog, line, n, &written, NULL);
+}
+
+static BOOL WINAPI LogCreateProcessA(LPCSTR app, LPSTR cmd, LPSECURITY_ATTRIBUTES pa,
+                                     LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags,
+                                     LPVOID env, LPCSTR dir, LPSTARTUPINFOA si,
+                                     LPPROCESS_INFORMATION pi) {
+    LogCall("CreateProcessA", flags);
+    return CreateProcessA(app, cmd, pa, ta, inherit, flags, env, dir, si, pi);
+}
+
+static BOOL WINAPI LogSetPriorityClass(HANDLE process, DWORD priority) {
+    LogCall("SetPriorityClass", priority);
+    return SetPriorityClass(process, priority);
+}
+
+static BOOL WINAPI LogSetThreadPriority(HANDLE thread, int priority) {
+    LogCall("SetThreadPriority", priority);
+    return SetThreadPriority(thread, priority);
+}
+
+static DWORD WINAPI LogResumeThread(HANDLE thread) {
+    LogCall("ResumeThread", 0);
+    return ResumeThread(thread);
+}
+
+// Points the main module's imports of the logged functions at the loggers above, once.
+static void HookImports() {
+    wchar_t path[MAX_PATH];
+    if (CallLog != INVALID_HANDLE_VALUE || !GetEnvironmentVariableW(L"PROBE_CALLS", path, MAX_PATH))
+        return;
+    CallLog = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    HMODULE self; // stays loaded after the driver unhooks, since the imports now lead here
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       (LPCWSTR)HookImports, &self);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const struct {
+        const char *name;
+        void *logger;
+    } hooks[] = {{"CreateProcessA", (void *)LogCreateProcessA},
+                 {"SetPriorityClass", (void *)LogSetPriorityClass},
+                 {"SetThreadPriority", (void *)LogSetThreadPriority},
+                 {"ResumeThread", (void *)LogResumeThread}};
+    BYTE *base = (BYTE *)GetModuleHandleW(NULL);
+    IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (IMAGE_IMPORT_DESCRIPTOR *d = (IMAGE_IMPORT_DESCRIPTOR *)(base + dir.VirtualAddress);
+         dir.VirtualAddress && d->Name; d++) {
+        for (void **slot = (void **)(base + d->FirstThunk); *slot; slot++) {
+            for (const auto &hook : hooks) {
+                if (*slot != (void *)GetProcAddress(kernel, hook.name))
+                    continue;
+                DWORD old;
+                VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+                *slot = hook.logger;
+                VirtualProtect(slot, sizeof *slot, old, &old);
+            }
+        }
+    }
+}
+
 extern "C" __declspec(dllexport) LRESULT CALLBACK
     ProbeHook(int code, WPARAM wParam, LPARAM lParam) {
-    if (code >= 0)
+    if (code >= 0) {
         Probe();
+        ProbeBox(((MSG *)lParam)->hwnd);
+        HookImports();
+    }
     return CallNextHookEx(NULL, code, wParam, lParam);
 }
