@@ -5,8 +5,10 @@ and its own X display. The user's folders inside the prefix are real directories
 uninstaller does can reach the real home directory."""
 import hashlib
 import os
+import re
 import shutil
 import subprocess
+import sys
 import unittest
 from pathlib import Path, PureWindowsPath
 
@@ -90,26 +92,57 @@ def start_xvfb():
     return xvfb, ":" + number.decode().strip()
 
 
+def log(message):
+    print(f"winebox: {message}", file=sys.stderr, flush=True)
+
+
+def server_dir_file(prefix):
+    """Debian's Wine names the folder of a prefix's server socket (a fresh /tmp/wine-XXXXXX per
+    prefix) in this file, and the socket itself after the prefix folder's inode."""
+    return Path(prefix) / "wineserver"
+
+
+def stop_server(env):
+    """Ends the prefix's server and everything running in it, and waits until it is gone."""
+    subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
+    subprocess.run([WINESERVER, "-w"], env=env, timeout=60)
+
+
 class Sandbox:
     def __init__(self, name):
         if not PRISTINE.is_dir():
             raise RuntimeError(f"no pristine Wine prefix at {PRISTINE}; run the prefix setup first")
         self.root = SANDBOXES / name
-        if self.root.exists():
-            shutil.rmtree(self.root)
-        self.root.mkdir(parents=True)
         self.prefix = self.root / "prefix"
-        subprocess.run(["cp", "-a", str(PRISTINE), str(self.prefix)], check=True)
         self.home = self.root / "home"
-        (self.home / "Desktop").mkdir(parents=True)
-        user = next(d for d in (self.prefix / "drive_c" / "users").iterdir() if d.name != "Public")
-        self.user = PureWindowsPath("C:/users", user.name)
-        self.desktop = user / "Desktop"
-        self.temp = user / "Temp"
-        self.xvfb, display = start_xvfb()
-        self.env = wine_env(self.home, self.prefix, display)
-        # A server kept alive between runs spares each test Wine's start-up of its services.
-        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+        self.xvfb = None
+        self.env = wine_env(self.home, self.prefix)
+        if self.root.exists():
+            # Left by a run that was killed: its persistent server must not outlive the folder.
+            if self.prefix.is_dir():
+                stop_server(self.env)
+            self.remove_root()
+        try:
+            self.root.mkdir(parents=True)
+            subprocess.run(["cp", "-a", str(PRISTINE), str(self.prefix)], check=True)
+            # Without the pristine prefix's record of its server folder, this prefix gets a
+            # folder of its own. Shared, a new prefix that reuses the inode of one just deleted
+            # would reach a socket of the same name as the old one's server.
+            server_dir_file(self.prefix).unlink(missing_ok=True)
+            (self.home / "Desktop").mkdir(parents=True)
+            user = next(d for d in (self.prefix / "drive_c" / "users").iterdir()
+                        if d.name != "Public")
+            self.user = PureWindowsPath("C:/users", user.name)
+            self.desktop = user / "Desktop"
+            self.temp = user / "Temp"
+            self.xvfb, display = start_xvfb()
+            self.env = wine_env(self.home, self.prefix, display)
+            # A server kept alive between runs spares each test Wine's start-up of its
+            # services.
+            subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+        except BaseException:
+            self.close()
+            raise
 
     def host(self, windows_path):
         """The Linux path of a path on the sandbox's drive C:."""
@@ -122,13 +155,50 @@ class Sandbox:
         rel = Path(host_path).relative_to(self.prefix / "drive_c")
         return str(PureWindowsPath("C:\\", *rel.parts))
 
+    def wine(self, program, *args, timeout=180):
+        """Runs a Windows program in the sandbox: exit code, output lines and what Wine and the
+        program wrote to standard error meanwhile. Standard error goes to a file: Wine's
+        services, started by the first program, keep it open."""
+        with open(self.root / "wine.log", "ab+") as errors:
+            start = errors.tell()
+            try:
+                proc = subprocess.run([WINE, str(program), *map(str, args)], env=self.env,
+                                      timeout=timeout, stdout=subprocess.PIPE, stderr=errors)
+                code, out = proc.returncode, proc.stdout
+            except subprocess.TimeoutExpired as e:
+                code, out = f"timeout after {timeout} s", e.stdout or b""
+            errors.seek(start)
+            err = errors.read().decode("utf-8", "replace")
+        return code, out.decode("utf-8", "replace").splitlines(), err
+
+    def started(self, program, *args, announce, timeout=180):
+        """Runs a Windows program whose first output line starts with announce; returns its
+        exit code, its other output lines and its standard error. Without that line Wine did
+        not start the program at all, which happens on its own on a busy machine: such a run is
+        retried, at most twice, and the retry is reported."""
+        for attempt in range(3):
+            code, lines, err = self.wine(program, *args, timeout=timeout)
+            if lines and lines[0].startswith(announce):
+                return code, lines[1:], err
+            if attempt < 2 and isinstance(code, int):
+                log(f"retrying {Path(str(program)).name} {' '.join(map(str, args))[:200]}: "
+                    f"Wine did not start it (exit code {code}; {self.describe(lines, err)})")
+        raise AssertionError(f"Wine did not start {Path(str(program)).name} ({code}), three "
+                             f"times: {args}\n{self.describe(lines, err)}")
+
+    def describe(self, lines, err):
+        """The output and the end of the standard error of a run, for failure messages."""
+        text = "--- output:\n" + "\n".join(lines) + "\n--- standard error:\n" + err[-3000:]
+        if self.xvfb and self.xvfb.poll() is not None:
+            text += f"\n--- the X server has exited ({self.xvfb.returncode})"
+        return text
+
     def driver(self, *args, timeout=180):
-        """Runs the driver with the given commands; returns its output lines."""
-        proc = subprocess.run([WINE, str(DRIVER), *map(str, args)], env=self.env, timeout=timeout,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        lines = proc.stdout.decode("utf-8", "replace").splitlines()
-        if proc.returncode != 0:
-            raise AssertionError(f"driver failed ({proc.returncode}): {args}\n" + "\n".join(lines))
+        """Runs the driver with the given commands; returns its output lines after its
+        announce line."""
+        code, lines, err = self.started(DRIVER, *args, announce="driver ", timeout=timeout)
+        if code != 0:
+            raise AssertionError(f"driver failed ({code}): {args}\n" + self.describe(lines, err))
         return lines
 
     def settle(self, seconds=60):
@@ -151,11 +221,23 @@ class Sandbox:
         self.temp.mkdir()
 
     def close(self):
-        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=60)
-        self.xvfb.kill()
-        self.xvfb.wait()
-        subprocess.run(["chmod", "-R", "u+w", str(self.root)])
+        if self.prefix.is_dir():
+            stop_server(self.env)
+        if self.xvfb:
+            self.xvfb.kill()
+            self.xvfb.wait()
+        self.remove_root()
+
+    def remove_root(self):
+        """Removes the sandbox and its server's socket folder (after the server has ended)."""
+        record = server_dir_file(self.prefix)
+        if record.is_file():
+            name = record.read_text().strip()
+            folder = Path(os.environ.get("TMPDIR", "/tmp"), name)
+            if re.fullmatch(r"wine-[A-Za-z0-9]{6}", name) and folder.is_dir() and all(
+                    entry.name.startswith("server-") for entry in folder.iterdir()):
+                shutil.rmtree(folder, ignore_errors=True)
+        subprocess.run(["chmod", "-R", "u+w", str(self.root)], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def install(self, directory=INSTALL_DIR, files=PRODUCT_FILES, keys=True):
