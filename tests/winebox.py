@@ -46,15 +46,22 @@ def make_pristine():
             shutil.rmtree(old)
     (home / "Desktop").mkdir(parents=True)
     env = wine_env(home, PRISTINE)
-    subprocess.run([WINE, "wineboot", "-i"], env=env, check=True, timeout=900,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    # A virtual desktop: Wine draws the window frames itself and, with no window manager under
-    # Xvfb, does not wait two seconds for one whenever a window is destroyed.
-    for key, name, value in VIRTUAL_DESKTOP:
-        subprocess.run([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
-                       check=True, timeout=300, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-    subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=900)
+    # Standard error to a file (Wine's services keep it open), quoted when a step fails.
+    with open(SANDBOXES / "pristine.log", "wb+") as errors:
+        def run(*command, timeout):
+            proc = subprocess.run(command, env=env, timeout=timeout, stdout=subprocess.DEVNULL,
+                                  stderr=errors)
+            if proc.returncode:
+                errors.seek(0)
+                raise RuntimeError(f"{command} failed ({proc.returncode}); standard error:\n" +
+                                   errors.read().decode("utf-8", "replace")[-3000:])
+        run(WINE, "wineboot", "-i", timeout=900)
+        # A virtual desktop: Wine draws the window frames itself and, with no window manager
+        # under Xvfb, does not wait two seconds for one whenever a window is destroyed.
+        for key, name, value in VIRTUAL_DESKTOP:
+            run(WINE, "reg", "add", key, "/v", name, "/d", value, "/f", timeout=300)
+        run(WINESERVER, "-w", timeout=900)
+    forget_server_dir(PRISTINE)
     for user in (PRISTINE / "drive_c" / "users").iterdir():
         for entry in user.iterdir():
             if entry.is_symlink():
@@ -102,6 +109,19 @@ def server_dir_file(prefix):
     return Path(prefix) / "wineserver"
 
 
+def forget_server_dir(prefix):
+    """Removes the prefix's record of its server's socket folder, and the folder (once its
+    server has ended)."""
+    record = server_dir_file(prefix)
+    if record.is_file():
+        name = record.read_text().strip()
+        folder = Path(os.environ.get("TMPDIR", "/tmp"), name)
+        if re.fullmatch(r"wine-[A-Za-z0-9]{6}", name) and folder.is_dir() and all(
+                entry.name.startswith("server-") for entry in folder.iterdir()):
+            shutil.rmtree(folder, ignore_errors=True)
+        record.unlink()
+
+
 def stop_server(env):
     """Ends the prefix's server and everything running in it, and waits until it is gone."""
     subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
@@ -125,9 +145,9 @@ class Sandbox:
         try:
             self.root.mkdir(parents=True)
             subprocess.run(["cp", "-a", str(PRISTINE), str(self.prefix)], check=True)
-            # Without the pristine prefix's record of its server folder, this prefix gets a
-            # folder of its own. Shared, a new prefix that reuses the inode of one just deleted
-            # would reach a socket of the same name as the old one's server.
+            # Without a record of its server's socket folder (the pristine prefix has none),
+            # this prefix gets a folder of its own. Shared, a new prefix that reuses the inode
+            # of one just deleted would reach a socket of the same name as the old one's server.
             server_dir_file(self.prefix).unlink(missing_ok=True)
             (self.home / "Desktop").mkdir(parents=True)
             user = next(d for d in (self.prefix / "drive_c" / "users").iterdir()
@@ -230,13 +250,7 @@ class Sandbox:
 
     def remove_root(self):
         """Removes the sandbox and its server's socket folder (after the server has ended)."""
-        record = server_dir_file(self.prefix)
-        if record.is_file():
-            name = record.read_text().strip()
-            folder = Path(os.environ.get("TMPDIR", "/tmp"), name)
-            if re.fullmatch(r"wine-[A-Za-z0-9]{6}", name) and folder.is_dir() and all(
-                    entry.name.startswith("server-") for entry in folder.iterdir()):
-                shutil.rmtree(folder, ignore_errors=True)
+        forget_server_dir(self.prefix)
         subprocess.run(["chmod", "-R", "u+w", str(self.root)], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.root, ignore_errors=True)
 

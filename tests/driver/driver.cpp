@@ -254,7 +254,9 @@ static std::vector<DWORD> Leftovers() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {sizeof entry};
     for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
-        if (!lstrcmpiW(entry.szExeFile, L"kestrune.exe") || !lstrcmpiW(entry.szExeFile, L"cmd.exe"))
+        if ((!lstrcmpiW(entry.szExeFile, L"kestrune.exe") ||
+             !lstrcmpiW(entry.szExeFile, L"cmd.exe")) &&
+            entry.th32ProcessID != GetCurrentProcessId())
             list.push_back(entry.th32ProcessID);
     CloseHandle(snapshot);
     return list;
@@ -281,6 +283,7 @@ static void Cleanup() {
         for (DWORD pid : left) {
             HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
             if (process) {
+                printf("end %lu\n", (unsigned long)pid);
                 TerminateProcess(process, 1);
                 WaitForSingleObject(process, 5000);
                 CloseHandle(process);
