@@ -85,8 +85,10 @@ def digest(root):
 def start_xvfb():
     """Starts an X server on a free display; returns the process and the display name."""
     read, write = os.pipe()
+    # -noreset: by default the server resets whenever its last client leaves, and refuses
+    # connections meanwhile.
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
-                             "-nolisten", "tcp"], pass_fds=(write,),
+                             "-nolisten", "tcp", "-noreset"], pass_fds=(write,),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write)
     number = b""
@@ -196,15 +198,19 @@ class Sandbox:
         exit code, its other output lines and its standard error. Without that line Wine did
         not start the program at all, which happens on its own on a busy machine: such a run is
         retried, at most twice, and the retry is reported."""
-        for attempt in range(3):
+        name = PureWindowsPath(str(program)).name
+        for attempt in range(1, 4):
             code, lines, err = self.wine(program, *args, timeout=timeout)
             if lines and lines[0].startswith(announce):
                 return code, lines[1:], err
-            if attempt < 2 and isinstance(code, int):
-                log(f"retrying {Path(str(program)).name} {' '.join(map(str, args))[:200]}: "
-                    f"Wine did not start it (exit code {code}; {self.describe(lines, err)})")
-        raise AssertionError(f"Wine did not start {Path(str(program)).name} ({code}), three "
-                             f"times: {args}\n{self.describe(lines, err)}")
+            if not isinstance(code, int):
+                raise AssertionError(f"{name} did not even start within the time: {code}: "
+                                     f"{args}\n{self.describe(lines, err)}")
+            if attempt < 3:
+                log(f"retrying {name} {' '.join(map(str, args))[:200]} (attempt {attempt + 1} of "
+                    f"3): Wine did not start it, exit code {code}\n{self.describe(lines, err)}")
+        raise AssertionError(f"Wine did not start {name} ({code}), three times: {args}\n" +
+                             self.describe(lines, err))
 
     def describe(self, lines, err):
         """The output and the end of the standard error of a run, for failure messages."""
