@@ -39,37 +39,40 @@ SEED = 20240517
 def own_sandboxes():
     """Points the harness at sandboxes of the benchmark's own, below build/bench: the tests
     recreate build/win64/sandboxes whenever they run, which must not pull a prefix from under a
-    benchmark running meanwhile. The pristine prefix is a copy of the tests' one when that is
-    there, else made anew by the harness."""
-    shared = winebox.PRISTINE
+    benchmark running meanwhile. The pristine prefix is made once by the harness and kept (not
+    copied from the tests': a test run may be remaking that one at the same moment)."""
     winebox.SANDBOXES = OUT / "sandboxes"
     winebox.PRISTINE = winebox.SANDBOXES / "pristine"
-    if (winebox.PRISTINE / "system.reg").exists():
+    if (winebox.SANDBOXES / "pristine.ok").exists():
         return
     if winebox.SANDBOXES.exists():
         shutil.rmtree(winebox.SANDBOXES)
-    if (shared / "system.reg").exists() and (shared / "drive_c" / "users").is_dir():
-        log("bench: copying the tests' pristine Wine prefix")
-        winebox.SANDBOXES.mkdir(parents=True)
-        subprocess.run(["cp", "-a", str(shared), str(winebox.PRISTINE) + ".part"], check=True)
-        os.rename(str(winebox.PRISTINE) + ".part", winebox.PRISTINE)
-    else:
-        log("bench: creating a pristine Wine prefix")
-        winebox.make_pristine()
+    log("bench: creating a pristine Wine prefix")
+    winebox.make_pristine()
+    (winebox.SANDBOXES / "pristine.ok").touch()
 
 
 def log(*args):
     print(*args, file=sys.stderr, flush=True)
 
 
-def wine(box, *args, timeout=300):
-    """Runs a Windows program in the sandbox; returns its 'name value' lines as a dict (values
-    of repeated names collected in lists under names ending in 's')."""
-    proc = subprocess.run([WINE, *map(str, args)], env=box.env, timeout=timeout,
-                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    lines = proc.stdout.decode("utf-8", "replace").splitlines()
-    if proc.returncode != 0 or any(line.startswith("error") for line in lines):
-        raise RuntimeError(f"{args} failed ({proc.returncode}):\n" + "\n".join(lines))
+class RunFailed(Exception):
+    """A timed run that failed; the message gives its output and Wine's standard error."""
+
+
+def wine(box, program, *args, timeout=300):
+    """Runs one of the benchmark's Windows programs (timer.exe or walk.exe, which announce
+    themselves first) in the sandbox; returns its 'name value' lines as a dict (values of the
+    repeated name 'running' collected in a list). A run Wine did not start is retried by the
+    harness; one that failed raises RunFailed."""
+    name = PureWindowsPath(program).stem
+    try:
+        code, lines, err = box.started(program, *args, announce=name + " ", timeout=timeout)
+    except AssertionError as e:
+        raise RunFailed(str(e)) from None
+    if code != 0 or any(line.startswith("error") for line in lines):
+        raise RunFailed(f"{name} {' '.join(map(str, args))} failed ({code})\n" +
+                        box.describe(lines, err))
     result = {"running": []}
     for line in lines:
         name, _, value = line.partition(" ")
@@ -188,12 +191,46 @@ def check(r, what, notes):
 
 
 def stats(values):
+    """Median, minimum and maximum; None for no values (every run of them failed)."""
+    if not values:
+        return None
     return statistics.median(values), min(values), max(values)
 
 
+def median(values):
+    return statistics.median(values) if values else None
+
+
 def fmt(values, digits=1):
+    if not values:
+        return "– (no run succeeded)"
     med, lo, hi = stats(values)
     return f"{med:.{digits}f} ({lo:.{digits}f}–{hi:.{digits}f})"
+
+
+def ratio(a, b, digits=2):
+    return f"{a / b:.{digits}f}" if a is not None and b else "–"
+
+
+class Runs:
+    """Performs the timed runs. A run that fails is left out of the medians, noted with its
+    cause, and the sandbox is brought back to a known state for the next one."""
+
+    def __init__(self, box):
+        self.box = box
+        self.failures = []
+
+    def __call__(self, what, run, *args, **kwargs):
+        try:
+            return run(self.box, *args, **kwargs)
+        except (RunFailed, AssertionError, subprocess.SubprocessError) as e:
+            self.failures.append(f"{what}: {e}")
+            log(f"bench: {what} failed (left out of the table):\n{e}")
+            try:
+                self.box.reset()
+            except (AssertionError, OSError, subprocess.SubprocessError) as e2:
+                log(f"bench: resetting the sandbox failed too: {e2}")
+            return None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -201,7 +238,9 @@ def fmt(values, digits=1):
 def main():
     started = time.time()
     OUT.mkdir(parents=True, exist_ok=True)
+    (OUT / "results.md").unlink(missing_ok=True)
     notes = []
+    failures = []
     load_before = os.getloadavg()[0]
     md = ["# KESTRUNE.EXE benchmark", "",
           f"Wine: {subprocess.run([WINE, '--version'], capture_output=True, text=True).stdout.strip()}"
@@ -217,81 +256,140 @@ def main():
            f"| NSIS peer uninstaller (amd64-unicode stub, zlib) | {size_peer} |",
            f"| ratio peer / x86_64 twin | {size_peer / size64:.1f}× |", ""]
 
-    own_sandboxes()
-    log("bench: starting the sandbox")
-    box = Sandbox("bench")
+    box = None
     try:
-        tools = box.host(str(TOOLS))
-        tools.mkdir(parents=True)
-        for name in ("timer.exe", "walk.exe"):
-            shutil.copy(OUT / name, tools / name)
+        own_sandboxes()
+        log("bench: starting the sandbox")
+        box = Sandbox("bench")
+        runs = Runs(box)
+        failures = runs.failures
+        measure(box, runs, md, notes, size32)
+    except Exception as e:  # the table is still written with what was measured
+        failures.append(f"benchmark stopped: {type(e).__name__}: {e}")
+        log(f"bench: stopped: {type(e).__name__}: {e}")
+    finally:
+        if box:
+            box.close()
 
-        # One shortcut of each target, made through IShellLink once; copied as bytes after.
-        box.clear()
-        box.install(keys=False)
-        box.driver("link", TOOLS / "exe.lnk", PureWindowsPath(INSTALL_DIR, "Tivaldor.exe"),
-                   "link", TOOLS / "other.lnk", r"C:\windows\notepad.exe")
-        links = {k: (tools / f"{k}.lnk").read_bytes() for k in ("exe", "other")}
+    if failures:
+        md += ["## Failed runs", "",
+               "Left out of the table above; each with its output and Wine's standard error.",
+               ""]
+        for f in failures:
+            first, _, rest = f.partition("\n")
+            md.append(f"- {first}")
+            if rest:
+                md += ["", "  ```", *("  " + line for line in rest.splitlines()), "  ```", ""]
+        md.append("")
+    if notes:
+        md += ["## Notes", ""] + [f"- {n}" for n in notes] + [""]
+    md.append(f"Total benchmark time: {time.time() - started:.0f} s; 1-minute load average "
+              f"{load_before:.1f} at the start, {os.getloadavg()[0]:.1f} at the end (other work "
+              "on the machine makes the times noisier).")
+    text = "\n".join(md) + "\n"
+    (OUT / "results.md").write_text(text)
+    print(text)
+    log(f"bench: wrote {OUT / 'results.md'} and {OUT / 'sweep.png'}")
+    if failures:
+        log(f"bench: {len(failures)} run(s) failed; see 'Failed runs' in {OUT / 'results.md'}")
+        sys.exit(1)
 
-        # 2./3. Timings against the peer ------------------------------------------------
-        log(f"bench: timings, {RUNS} runs each after a warm-up")
-        run_ours(box, link=links["exe"])
-        run_peer(box, links["exe"])
-        ours, peer = [], []
-        for i in range(RUNS):
-            ours.append(run_ours(box, link=links["exe"]))
-            check(ours[-1], "ours", notes)
-            if ours[-1]["temp_left"] or listing(box.desktop):
-                notes.append(f"ours left: temp {ours[-1]['temp_left']}, "
-                             f"desktop {listing(box.desktop)}")
-            peer.append(run_peer(box, links["exe"]))
-            check(peer[-1], "peer", notes)
-        col = lambda runs, key: [r[key] for r in runs]  # noqa: E731
-        ours_gone, peer_gone = col(ours, "ok_gone_ms"), col(peer, "start_gone_ms")
-        ours_temp = sorted({p for r in ours for p in r["temp_left"]})
-        peer_temp = sorted({p for r in peer for p in r["temp_left"]})
-        peer_desktop = sorted({p for r in peer for p in r["desktop_left"]})
-        temp_bytes = sum(f.stat().st_size for f in box.temp.rglob("*") if f.is_file())
-        ratio_gone = stats(ours_gone)[0] / stats(peer_gone)[0]
-        md += ["## Timings under Wine (x86_64)", "",
-               "Same layout for both: C:\\Program Files\\Tivaldor with the four product files and "
-               "the uninstaller, the two HKLM keys, and Tivaldor.lnk on the desktop.", "",
-               "| measurement | ms |", "| --- | ---: |",
-               f"| ours: start → dialog exists | {fmt(col(ours, 'dialog_ms'))} |",
-               f"| ours: OK → process exited | {fmt(col(ours, 'ok_exit_ms'))} |",
-               f"| ours: OK → install folder gone | {fmt(ours_gone)} |",
-               f"| peer (`uninstall.exe /S`): start → first process exited | "
-               f"{fmt(col(peer, 'start_exit_ms'))} |",
-               f"| peer: start → install folder gone | {fmt(peer_gone)} |",
-               f"| ratio ours OK→gone / peer start→gone | {ratio_gone:.2f} |",
-               f"| ratio ours (start→dialog + OK→gone) / peer start→gone | "
-               f"{(stats(col(ours, 'dialog_ms'))[0] + stats(ours_gone)[0]) / stats(peer_gone)[0]:.2f} |",
-               f"| ours: left in %TEMP% afterwards | {', '.join(ours_temp) or 'nothing'} |",
-               f"| peer: left in %TEMP% afterwards | {', '.join(peer_temp) or 'nothing'}"
-               f"{f' ({temp_bytes} bytes)' if peer_temp else ''} |",
-               f"| peer: left on the desktop | {', '.join(peer_desktop) or 'nothing'} |", ""]
 
-        # 4./5. Sweep scaling -----------------------------------------------------------
-        trees_root = OUT / "trees"
-        if trees_root.exists():
-            shutil.rmtree(trees_root)
-        trees = {0: None}
-        shapes = {0: {"entries": 0, "dirs": 0, "files": 0, "links": 0, "product": 0, "depth": 0}}
-        for n in SIZES:
-            trees[n] = trees_root / str(n)
-            shapes[n] = make_tree(n, trees[n], links)
-        sweep = {}
+def measure(box, runs, md, notes, size32):
+    """The timed sections, each appended to md as soon as it is complete."""
+    tools = box.host(str(TOOLS))
+    tools.mkdir(parents=True)
+    for name in ("timer.exe", "walk.exe"):
+        shutil.copy(OUT / name, tools / name)
+
+    # One shortcut of each target, made through IShellLink once; copied as bytes after.
+    box.clear()
+    box.install(keys=False)
+    box.driver("link", TOOLS / "exe.lnk", PureWindowsPath(INSTALL_DIR, "Tivaldor.exe"),
+               "link", TOOLS / "other.lnk", r"C:\windows\notepad.exe")
+    links = {k: (tools / f"{k}.lnk").read_bytes() for k in ("exe", "other")}
+
+    # 2./3. Timings against the peer ----------------------------------------------------
+    log(f"bench: timings, {RUNS} runs each after a warm-up")
+    runs("warm-up run of ours", run_ours, link=links["exe"])
+    runs("warm-up run of the peer", run_peer, links["exe"])
+    ours, peer = [], []
+    for i in range(RUNS):
+        r = runs(f"ours, timed run {i + 1}", run_ours, link=links["exe"])
+        if r:
+            ours.append(r)
+            check(r, "ours", notes)
+            if r["temp_left"] or listing(box.desktop):
+                notes.append(f"ours left: temp {r['temp_left']}, desktop {listing(box.desktop)}")
+        r = runs(f"peer, timed run {i + 1}", run_peer, links["exe"])
+        if r:
+            peer.append(r)
+            check(r, "peer", notes)
+    col = lambda runs, key: [r[key] for r in runs]  # noqa: E731
+    ours_gone, peer_gone = col(ours, "ok_gone_ms"), col(peer, "start_gone_ms")
+    ours_temp = sorted({p for r in ours for p in r["temp_left"]})
+    peer_temp = sorted({p for r in peer for p in r["temp_left"]})
+    peer_desktop = sorted({p for r in peer for p in r["desktop_left"]})
+    temp_bytes = sum(f.stat().st_size for f in box.temp.rglob("*") if f.is_file())
+    ours_dialog = median(col(ours, "dialog_ms"))
+    ours_total = ours_dialog + median(ours_gone) if ours else None
+    md += ["## Timings under Wine (x86_64)", "",
+           "Same layout for both: C:\\Program Files\\Tivaldor with the four product files and "
+           "the uninstaller, the two HKLM keys, and Tivaldor.lnk on the desktop.", "",
+           "| measurement | ms |", "| --- | ---: |",
+           f"| ours: start → dialog exists | {fmt(col(ours, 'dialog_ms'))} |",
+           f"| ours: OK → process exited | {fmt(col(ours, 'ok_exit_ms'))} |",
+           f"| ours: OK → install folder gone | {fmt(ours_gone)} |",
+           f"| peer (`uninstall.exe /S`): start → first process exited | "
+           f"{fmt(col(peer, 'start_exit_ms'))} |",
+           f"| peer: start → install folder gone | {fmt(peer_gone)} |",
+           f"| ratio ours OK→gone / peer start→gone | "
+           f"{ratio(median(ours_gone), median(peer_gone))} |",
+           f"| ratio ours (start→dialog + OK→gone) / peer start→gone | "
+           f"{ratio(ours_total, median(peer_gone))} |",
+           f"| ours: left in %TEMP% afterwards | {', '.join(ours_temp) or 'nothing'} |",
+           f"| peer: left in %TEMP% afterwards | {', '.join(peer_temp) or 'nothing'}"
+           f"{f' ({temp_bytes} bytes)' if peer_temp else ''} |",
+           f"| peer: left on the desktop | {', '.join(peer_desktop) or 'nothing'} |", ""]
+    yes = lambda ok: "met" if ok else "**missed**"  # noqa: E731
+    targets = ["## Targets", "", "| target | measured | |", "| --- | --- | --- |",
+               f"| hardened i686 image ≤ 8704 bytes (target 8192) | {size32} | "
+               f"{yes(size32 <= 8704)}{', 8192 met' if size32 <= 8192 else ', 8192 missed'} |"]
+    if ours and peer:
+        ratio_gone = median(ours_gone) / median(peer_gone)
+        targets.append(f"| ours OK→gone no slower than peer start→gone | ratio {ratio_gone:.2f} "
+                       f"| {yes(ratio_gone <= 1)} |")
+    if ours:
+        targets.append(f"| nothing left in %TEMP% after our run | "
+                       f"{', '.join(ours_temp) or 'nothing'} | {yes(not ours_temp)} |")
+
+    # 4./5. Sweep scaling ---------------------------------------------------------------
+    trees_root = OUT / "trees"
+    if trees_root.exists():
+        shutil.rmtree(trees_root)
+    trees = {0: None}
+    shapes = {0: {"entries": 0, "dirs": 0, "files": 0, "links": 0, "product": 0, "depth": 0}}
+    for n in SIZES:
+        trees[n] = trees_root / str(n)
+        shapes[n] = make_tree(n, trees[n], links)
+    sweep = {}
+    try:
         for n in [0] + SIZES:
             log(f"bench: sweep over {n} entries, {SWEEP_RUNS} runs each after a warm-up")
-            run_ours(box, trees[n])
+            runs(f"warm-up sweep over {n} entries", run_ours, trees[n])
             rows = {"ours": [], "list": [], "calls": [], "left": []}
+            sweep[n] = rows
             for i in range(SWEEP_RUNS):
-                r = run_ours(box, trees[n])
-                check(r, f"sweep {n}", notes)
-                rows["ours"].append(r["ok_exit_ms"])
-                rows["left"].append(count_bytes(box.desktop, links["exe"]))
+                r = runs(f"sweep over {n} entries, run {i + 1}", run_ours, trees[n])
+                if r:
+                    check(r, f"sweep {n}", notes)
+                    rows["ours"].append(r["ok_exit_ms"])
+                    rows["left"].append(count_bytes(box.desktop, links["exe"]))
                 for mode in ("list", "calls"):
-                    w = run_walk(box, mode, trees[n])
+                    w = runs(f"{mode} walker over {n} entries, run {i + 1}", run_walk, mode,
+                             trees[n])
+                    if not w:
+                        continue
                     rows[mode].append(w["walk_ms"])
                     seen = (w["dirs"], w["files"])
                     if mode == "calls":
@@ -305,79 +403,69 @@ def main():
                                      f"links, product links, GetClassFile and Load "
                                      f"failures) = {tuple(int(v) for v in seen)}, "
                                      f"expected {want}")
-            sweep[n] = rows
-        base = stats(sweep[0]["ours"])[0]
-        md += ["## Desktop sweep scaling (ours: OK → exit, beyond the run with an empty desktop)",
-               "",
-               "| entries | folders / files / links (to product) | depth | ours OK→exit | "
-               "ours beyond empty | entries/s | list walker | needed-calls walker | "
-               "ours / list | ours / needed-calls | product links left |",
-               "| ---: | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"]
-        dat = ["# entries ours_beyond_empty_ms ours_min ours_max list_ms calls_ms"]
-        beyond = {}
-        for n in [0] + SIZES:
-            rows, s = sweep[n], shapes[n]
-            med, lo, hi = stats(rows["ours"])
-            beyond[n] = med - base
-            lst, calls = stats(rows["list"])[0], stats(rows["calls"])[0]
-            rate = f"{n / (beyond[n] / 1000):.0f}" if n and beyond[n] > 0 else "–"
-            r_list = f"{beyond[n] / lst:.1f}" if n and lst > 0 else "–"
-            r_calls = f"{beyond[n] / calls:.2f}" if n and calls > 0 else "–"
-            md.append(f"| {n} | {s['dirs']} / {s['files']} / {s['links']} ({s['product']}) | "
-                      f"{s['depth']} | {fmt(rows['ours'])} | {beyond[n]:.1f} | {rate} | "
-                      f"{fmt(rows['list'])} | {fmt(rows['calls'])} | {r_list} | {r_calls} | "
-                      f"{max(rows['left'])} |")
-            dat.append(f"{n} {beyond[n]:.3f} {lo - base:.3f} {hi - base:.3f} {lst:.3f} "
-                       f"{calls:.3f}")
-        growth = None
-        if 1000 in beyond and 10000 in beyond and beyond[1000] > 0:
-            growth = beyond[10000] / beyond[1000]
-            md += ["", f"Growth 10k / 1k (ours beyond empty): **{growth:.2f}** "
-                       "(linear would be 10)."]
-        xs = [0] + SIZES
-        if len(xs) >= 3:
-            mx, my = statistics.fmean(xs), statistics.fmean(beyond[x] for x in xs)
-            slope = (sum((x - mx) * (beyond[x] - my) for x in xs) /
-                     sum((x - mx) ** 2 for x in xs))
-            md.append(f"Least-squares line through the medians: {slope * 1000:.0f} µs per entry "
-                      f"{my - slope * mx:+.0f} ms.")
-        md += ["", "The list walker only lists the tree (FindFirstFileA/FindNextFileA). The "
-               "needed-calls walker lists it once and calls GetClassFile on every file and "
-               "IPersistFile::Load + IShellLinkA::GetPath on every shell link, comparing each "
-               "target with both product files; it deletes nothing. Every run, ours and the "
-               "walkers', gets a fresh copy of the tree.", ""]
-        (OUT / "sweep.dat").write_text("\n".join(dat) + "\n")
-        plot(notes)
-
-        # Targets -------------------------------------------------------------------------
-        big = max(SIZES) if SIZES else None
-        calls_ratio = beyond[big] / stats(sweep[big]["calls"])[0] if big else None
-        yes = lambda ok: "met" if ok else "**missed**"  # noqa: E731
-        md += ["## Targets", "", "| target | measured | |", "| --- | --- | --- |",
-               f"| hardened i686 image ≤ 8704 bytes (target 8192) | {size32} | "
-               f"{yes(size32 <= 8704)}{', 8192 met' if size32 <= 8192 else ', 8192 missed'} |",
-               f"| ours OK→gone no slower than peer start→gone | ratio {ratio_gone:.2f} | "
-               f"{yes(ratio_gone <= 1)} |"]
-        if growth is not None:
-            md.append(f"| sweep linear: 10k/1k between 8 and 12 | {growth:.2f} | "
-                      f"{yes(8 <= growth <= 12)} |")
-        if calls_ratio is not None:
-            md.append(f"| sweep ≤ 1.25× needed-calls walker ({big} entries) | "
-                      f"{calls_ratio:.2f} | {yes(calls_ratio <= 1.25)} |")
-        md += [f"| nothing left in %TEMP% after our run | {', '.join(ours_temp) or 'nothing'} | "
-               f"{yes(not ours_temp)} |", ""]
     finally:
-        box.close()
+        # Whatever was measured goes into the table, even when the sweep stopped early.
+        sweep_table(md, notes, targets, sweep, shapes)
+        md += targets + [""]
 
-    if notes:
-        md += ["## Notes", ""] + [f"- {n}" for n in notes] + [""]
-    md.append(f"Total benchmark time: {time.time() - started:.0f} s; 1-minute load average "
-              f"{load_before:.1f} at the start, {os.getloadavg()[0]:.1f} at the end (other work "
-              "on the machine makes the times noisier).")
-    text = "\n".join(md) + "\n"
-    (OUT / "results.md").write_text(text)
-    print(text)
-    log(f"bench: wrote {OUT / 'results.md'} and {OUT / 'sweep.png'}")
+
+def sweep_table(md, notes, targets, sweep, shapes):
+    base = median(sweep[0]["ours"]) if 0 in sweep else None
+    md += ["## Desktop sweep scaling (ours: OK → exit, beyond the run with an empty desktop)",
+           "",
+           "| entries | folders / files / links (to product) | depth | ours OK→exit | "
+           "ours beyond empty | entries/s | list walker | needed-calls walker | "
+           "ours / list | ours / needed-calls | product links left |",
+           "| ---: | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"]
+    dat = ["# entries ours_beyond_empty_ms ours_min ours_max list_ms calls_ms"]
+    beyond = {}
+    for n, rows in sweep.items():
+        s = shapes[n]
+        med = median(rows["ours"])
+        if med is not None and base is not None:
+            beyond[n] = med - base
+        b = beyond.get(n)
+        lst, calls = median(rows["list"]), median(rows["calls"])
+        rate = f"{n / (b / 1000):.0f}" if n and b and b > 0 else "–"
+        md.append(f"| {n} | {s['dirs']} / {s['files']} / {s['links']} ({s['product']}) | "
+                  f"{s['depth']} | {fmt(rows['ours'])} | "
+                  f"{f'{b:.1f}' if b is not None else '–'} | {rate} | "
+                  f"{fmt(rows['list'])} | {fmt(rows['calls'])} | "
+                  f"{ratio(b, lst, 1) if n else '–'} | {ratio(b, calls) if n else '–'} | "
+                  f"{max(rows['left']) if rows['left'] else '–'} |")
+        if b is not None and lst is not None and calls is not None:
+            lo, hi = min(rows["ours"]), max(rows["ours"])
+            dat.append(f"{n} {b:.3f} {lo - base:.3f} {hi - base:.3f} {lst:.3f} {calls:.3f}")
+    growth = None
+    if 1000 in beyond and 10000 in beyond and beyond[1000] > 0:
+        growth = beyond[10000] / beyond[1000]
+        md += ["", f"Growth 10k / 1k (ours beyond empty): **{growth:.2f}** "
+                   "(linear would be 10)."]
+    xs = sorted(beyond)
+    if len(xs) >= 3:
+        mx, my = statistics.fmean(xs), statistics.fmean(beyond[x] for x in xs)
+        slope = (sum((x - mx) * (beyond[x] - my) for x in xs) /
+                 sum((x - mx) ** 2 for x in xs))
+        md.append(f"Least-squares line through the medians: {slope * 1000:.0f} µs per entry "
+                  f"{my - slope * mx:+.0f} ms.")
+    md += ["", "The list walker only lists the tree (FindFirstFileA/FindNextFileA). The "
+           "needed-calls walker lists it once and calls GetClassFile on every file and "
+           "IPersistFile::Load + IShellLinkA::GetPath on every shell link, comparing each "
+           "target with both product files; it deletes nothing. Every run, ours and the "
+           "walkers', gets a fresh copy of the tree.", ""]
+    (OUT / "sweep.dat").write_text("\n".join(dat) + "\n")
+    plot(notes)
+
+    yes = lambda ok: "met" if ok else "**missed**"  # noqa: E731
+    big = max(SIZES) if SIZES else None
+    big_calls = median(sweep[big]["calls"]) if big in sweep else None
+    if growth is not None:
+        targets.append(f"| sweep linear: 10k/1k between 8 and 12 | {growth:.2f} | "
+                       f"{yes(8 <= growth <= 12)} |")
+    if big in beyond and big_calls:
+        calls_ratio = beyond[big] / big_calls
+        targets.append(f"| sweep ≤ 1.25× needed-calls walker ({big} entries) | "
+                       f"{calls_ratio:.2f} | {yes(calls_ratio <= 1.25)} |")
 
 
 def plot(notes):

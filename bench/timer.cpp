@@ -183,6 +183,9 @@ static void Peer(const wchar_t *exe, const wchar_t *dir) {
 }
 
 int wmain(int argc, wchar_t **argv) {
+    // First line, before anything can fail: tells "never started" from "failed" apart.
+    printf("timer %lu\n", (unsigned long)GetCurrentProcessId());
+    fflush(stdout);
     QueryPerformanceFrequency(&Frequency);
     for (int i = 1; i < argc; i++) {
         std::wstring cmd = argv[i];

@@ -71,6 +71,9 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: walk list|calls DIR\n");
         return 2;
     }
+    // First line, before anything can fail: tells "never started" from "failed" apart.
+    printf("walk %lu\n", (unsigned long)GetCurrentProcessId());
+    fflush(stdout);
     Calls = !strcmp(argv[1], "calls");
     CoInitialize(NULL);
     if (CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,

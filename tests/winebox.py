@@ -5,8 +5,10 @@ and its own X display. The user's folders inside the prefix are real directories
 uninstaller does can reach the real home directory."""
 import hashlib
 import os
+import re
 import shutil
 import subprocess
+import sys
 import unittest
 from pathlib import Path, PureWindowsPath
 
@@ -46,15 +48,22 @@ def make_pristine():
             shutil.rmtree(old)
     (home / "Desktop").mkdir(parents=True)
     env = wine_env(home, PRISTINE)
-    subprocess.run([WINE, "wineboot", "-i"], env=env, check=True, timeout=900,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    # A virtual desktop: Wine draws the window frames itself and, with no window manager under
-    # Xvfb, does not wait two seconds for one whenever a window is destroyed.
-    for key, name, value in VIRTUAL_DESKTOP + [NO_DEBUGGER]:
-        subprocess.run([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
-                       check=True, timeout=300, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-    subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=900)
+    # Standard error to a file (Wine's services keep it open), quoted when a step fails.
+    with open(SANDBOXES / "pristine.log", "wb+") as errors:
+        def run(*command, timeout):
+            proc = subprocess.run(command, env=env, timeout=timeout, stdout=subprocess.DEVNULL,
+                                  stderr=errors)
+            if proc.returncode:
+                errors.seek(0)
+                raise RuntimeError(f"{command} failed ({proc.returncode}); standard error:\n" +
+                                   errors.read().decode("utf-8", "replace")[-3000:])
+        run(WINE, "wineboot", "-i", timeout=900)
+        # A virtual desktop: Wine draws the window frames itself and, with no window manager
+        # under Xvfb, does not wait two seconds for one whenever a window is destroyed.
+        for key, name, value in VIRTUAL_DESKTOP + [NO_DEBUGGER]:
+            run(WINE, "reg", "add", key, "/v", name, "/d", value, "/f", timeout=300)
+        run(WINESERVER, "-w", timeout=900)
+    forget_server_dir(PRISTINE)
     for user in (PRISTINE / "drive_c" / "users").iterdir():
         for entry in user.iterdir():
             if entry.is_symlink():
@@ -78,8 +87,10 @@ def digest(root):
 def start_xvfb():
     """Starts an X server on a free display; returns the process and the display name."""
     read, write = os.pipe()
+    # -noreset: by default the server resets whenever its last client leaves, and refuses
+    # connections meanwhile.
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
-                             "-nolisten", "tcp"], pass_fds=(write,),
+                             "-nolisten", "tcp", "-noreset"], pass_fds=(write,),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write)
     number = b""
@@ -92,26 +103,77 @@ def start_xvfb():
     return xvfb, ":" + number.decode().strip()
 
 
+def log(message):
+    print(f"winebox: {message}", file=sys.stderr, flush=True)
+
+
+def server_dir_file(prefix):
+    """Debian's Wine names the folder of a prefix's server socket (a fresh /tmp/wine-XXXXXX per
+    prefix) in this file, and the socket itself after the prefix folder's inode."""
+    return Path(prefix) / "wineserver"
+
+
+def forget_server_dir(prefix):
+    """Removes the prefix's record of its server's socket folder, and the folder (once its
+    server has ended)."""
+    record = server_dir_file(prefix)
+    if record.is_file():
+        name = record.read_text().strip()
+        folder = Path(os.environ.get("TMPDIR", "/tmp"), name)
+        if re.fullmatch(r"wine-[A-Za-z0-9]{6}", name) and folder.is_dir() and all(
+                entry.name.startswith("server-") for entry in folder.iterdir()):
+            shutil.rmtree(folder, ignore_errors=True)
+        record.unlink()
+
+
+def stop_server(env):
+    """Ends the prefix's server and everything running in it, and waits until it is gone."""
+    subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
+    subprocess.run([WINESERVER, "-w"], env=env, timeout=60)
+
+
 class Sandbox:
     def __init__(self, name):
         if not PRISTINE.is_dir():
             raise RuntimeError(f"no pristine Wine prefix at {PRISTINE}; run the prefix setup first")
         self.root = SANDBOXES / name
-        if self.root.exists():
-            shutil.rmtree(self.root)
-        self.root.mkdir(parents=True)
         self.prefix = self.root / "prefix"
-        subprocess.run(["cp", "-a", str(PRISTINE), str(self.prefix)], check=True)
         self.home = self.root / "home"
-        (self.home / "Desktop").mkdir(parents=True)
-        user = next(d for d in (self.prefix / "drive_c" / "users").iterdir() if d.name != "Public")
-        self.user = PureWindowsPath("C:/users", user.name)
-        self.desktop = user / "Desktop"
-        self.temp = user / "Temp"
-        self.xvfb, display = start_xvfb()
-        self.env = wine_env(self.home, self.prefix, display)
-        # A server kept alive between runs spares each test Wine's start-up of its services.
-        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+        self.xvfb = None
+        self.env = wine_env(self.home, self.prefix)
+        if self.root.exists():
+            # Left by a run that was killed: its persistent server must not outlive the folder.
+            if self.prefix.is_dir():
+                stop_server(self.env)
+            self.remove_root()
+        try:
+            self.root.mkdir(parents=True)
+            subprocess.run(["cp", "-a", str(PRISTINE), str(self.prefix)], check=True)
+            # Without a record of its server's socket folder (the pristine prefix has none),
+            # this prefix gets a folder of its own. Shared, a new prefix that reuses the inode
+            # of one just deleted would reach a socket of the same name as the old one's server.
+            server_dir_file(self.prefix).unlink(missing_ok=True)
+            # The driver runs from a copy inside the sandbox: relinked while a suite runs, the
+            # built one is half-written for a moment, and Wine then exits 1 without a word.
+            harness = self.prefix / "drive_c" / "harness"
+            harness.mkdir()
+            for built in (DRIVER, DRIVER.with_name("probe.dll")):
+                shutil.copy(built, harness / built.name)
+            self.driver_exe = harness / DRIVER.name
+            (self.home / "Desktop").mkdir(parents=True)
+            user = next(d for d in (self.prefix / "drive_c" / "users").iterdir()
+                        if d.name != "Public")
+            self.user = PureWindowsPath("C:/users", user.name)
+            self.desktop = user / "Desktop"
+            self.temp = user / "Temp"
+            self.xvfb, display = start_xvfb()
+            self.env = wine_env(self.home, self.prefix, display)
+            # A server kept alive between runs spares each test Wine's start-up of its
+            # services.
+            subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+        except BaseException:
+            self.close()
+            raise
 
     def host(self, windows_path):
         """The Linux path of a path on the sandbox's drive C:."""
@@ -124,13 +186,55 @@ class Sandbox:
         rel = Path(host_path).relative_to(self.prefix / "drive_c")
         return str(PureWindowsPath("C:\\", *rel.parts))
 
+    def wine(self, program, *args, timeout=180):
+        """Runs a Windows program in the sandbox: exit code, output lines and what Wine and the
+        program wrote to standard error meanwhile. Standard error goes to a file: Wine's
+        services, started by the first program, keep it open."""
+        with open(self.root / "wine.log", "ab+") as errors:
+            start = errors.tell()
+            try:
+                proc = subprocess.run([WINE, str(program), *map(str, args)], env=self.env,
+                                      timeout=timeout, stdout=subprocess.PIPE, stderr=errors)
+                code, out = proc.returncode, proc.stdout
+            except subprocess.TimeoutExpired as e:
+                code, out = f"timeout after {timeout} s", e.stdout or b""
+            errors.seek(start)
+            err = errors.read().decode("utf-8", "replace")
+        return code, out.decode("utf-8", "replace").splitlines(), err
+
+    def started(self, program, *args, announce, timeout=180):
+        """Runs a Windows program whose first output line starts with announce; returns its
+        exit code, its other output lines and its standard error. Without that line Wine did
+        not start the program at all, which happens on its own on a busy machine: such a run is
+        retried, at most twice, and the retry is reported."""
+        name = PureWindowsPath(str(program)).name
+        for attempt in range(1, 4):
+            code, lines, err = self.wine(program, *args, timeout=timeout)
+            if lines and lines[0].startswith(announce):
+                return code, lines[1:], err
+            if not isinstance(code, int):
+                raise AssertionError(f"{name} did not even start within the time: {code}: "
+                                     f"{args}\n{self.describe(lines, err)}")
+            if attempt < 3:
+                log(f"retrying {name} {' '.join(map(str, args))[:200]} (attempt {attempt + 1} of "
+                    f"3): Wine did not start it, exit code {code}\n{self.describe(lines, err)}")
+        raise AssertionError(f"Wine did not start {name} ({code}), three times: {args}\n" +
+                             self.describe(lines, err))
+
+    def describe(self, lines, err):
+        """The output and the end of the standard error of a run, for failure messages."""
+        text = "--- output:\n" + "\n".join(lines) + "\n--- standard error:\n" + err[-3000:]
+        if self.xvfb and self.xvfb.poll() is not None:
+            text += f"\n--- the X server has exited ({self.xvfb.returncode})"
+        return text
+
     def driver(self, *args, timeout=180):
-        """Runs the driver with the given commands; returns its output lines."""
-        proc = subprocess.run([WINE, str(DRIVER), *map(str, args)], env=self.env, timeout=timeout,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        lines = proc.stdout.decode("utf-8", "replace").splitlines()
-        if proc.returncode != 0:
-            raise AssertionError(f"driver failed ({proc.returncode}): {args}\n" + "\n".join(lines))
+        """Runs the driver with the given commands; returns its output lines after its
+        announce line."""
+        code, lines, err = self.started(self.driver_exe, *args, announce="driver ",
+                                        timeout=timeout)
+        if code != 0:
+            raise AssertionError(f"driver failed ({code}): {args}\n" + self.describe(lines, err))
         return lines
 
     def settle(self, seconds=60):
@@ -153,11 +257,17 @@ class Sandbox:
         self.temp.mkdir()
 
     def close(self):
-        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=60)
-        self.xvfb.kill()
-        self.xvfb.wait()
-        subprocess.run(["chmod", "-R", "u+w", str(self.root)])
+        if self.prefix.is_dir():
+            stop_server(self.env)
+        if self.xvfb:
+            self.xvfb.kill()
+            self.xvfb.wait()
+        self.remove_root()
+
+    def remove_root(self):
+        """Removes the sandbox and its server's socket folder (after the server has ended)."""
+        forget_server_dir(self.prefix)
+        subprocess.run(["chmod", "-R", "u+w", str(self.root)], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def install(self, directory=INSTALL_DIR, files=PRODUCT_FILES, keys=True):

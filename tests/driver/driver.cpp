@@ -82,8 +82,11 @@ static bool Exited(DWORD wait) {
 static void Start(const wchar_t *exe) {
     std::wstring cmd = L"\"" + std::wstring(exe) + L"\"";
     STARTUPINFOW si = {sizeof si};
-    if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &Child))
+    if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si,
+                        &Child)) {
+        printf("lasterror %lu\n", (unsigned long)GetLastError());
         Fail("start");
+    }
     Print("started", exe);
 }
 
@@ -291,7 +294,9 @@ static std::vector<DWORD> Leftovers() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {sizeof entry};
     for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
-        if (!lstrcmpiW(entry.szExeFile, L"kestrune.exe") || !lstrcmpiW(entry.szExeFile, L"cmd.exe"))
+        if ((!lstrcmpiW(entry.szExeFile, L"kestrune.exe") ||
+             !lstrcmpiW(entry.szExeFile, L"cmd.exe")) &&
+            entry.th32ProcessID != GetCurrentProcessId())
             list.push_back(entry.th32ProcessID);
     CloseHandle(snapshot);
     return list;
@@ -308,15 +313,23 @@ static void WaitIdle(int seconds) {
     printf("idle %d\n", idle);
 }
 
-// Ends leftovers of an earlier test and deletes the product's keys.
+// Ends leftovers of an earlier test and deletes the product's keys. An uninstaller ended while
+// it starts its script leaves a script that the first look did not see: look until none is left.
 static void Cleanup() {
-    for (DWORD pid : Leftovers()) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-        if (process) {
-            TerminateProcess(process, 1);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
+    std::vector<DWORD> left = Leftovers();
+    for (int round = 0; !left.empty(); round++, left = Leftovers()) {
+        if (round == 20 * Patience)
+            Fail("cleanup: uninstaller or script still running");
+        for (DWORD pid : left) {
+            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+            if (process) {
+                printf("end %lu\n", (unsigned long)pid);
+                TerminateProcess(process, 1);
+                WaitForSingleObject(process, 5000);
+                CloseHandle(process);
+            }
         }
+        Sleep(20);
     }
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, AppPathsKey);
@@ -327,6 +340,9 @@ static unsigned long Number(const wchar_t *text) {
 }
 
 int wmain(int argc, wchar_t **argv) {
+    // First line, before anything can fail: tells "never started" from "failed" apart.
+    printf("driver %lu\n", (unsigned long)GetCurrentProcessId());
+    fflush(stdout);
     CoInitialize(NULL);
     if (const wchar_t *p = _wgetenv(L"DRIVER_PATIENCE"))
         Patience = _wtoi(p) > 0 ? _wtoi(p) : 1;
