@@ -15,6 +15,7 @@ static char Script[sizeof ScriptStart + sizeof ScriptLoop + sizeof ScriptRmdir +
 static int ScriptLen;
 static WCHAR WideBuffer[MAX_PATH];
 static char OemBuffer[2 * MAX_PATH];
+// The script's console window stays hidden.
 static STARTUPINFOA Startup = {
     sizeof Startup,       NULL,    NULL, NULL, 0,    0,    0,   0, 0, 0, 0,
     STARTF_USESHOWWINDOW, SW_HIDE, 0,    NULL, NULL, NULL, NULL};
