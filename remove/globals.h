@@ -26,5 +26,4 @@ void DeleteTargetFile();
 unsigned char SweepShortcuts(int dirLen, unsigned char inherited);
 void LaunchSelfDelete();
 bool IsTrustedName(const char *text, bool isPath);
-int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int size);
 int GetOwnPath(char *path);

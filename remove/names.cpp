@@ -20,17 +20,6 @@ bool IsTrustedName(const char *text, bool isPath) {
     return true;
 }
 
-// Converts UTF-16 text to a code page without best fit, or plainly on systems before Windows
-// 2000, which reject that flag. Returns the length, or 0 when a character cannot be spelled.
-int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int size) {
-    BOOL lossy = FALSE;
-    int n =
-        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, length, out, size, NULL, &lossy);
-    if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS)
-        n = WideCharToMultiByte(codePage, 0, text, length, out, size, NULL, &lossy);
-    return lossy ? 0 : n;
-}
-
 // Puts our own path in path and returns its length, or -1 when it was cut short or cannot be
 // trusted to name this very file.
 int GetOwnPath(char *path) {

@@ -27,6 +27,17 @@ static void Append(const char *text, int len) {
         Script[ScriptLen++] = text[i];
 }
 
+// Converts UTF-16 text to a code page without best fit, or plainly on systems before Windows
+// 2000, which reject that flag. Returns the length, or 0 when a character cannot be spelled.
+static int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int size) {
+    BOOL lossy = FALSE;
+    int n =
+        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, length, out, size, NULL, &lossy);
+    if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS)
+        n = WideCharToMultiByte(codePage, 0, text, length, out, size, NULL, &lossy);
+    return lossy ? 0 : n;
+}
+
 // Appends a path as the command interpreter must read it: in the OEM code page, with each '%'
 // doubled. Fails when the path has a character the OEM code page cannot spell: a '?' put in its
 // place would be a wildcard to del.

@@ -3,10 +3,7 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from winebox import DRIVER, OK, SandboxTest, boxes, digest, exit_code
-
-# Characters the ANSI code page lacks; its "best fit" turns them into '\' and '?'.
-FW_BACKSLASH, SNOWMAN = "\uff3c", "\u2603"
+from winebox import DRIVER, FW_BACKSLASH, OK, SNOWMAN, SandboxTest, boxes, digest, exit_code
 
 CREATE_SUSPENDED, IDLE_PRIORITY_CLASS, HIGH_PRIORITY_CLASS = 0x4, 0x40, 0x80
 THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL = -15, 15

@@ -8,7 +8,7 @@ import struct
 import unittest
 from pathlib import PureWindowsPath
 
-from winebox import INSTALL_DIR, OK, SandboxTest, exit_code
+from winebox import FW_BACKSLASH, FW_DOT, FW_F, INSTALL_DIR, OK, SNOWMAN, SandboxTest, exit_code
 
 EXE_TARGET = INSTALL_DIR + r"\Tivaldor.exe"
 HLP_TARGET = INSTALL_DIR + r"\Tivaldor.hlp"
@@ -22,8 +22,6 @@ TARGETS = {"exe": EXE_TARGET, "hlp": HLP_TARGET, "case": EXE_TARGET.upper(),
 ENV_TARGETS = {"envexe": (EXE_TARGET, r"%ProgramFiles%\Tivaldor\Tivaldor.exe"),
                "envother": (r"C:\windows\Tivaldor.exe", r"%SystemRoot%\Tivaldor.exe")}
 MATCHING = ("exe", "hlp", "case", "envexe")
-# Characters the ANSI code page lacks; its "best fit" lists them as '\', '.', 'F' and '?'.
-FW_BACKSLASH, FW_DOT, FW_F, SNOWMAN = "\uff3c", "\uff0e", "\uff26", "\u2603"
 REMOVED, KEPT = 0x01, 0x80
 
 
