@@ -26,4 +26,5 @@ void DeleteTargetFile();
 unsigned char SweepShortcuts(int dirLen, unsigned char inherited);
 void LaunchSelfDelete();
 bool IsTrustedName(const char *text, bool isPath);
+int DirectoryLength(const char *path);
 int GetOwnPath(char *path);

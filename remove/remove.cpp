@@ -41,9 +41,9 @@ static void DeleteRegistryKeys() {
 // included, or -1 when the path cannot be trusted (see GetOwnPath) or the product's names would
 // not fit after it.
 static int FindInstallDirectory() {
-    int dirLen = GetOwnPath(TargetPath);
-    while (dirLen > 0 && TargetPath[dirLen - 1] != '\\')
-        dirLen--;
+    if (GetOwnPath(TargetPath) < 0)
+        return -1;
+    int dirLen = DirectoryLength(TargetPath);
     if (dirLen + (int)sizeof ProductExe > MAX_PATH)
         return -1;
     return dirLen;
@@ -62,8 +62,10 @@ static void RemoveShortcuts(int dirLen) {
             SHGetPathFromIDListA(idList, SearchPath);
             allocator->Free(idList);
             int folderLen = lstrlenA(SearchPath);
-            if (folderLen > 0 && SearchPath[folderLen - 1] == '\\')
-                SearchPath[--folderLen] = 0; // a drive root: the sweep adds its own backslash
+            // A drive root ends in a backslash of its own, never in the second byte of a
+            // character: the sweep adds its own backslash.
+            if (folderLen > 0 && DirectoryLength(SearchPath) == folderLen)
+                SearchPath[--folderLen] = 0;
             // An empty path would make the sweep start at the root of the current drive.
             if (folderLen > 0 && CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER,
                                                   IID_IShellLinkA, (void **)&ShellLink) == S_OK) {

@@ -46,6 +46,7 @@ static bool AppendPath(const char *path, int len) {
     int oemLen = ConvertExactly(CP_OEMCP, WideBuffer, wideLen, OemBuffer, sizeof OemBuffer);
     if (len > 0 && oemLen <= 0)
         return false;
+    // Byte by byte: no double-byte code page has '%' as the second byte of a character.
     for (int i = 0; i < oemLen; i++) {
         if (OemBuffer[i] == '%')
             Script[ScriptLen++] = '%';
@@ -57,9 +58,9 @@ static bool AppendPath(const char *path, int len) {
 // Builds the script text in Script from our own path in SearchPath (m characters) and the
 // script's path in TargetPath.
 static bool BuildScript(int m) {
-    int k = m;
-    while (k > 0 && SearchPath[--k] != '\\') {
-    }
+    int k = DirectoryLength(SearchPath);
+    if (k > 0)
+        k--; // the directory without its last backslash
     ScriptLen = 0;
     Append(ScriptStart, sizeof ScriptStart - 1);
     bool ok = AppendPath(SearchPath, m);
