@@ -6,21 +6,23 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import xml.etree.ElementTree as ElementTree
 from pathlib import Path
+from xml.parsers import expat
 
 import pe
 
 ROOT = Path(__file__).resolve().parent.parent
 IMAGE = Path(os.environ.get("KESTRUNE_IMAGE", "build/win32/KESTRUNE.EXE"))
 TOOLCHAIN = os.environ.get("KESTRUNE_TOOLCHAIN", str(ROOT / "cmake/i686-w64-mingw32.cmake"))
-RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION = 3, 5, 14, 16
+RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 5, 14, 16, 24
 US_ENGLISH = 1033
 SCN_EXECUTE, SCN_WRITE = 0x20000000, 0x80000000
 RELOCS_STRIPPED = 0x0001
 HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0020, 0x0040, 0x0100, 0x0400
 REL_ABSOLUTE, REL_HIGHLOW, REL_DIR64 = 0, 3, 10
 
-USER32 = ["CreateDialogParamA", "DeleteMenu", "DestroyWindow", "DispatchMessageA", "GetMessageA",
+USER32 = ["CharNextA", "CreateDialogParamA", "DeleteMenu", "DestroyWindow", "DispatchMessageA", "GetMessageA",
           "GetSystemMenu", "IsDialogMessageA", "LoadIconA", "MessageBoxA", "PostQuitMessage",
           "SendDlgItemMessageA", "SetClassLongA", "SetWindowTextA", "ShowWindow", "UpdateWindow"]
 KERNEL32 = ["CloseHandle", "CreateFileA", "CreateProcessA", "DeleteFileA", "ExitProcess",
@@ -176,6 +178,39 @@ class ImageTest(unittest.TestCase):
         translation = blocks["VarFileInfo"][2][0]
         self.assertEqual(translation[0], "Translation")
         self.assertEqual(struct.unpack("<HH", translation[1]), (0x409, 1200))
+
+    def test_manifest(self):
+        # Asks for administrator rights, in a form every system that reads it accepts: Windows
+        # XP SP2 restarts when one element declares a namespace twice, and a dependency on the
+        # new common controls would restyle a dialog laid out for the classic ones.
+        self.assertEqual([k for k in self.res if k[0] == RT_MANIFEST],
+                         [(RT_MANIFEST, 1, US_ENGLISH)])
+        text = self.res[(RT_MANIFEST, 1, US_ENGLISH)]
+        declarations = []
+
+        def start(name, attributes):
+            uris = [v for k, v in zip(attributes[::2], attributes[1::2])
+                    if k == "xmlns" or k.startswith("xmlns:")]
+            self.assertEqual(len(uris), len(set(uris)), f"{name} declares a namespace twice")
+            declarations.append((name.rpartition(":")[2], uris))
+
+        parser = expat.ParserCreate()
+        parser.ordered_attributes = True
+        parser.StartElementHandler = start
+        parser.Parse(text, True)
+        self.assertIn(("trustInfo", ["urn:schemas-microsoft-com:asm.v3"]), declarations)
+        v1, v3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
+        root = ElementTree.fromstring(text)
+        self.assertEqual((root.tag, root.get("manifestVersion")), (v1 + "assembly", "1.0"))
+        levels = root.findall(f"{v3}trustInfo/{v3}security/{v3}requestedPrivileges/"
+                              f"{v3}requestedExecutionLevel")
+        self.assertEqual([(e.get("level"), e.get("uiAccess")) for e in levels],
+                         [("requireAdministrator", "false")])
+        self.assertEqual([e.tag for e in root.iter() if e.tag.endswith("dependency")], [])
+        # Small: no declaration, comment or whitespace between elements.
+        self.assertTrue(text.startswith(b"<assembly ") and text.endswith(b"</assembly>"), text)
+        self.assertNotIn(b"<!--", text)
+        self.assertNotRegex(text, rb">\s+<")
 
 
 if __name__ == "__main__":
