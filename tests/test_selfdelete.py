@@ -9,10 +9,11 @@ CREATE_SUSPENDED, IDLE_PRIORITY_CLASS, HIGH_PRIORITY_CLASS = 0x4, 0x40, 0x80
 THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL = -15, 15
 
 
-def script(exe, batch):
-    """The script's exact bytes for these paths, as the command interpreter must read them."""
+def script(exe, batch, encoding="cp437"):
+    """The script's exact bytes for these paths, as the command interpreter must read them in
+    the OEM code page (encoding)."""
     def spell(path):
-        return str(path).replace("%", "%%").encode("cp437")
+        return str(path).replace("%", "%%").encode(encoding)
     directory = str(PureWindowsPath(exe).parent)
     return (b':Repeat\r\ndel "' + spell(exe) + b'"\r\nif exist "' + spell(exe) +
             b'" goto Repeat\r\nrmdir "' + spell(directory) + b'"\r\ndel "' + spell(batch) +

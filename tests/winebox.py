@@ -32,13 +32,16 @@ FW_BACKSLASH, FW_DOT, FW_F, SNOWMAN = "\uff3c", "\uff0e", "\uff26", "\u2603"
 NO_DEBUGGER = (r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug", "Debugger", "")
 
 
-def wine_env(home, prefix, display=None):
+def wine_env(home, prefix, display=None, locale=None):
+    """The environment of Wine's processes; a locale (e.g. ja_JP.UTF-8) sets their code pages."""
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("WINE") and k not in ("DISPLAY", "TEMP", "TMP")}
     env.update(HOME=str(home), WINEPREFIX=str(prefix), WINEDEBUG="-all",
                WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d")
     if display:
         env["DISPLAY"] = display
+    if locale:
+        env.update(LANG=locale, LC_ALL=locale)
     return env
 
 
@@ -135,14 +138,15 @@ def stop_server(env):
 
 
 class Sandbox:
-    def __init__(self, name):
+    def __init__(self, name, locale=None):
         if not PRISTINE.is_dir():
             raise RuntimeError(f"no pristine Wine prefix at {PRISTINE}; run the prefix setup first")
         self.root = SANDBOXES / name
         self.prefix = self.root / "prefix"
         self.home = self.root / "home"
         self.xvfb = None
-        self.env = wine_env(self.home, self.prefix)
+        self.locale = locale
+        self.env = wine_env(self.home, self.prefix, locale=locale)
         if self.root.exists():
             # Left by a run that was killed: its persistent server must not outlive the folder.
             if self.prefix.is_dir():
@@ -169,7 +173,7 @@ class Sandbox:
             self.desktop = user / "Desktop"
             self.temp = user / "Temp"
             self.xvfb, display = start_xvfb()
-            self.env = wine_env(self.home, self.prefix, display)
+            self.env = wine_env(self.home, self.prefix, display, locale)
             # A server kept alive between runs spares each test Wine's start-up of its
             # services.
             subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
@@ -272,16 +276,17 @@ class Sandbox:
         subprocess.run(["chmod", "-R", "u+w", str(self.root)], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.root, ignore_errors=True)
 
-    def install(self, directory=INSTALL_DIR, files=PRODUCT_FILES, keys=True):
-        """Installs the product: its files and the uninstaller in directory, and its keys."""
+    def install(self, directory=INSTALL_DIR, files=PRODUCT_FILES, keys=True, name="KESTRUNE.EXE"):
+        """Installs the product: its files and the uninstaller (as name) in directory, and its
+        keys."""
         target = self.host(directory)
         target.mkdir(parents=True, exist_ok=True)
-        for name in files:
-            (target / name).write_bytes(b"product file " + name.encode())
-        shutil.copy(EXE, target / "KESTRUNE.EXE")
+        for file in files:
+            (target / file).write_bytes(b"product file " + file.encode())
+        shutil.copy(EXE, target / name)
         if keys:
             self.driver("regadd")
-        return PureWindowsPath(directory, "KESTRUNE.EXE")
+        return PureWindowsPath(directory, name)
 
     def state(self):
         """What the uninstaller may touch: product folder, desktop and temporary folder."""
@@ -319,11 +324,13 @@ OK = ("post", WM_COMMAND, IDOK, 0)
 
 
 class SandboxTest(unittest.TestCase):
-    """One sandbox per test class, reset before every test."""
+    """One sandbox per test class, reset before every test; LOCALE, when set, is the locale of
+    its Wine processes."""
+    LOCALE = None
 
     @classmethod
     def setUpClass(cls):
-        cls.box = Sandbox(cls.__name__)
+        cls.box = Sandbox(cls.__name__, cls.LOCALE)
 
     @classmethod
     def tearDownClass(cls):

@@ -418,6 +418,8 @@ int wmain(int argc, wchar_t **argv) {
             Cleanup();
         else if (cmd == L"wait-idle")
             WaitIdle(Number(arg()));
+        else if (cmd == L"codepages")
+            printf("codepages %u %u\n", GetACP(), GetOEMCP());
         else if (cmd == L"ticks")
             printf("ticks %lu\n", (unsigned long)GetTickCount());
         else

@@ -1,0 +1,168 @@
+"""Names in the double-byte code pages of Japanese (932) and Traditional Chinese (950) users. The
+second byte of many of their characters is the byte of '\\' or '|'; to the system these are
+ordinary names, and the uninstaller must read them by characters too. A yen sign, which best fit
+turns into a plain backslash under 932, must still lead nowhere."""
+import os
+import shutil
+import unittest
+from pathlib import PureWindowsPath
+
+from test_selfdelete import script
+from winebox import OK, SandboxTest, boxes, digest, exit_code
+
+YEN, KATAKANA_A = "\u00a5", "\uff71"  # best fit: 5C; a half-width katakana, one byte (B1)
+
+
+class DoubleByteSandbox(SandboxTest):
+    """A sandbox whose Wine processes run under LOCALE, whose code pages must be CODEPAGE."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        try:
+            assert cls.box.driver("codepages") == [f"codepages {cls.CODEPAGE} {cls.CODEPAGE}"], \
+                f"{cls.LOCALE} does not give code page {cls.CODEPAGE}: is the locale made?"
+        except BaseException:
+            cls.box.close()
+            raise
+
+    def batch(self):
+        return self.box.user / "Temp" / "Tivaldor.bat"
+
+    def uninstall_held(self, exe):
+        """Runs the uninstaller with OK while its own file is held open, so that the script
+        keeps looping; returns the output and the script's bytes, then lets go and waits for
+        the script to finish."""
+        copy = self.box.user / "Temp" / "seen.bin"
+        out = self.box.driver("hold", exe, "start", exe, "wait-dialog", *OK, "finish", 60,
+                              "copy", self.batch(), copy, "release", "wait-gone", exe, 60)
+        self.box.settle()
+        seen = self.box.host(copy).read_bytes()
+        self.box.host(copy).unlink()
+        return out, seen
+
+    def check_install_folder(self, folder, names):
+        """For each name of the uninstaller: installed as name in folder, with desktop links to
+        the product named in the same characters, OK removes everything of the product, and
+        the script names its folder exactly."""
+        for name in names:
+            with self.subTest(folder=folder, name=name):
+                self.box.reset()
+                exe = self.box.install(folder, name=name)
+                links = self.desktop_links(folder)
+                out, seen = self.uninstall_held(exe)
+                self.assertEqual(exit_code(out), 0)
+                self.assertEqual(boxes(out), [])
+                self.assertIn(f"gone 1 {exe}", out)
+                self.assertEqual(seen, script(exe, self.batch(), self.ENCODING))
+                self.assertEqual(self.box.keys(), [False, False])
+                self.assertFalse(self.box.host(folder).exists(), "the install folder is left")
+                self.assertEqual(list(self.box.temp.iterdir()), [])
+                self.assertEqual(self.left(), links)
+
+    def desktop_links(self, folder):
+        """Nothing by default; returns what must be left on the desktop."""
+        return set()
+
+    def left(self):
+        return {p.relative_to(self.box.desktop).as_posix() + ("/" if p.is_dir() else "")
+                for p in self.box.desktop.rglob("*")}
+
+
+class JapaneseTest(DoubleByteSandbox):
+    LOCALE, CODEPAGE, ENCODING = "ja_JP.UTF-8", 932, "cp932"
+
+    def desktop_links(self, folder):
+        # ソ ends in 5C and ポ in 7C: a folder of one link to the product, a link of its own,
+        # and a folder whose note keeps it while its link to the help file goes.
+        (self.box.desktop / "ソフト").mkdir()
+        (self.box.desktop / "表示").mkdir()
+        (self.box.desktop / "表示" / "メモ.txt").write_text("kept")
+        self.box.driver("link", self.box.win(self.box.desktop / "ソフト" / "a.lnk"),
+                        PureWindowsPath(folder, "Tivaldor.exe"),
+                        "link", self.box.win(self.box.desktop / "ポータル.lnk"),
+                        PureWindowsPath(folder, "Tivaldor.exe"),
+                        "link", self.box.win(self.box.desktop / "表示" / "ヘルプ.lnk"),
+                        PureWindowsPath(folder, "Tivaldor.hlp"))
+        return {"表示/", "表示/メモ.txt"}
+
+    def test_install_folder_and_links(self):
+        # 表 is 95 5C and ポ 83 7C; the second name ends its own characters in 5C, so that a
+        # search for the last backslash from the end would stop inside it.
+        self.check_install_folder("C:\\サポート表", ["KESTRUNE.EXE", "ソフト表.EXE"])
+
+    def test_desktop_ending_in_trail_byte(self):
+        # A desktop whose own name ends in 5C is swept like any other; the folder beside it,
+        # which a cut name would come close to, is not.
+        desktop, beside = "C:\\acc\\デスク表", "C:\\acc\\デスク"
+        shutil.rmtree(self.box.host(r"C:\acc"), ignore_errors=True)
+        for folder in (desktop, beside, desktop + "\\F"):
+            self.box.host(folder).mkdir(parents=True)
+        exe = self.box.install()
+        try:
+            self.assertEqual(self.box.driver("set-desktop", desktop, "desktop"),
+                             [f"desktop {desktop}"])
+            target = PureWindowsPath(exe.parent, "Tivaldor.exe")
+            self.box.driver("link", desktop + "\\a.lnk", target, "link", desktop + "\\F\\b.lnk",
+                            target, "link", beside + "\\c.lnk", target)
+            out = self.box.run(exe, *OK)
+            self.assertEqual(exit_code(out), 0)
+            self.box.settle()
+        finally:
+            self.box.driver("set-desktop", self.box.win(self.box.desktop))
+        self.assertEqual(list(self.box.host(desktop).iterdir()), [])
+        self.assertTrue(self.box.host(beside + "\\c.lnk").exists())
+        shutil.rmtree(self.box.host(r"C:\acc"))
+
+    def test_yen_signs_lead_nowhere(self):
+        # Under 932 a yen sign is listed as a plain backslash, also after a half-width katakana
+        # (one byte, no lead byte). A desktop folder so named would lead the sweep to
+        # C:\acc\outside, an install folder so named to C:\acc\decoy: neither is touched.
+        def escape(before_yen):
+            return "a" + (before_yen + YEN + "..") * 4 + YEN + "acc" + YEN + "outside"
+
+        outside = r"C:\acc\outside"
+        for before_yen in ("", KATAKANA_A):
+            with self.subTest("desktop folder", katakana=bool(before_yen)):
+                self.box.reset()
+                shutil.rmtree(self.box.host(r"C:\acc"), ignore_errors=True)
+                exe = self.box.install()
+                odd = self.box.win(self.box.desktop / escape(before_yen))
+                target = PureWindowsPath(exe.parent, "Tivaldor.exe")
+                self.box.driver("mkdir", r"C:\acc", "mkdir", outside, "mkdir", outside + r"\sub",
+                                "mkdir", odd, "link", odd + r"\y.lnk", target,
+                                "link", outside + r"\sub\x.lnk", target,
+                                "link", self.box.win(self.box.desktop / "T.lnk"), target)
+                out = self.box.run(exe, *OK)
+                self.assertEqual(exit_code(out), 0)
+                self.assertTrue(self.box.host(outside + r"\sub\x.lnk").exists())
+                self.assertTrue(os.path.lexists(self.box.host(odd + r"\y.lnk")))
+                self.assertFalse(self.box.host(self.box.win(self.box.desktop / "T.lnk")).exists())
+            with self.subTest("install folder", katakana=bool(before_yen)):
+                self.box.reset()
+                shutil.rmtree(self.box.host(r"C:\acc"), ignore_errors=True)
+                folder = "C:\\acc\\yen" + before_yen + YEN + ".." + YEN + "decoy"
+                self.box.driver("mkdir", r"C:\acc", "mkdir", folder)
+                self.box.install(r"C:\acc\decoy", keys=False)
+                exe = self.box.install(folder)
+                before = digest(self.box.host(r"C:\acc"))
+                out = self.box.run(exe, *OK)
+                self.assertEqual(exit_code(out), 0)
+                self.assertEqual(boxes(out), [])
+                self.box.settle()
+                self.assertEqual(self.box.keys(), [False, False])
+                self.assertEqual(digest(self.box.host(r"C:\acc")), before)
+                self.assertEqual(list(self.box.temp.iterdir()), [])
+        shutil.rmtree(self.box.host(r"C:\acc"))
+
+
+class TraditionalChineseTest(DoubleByteSandbox):
+    LOCALE, CODEPAGE, ENCODING = "zh_TW.UTF-8", 950, "cp950"
+
+    def test_install_folder(self):
+        # 四 is A5 7C and 功 A5 5C.
+        self.check_install_folder("C:\\軟體四功", ["KESTRUNE.EXE", "四功.EXE"])
+
+
+if __name__ == "__main__":
+    unittest.main()
