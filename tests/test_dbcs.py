@@ -119,7 +119,7 @@ class JapaneseTest(DoubleByteSandbox):
         # (one byte, no lead byte). A desktop folder so named would lead the sweep to
         # C:\acc\outside, an install folder so named to C:\acc\decoy: neither is touched.
         def escape(before_yen):
-            return "a" + (before_yen + YEN + "..") * 4 + YEN + "acc" + YEN + "outside"
+            return "a" + before_yen + (YEN + "..") * 4 + YEN + "acc" + YEN + "outside"
 
         outside = r"C:\acc\outside"
         for before_yen in ("", KATAKANA_A):
