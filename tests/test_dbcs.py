@@ -7,8 +7,8 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from test_selfdelete import script
-from winebox import OK, SandboxTest, boxes, digest, exit_code
+from test_selfdelete import script, touches_nothing_from
+from winebox import OK, SandboxTest, boxes, exit_code
 
 YEN, KATAKANA_A = "\u00a5", "\uff71"  # best fit: 5C; a half-width katakana, one byte (B1)
 
@@ -139,20 +139,8 @@ class JapaneseTest(DoubleByteSandbox):
                 self.assertTrue(os.path.lexists(self.box.host(odd + r"\y.lnk")))
                 self.assertFalse(self.box.host(self.box.win(self.box.desktop / "T.lnk")).exists())
             with self.subTest("install folder", katakana=bool(before_yen)):
-                self.box.reset()
-                shutil.rmtree(self.box.host(r"C:\acc"), ignore_errors=True)
                 folder = "C:\\acc\\yen" + before_yen + YEN + ".." + YEN + "decoy"
-                self.box.driver("mkdir", r"C:\acc", "mkdir", folder)
-                self.box.install(r"C:\acc\decoy", keys=False)
-                exe = self.box.install(folder)
-                before = digest(self.box.host(r"C:\acc"))
-                out = self.box.run(exe, *OK)
-                self.assertEqual(exit_code(out), 0)
-                self.assertEqual(boxes(out), [])
-                self.box.settle()
-                self.assertEqual(self.box.keys(), [False, False])
-                self.assertEqual(digest(self.box.host(r"C:\acc")), before)
-                self.assertEqual(list(self.box.temp.iterdir()), [])
+                touches_nothing_from(self, folder, r"C:\acc\decoy")
         shutil.rmtree(self.box.host(r"C:\acc"))
 
 

@@ -20,6 +20,28 @@ def script(exe, batch, encoding="cp437"):
             b'"\r\n')
 
 
+def touches_nothing_from(test, folder, named):
+    """Runs the uninstaller from folder (below C:\\acc), whose name the ANSI functions spell as
+    another path, with the product installed in named (or None) as well: OK deletes the keys and
+    touches no file, shows no box and writes no script."""
+    box = test.box
+    box.reset()
+    shutil.rmtree(box.host(r"C:\acc"), ignore_errors=True)
+    box.host(r"C:\acc").mkdir()
+    box.driver("mkdir", folder)
+    if named:
+        box.install(named, keys=False)
+    exe = box.install(folder)
+    before = digest(box.host(r"C:\acc"))
+    out = box.run(exe, *OK)
+    test.assertEqual(exit_code(out), 0)
+    test.assertEqual(boxes(out), [])
+    box.settle()
+    test.assertEqual(box.keys(), [False, False])
+    test.assertEqual(digest(box.host(r"C:\acc")), before)
+    test.assertEqual(list(box.temp.iterdir()), [])
+
+
 class SelfDeleteTest(SandboxTest):
     def batch(self):
         return self.box.user / "Temp" / "Tivaldor.bat"
@@ -89,21 +111,7 @@ class SelfDeleteTest(SandboxTest):
         for folder, named in [("C:\\acc\\bfx" + FW_BACKSLASH + ".." + FW_BACKSLASH + "bfdecoy",
                                r"C:\acc\bfdecoy"), ("C:\\acc\\Snow" + SNOWMAN, None)]:
             with self.subTest(folder):
-                self.box.reset()
-                shutil.rmtree(self.box.host(r"C:\acc"), ignore_errors=True)
-                self.box.host(r"C:\acc").mkdir()
-                self.box.driver("mkdir", folder)
-                if named:
-                    self.box.install(named, keys=False)
-                exe = self.box.install(folder)
-                before = digest(self.box.host(r"C:\acc"))
-                out = self.box.run(exe, *OK)
-                self.assertEqual(exit_code(out), 0)
-                self.assertEqual(boxes(out), [])
-                self.box.settle()
-                self.assertEqual(self.box.keys(), [False, False])
-                self.assertEqual(digest(self.box.host(r"C:\acc")), before)
-                self.assertEqual(list(self.box.temp.iterdir()), [])
+                touches_nothing_from(self, folder, named)
 
     def test_read_only_uninstaller(self):
         exe = self.box.install()
