@@ -272,8 +272,8 @@ class Sandbox:
         return text
 
     def driver(self, *args, timeout=180):
-        """Runs the driver with the given commands; returns its output lines after its
-        announce line."""
+        """Runs the driver with the given commands; returns its output lines between its
+        announce line and its last line."""
         lines, _ = self.started(self.driver_exe, *args, announce="driver ", timeout=timeout)
         return lines
 
