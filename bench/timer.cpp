@@ -23,10 +23,17 @@ static double Now() {
     return t.QuadPart * 1000.0 / Frequency.QuadPart;
 }
 
-static void Fail(const char *what) {
-    printf("error %s %lu\n", what, (unsigned long)GetLastError());
+// The last line, on every way out: Wine's Linux side can still crash after the program has
+// ended (its loader asserts while the process tears down), and the harness then goes by this.
+[[noreturn]] static void Leave(int status) {
+    printf("end %d\n", status);
     fflush(stdout);
-    exit(2);
+    exit(status);
+}
+
+[[noreturn]] static void Fail(const char *what) {
+    printf("error %s %lu\n", what, (unsigned long)GetLastError());
+    Leave(2);
 }
 
 static std::vector<PROCESSENTRY32W> Processes() {
@@ -204,5 +211,5 @@ int wmain(int argc, wchar_t **argv) {
             Fail("unknown command");
         fflush(stdout);
     }
-    return 0;
+    Leave(0);
 }

@@ -7,6 +7,7 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static bool Calls;
@@ -66,21 +67,29 @@ static void Walk(int len) {
     FindClose(find);
 }
 
+// The last line, on every way out: Wine's Linux side can still crash after the program has
+// ended (its loader asserts while the process tears down), and the harness then goes by this.
+[[noreturn]] static void Leave(int status) {
+    printf("end %d\n", status);
+    fflush(stdout);
+    exit(status);
+}
+
 int main(int argc, char **argv) {
-    if (argc != 3 || (strcmp(argv[1], "list") && strcmp(argv[1], "calls"))) {
-        fprintf(stderr, "usage: walk list|calls DIR\n");
-        return 2;
-    }
     // First line, before anything can fail: tells "never started" from "failed" apart.
     printf("walk %lu\n", (unsigned long)GetCurrentProcessId());
     fflush(stdout);
+    if (argc != 3 || (strcmp(argv[1], "list") && strcmp(argv[1], "calls"))) {
+        printf("error usage: walk list|calls DIR\n");
+        Leave(2);
+    }
     Calls = !strcmp(argv[1], "calls");
     CoInitialize(NULL);
     if (CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
                          (void **)&Link) != S_OK ||
         Link->QueryInterface(IID_IPersistFile, (void **)&Persist) != S_OK) {
         printf("error shell link\n");
-        return 2;
+        Leave(2);
     }
     LARGE_INTEGER f, t0, t1;
     QueryPerformanceFrequency(&f);
@@ -96,5 +105,5 @@ int main(int argc, char **argv) {
     Persist->Release();
     Link->Release();
     CoUninitialize();
-    return 0;
+    Leave(0);
 }

@@ -112,6 +112,39 @@ def log(message):
     print(f"winebox: {message}", file=sys.stderr, flush=True)
 
 
+# What glibc's loader prints when it asserts while a Linux process tears down; Wine's own side of
+# a program can hit it after the program has ended, and then exits 127.
+LOADER_CRASH = "Inconsistency detected by ld.so"
+LAST_LINE = re.compile(r"end (-?\d+)")
+
+
+class RunError(Exception):
+    """A run of a harness program that failed; the message says why, in one line."""
+
+
+def judge(name, lines, err, code):
+    """Decides a finished run of one of the harness's Windows-side programs from its output
+    lines (after its announce line), what Wine wrote to standard error meanwhile and the exit
+    status (a string for a run that timed out). The program prints 'end <status>' as its very
+    last line; that status counts. Should the exit status differ because Wine's Linux side
+    crashed in the loader after the program had ended, the run stands. Returns the output lines
+    without the last one and a note to log (or None); raises RunError otherwise."""
+    if not isinstance(code, int):
+        raise RunError(f"{name} did not finish: {code}")
+    last = LAST_LINE.fullmatch(lines[-1]) if lines else None
+    if not last:
+        raise RunError(f"{name} did not finish: no last line 'end <status>' (exit status {code})")
+    status = int(last[1])
+    if status != 0:
+        raise RunError(f"{name} failed (status {status}, exit status {code})")
+    if code == status:
+        return lines[:-1], None
+    crash = next((line.strip() for line in err.splitlines() if LOADER_CRASH in line), None)
+    if crash is None:
+        raise RunError(f"{name} ended with status {status} but exited with {code}")
+    return lines[:-1], f"Wine crashed after {name} finished (status {code}): {crash}"
+
+
 def server_dir_file(prefix):
     """Debian's Wine names the folder of a prefix's server socket (a fresh /tmp/wine-XXXXXX per
     prefix) in this file, and the socket itself after the prefix folder's inode."""
@@ -209,15 +242,23 @@ class Sandbox:
         return code, out.decode("utf-8", "replace").splitlines(), err
 
     def started(self, program, *args, announce, timeout=180):
-        """Runs a Windows program whose first output line starts with announce; returns its
-        exit code, its other output lines and its standard error. Without that line Wine did
-        not start the program at all, which happens on its own on a busy machine: such a run is
-        retried, at most twice, and the retry is reported."""
+        """Runs a Windows program whose first output line starts with announce and whose last
+        line is 'end <status>'; returns the output lines between them and its standard error.
+        Without the first line Wine did not start the program at all, which happens on its own
+        on a busy machine: such a run is retried, at most twice, and the retry is reported. Any
+        other failure (see judge) raises AssertionError; a crash of Wine after the program has
+        ended is only reported."""
         name = PureWindowsPath(str(program)).name
         for attempt in range(1, 4):
             code, lines, err = self.wine(program, *args, timeout=timeout)
             if lines and lines[0].startswith(announce):
-                return code, lines[1:], err
+                try:
+                    output, note = judge(name, lines[1:], err, code)
+                except RunError as e:
+                    raise AssertionError(f"{e}: {args}\n{self.describe(lines[1:], err)}") from None
+                if note:
+                    log(note)
+                return output, err
             if not isinstance(code, int):
                 raise AssertionError(f"{name} did not even start within the time: {code}: "
                                      f"{args}\n{self.describe(lines, err)}")
@@ -235,12 +276,9 @@ class Sandbox:
         return text
 
     def driver(self, *args, timeout=180):
-        """Runs the driver with the given commands; returns its output lines after its
-        announce line."""
-        code, lines, err = self.started(self.driver_exe, *args, announce="driver ",
-                                        timeout=timeout)
-        if code != 0:
-            raise AssertionError(f"driver failed ({code}): {args}\n" + self.describe(lines, err))
+        """Runs the driver with the given commands; returns its output lines between its
+        announce line and its last line."""
+        lines, _ = self.started(self.driver_exe, *args, announce="driver ", timeout=timeout)
         return lines
 
     def settle(self, seconds=60):

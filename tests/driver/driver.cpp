@@ -29,12 +29,20 @@ static void Print(const char *tag, const std::wstring &text) {
     fflush(stdout);
 }
 
-static void Fail(const char *what) {
+// The last line, on every way out: Wine's Linux side can still crash after the program has
+// ended (its loader asserts while the process tears down), and the harness then goes by this.
+[[noreturn]] static void Leave(int status) {
+    printf("end %d\n", status);
+    fflush(stdout);
+    exit(status);
+}
+
+[[noreturn]] static void Fail(const char *what) {
     printf("error %s\n", what);
     fflush(stdout);
     if (Child.hProcess)
         TerminateProcess(Child.hProcess, 99);
-    exit(2);
+    Leave(2);
 }
 
 static std::wstring Text(HWND hwnd) {
@@ -323,7 +331,7 @@ static void Cleanup() {
         for (DWORD pid : left) {
             HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
             if (process) {
-                printf("end %lu\n", (unsigned long)pid);
+                printf("ended %lu\n", (unsigned long)pid);
                 TerminateProcess(process, 1);
                 WaitForSingleObject(process, 5000);
                 CloseHandle(process);
@@ -426,5 +434,5 @@ int wmain(int argc, wchar_t **argv) {
             Fail("unknown command");
         fflush(stdout);
     }
-    return 0;
+    Leave(0);
 }
