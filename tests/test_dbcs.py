@@ -29,13 +29,14 @@ class DoubleByteSandbox(SandboxTest):
     def batch(self):
         return self.box.user / "Temp" / "Tivaldor.bat"
 
-    def uninstall_held(self, exe):
-        """Runs the uninstaller with OK while its own file is held open, so that the script
-        keeps looping; returns the output and the script's bytes, then lets go and waits for
-        the script to finish."""
-        copy = self.box.user / "Temp" / "seen.bin"
-        out = self.box.driver("hold", exe, "start", exe, "wait-dialog", *OK, "finish", 60,
-                              "copy", self.batch(), copy, "release", "wait-gone", exe, 60)
+    def uninstall_held(self, exe, batch=None, before=()):
+        """Runs the uninstaller with OK (after the driver commands before) while its own file
+        is held open, so that the script keeps looping; returns the output and the script's
+        bytes, then lets go and waits for the script to finish."""
+        copy = self.box.user / "seen.bin"
+        out = self.box.driver(*before, "hold", exe, "start", exe, "wait-dialog", *OK,
+                              "finish", 60, "copy", batch or self.batch(), copy, "release",
+                              "wait-gone", exe, 60)
         self.box.settle()
         seen = self.box.host(copy).read_bytes()
         self.box.host(copy).unlink()
@@ -90,6 +91,24 @@ class JapaneseTest(DoubleByteSandbox):
         # 表 is 95 5C and ポ 83 7C; the second name ends its own characters in 5C, so that a
         # search for the last backslash from the end would stop inside it.
         self.check_install_folder("C:\\サポート表", ["KESTRUNE.EXE", "ソフト表.EXE"])
+
+    def test_temporary_folder(self):
+        # A user name in such characters puts them in the temporary folder's path too: the
+        # script is written there, named exactly, and runs.
+        temp = "C:\\ポチ表\\Temp"
+        self.box.host(temp).mkdir(parents=True)
+        try:
+            exe = self.box.install()
+            batch = PureWindowsPath(temp, "Tivaldor.bat")
+            out, seen = self.uninstall_held(exe, batch, ("setenv", "TEMP", temp,
+                                                         "setenv", "TMP", temp))
+            self.assertEqual(exit_code(out), 0)
+            self.assertIn(f"gone 1 {exe}", out)
+            self.assertEqual(seen, script(exe, batch, self.ENCODING))
+            self.assertFalse(self.box.host(exe.parent).exists(), "the install folder is left")
+            self.assertEqual(list(self.box.host(temp).iterdir()), [])
+        finally:
+            shutil.rmtree(self.box.host("C:\\ポチ表"))
 
     def test_desktop_ending_in_trail_byte(self):
         # A desktop whose own name ends in 5C is swept like any other; the folder beside it,
