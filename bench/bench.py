@@ -19,7 +19,7 @@ ROOT = Path(__file__).resolve().parent.parent
 os.environ.setdefault("KESTRUNE_BUILD", str(ROOT / "build" / "win64"))
 sys.path.insert(0, str(ROOT / "tests"))
 import winebox  # noqa: E402
-from winebox import INSTALL_DIR, WINE, Sandbox  # noqa: E402
+from winebox import INSTALL_DIR, WINE, Sandbox, listing  # noqa: E402
 
 OUT = ROOT / "build" / "bench"
 IMAGE32 = ROOT / "build" / "win32" / "KESTRUNE.EXE"
@@ -85,12 +85,6 @@ def wine(box, program, *args, timeout=300):
         except ValueError:
             result[name] = value
     return result
-
-
-def listing(folder):
-    """Everything below folder, as sorted relative paths ('/' after folders)."""
-    return sorted(p.relative_to(folder).as_posix() + ("/" if p.is_dir() else "")
-                  for p in Path(folder).rglob("*"))
 
 
 def count_bytes(folder, data):

@@ -7,8 +7,8 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from test_selfdelete import script, touches_nothing_from
-from winebox import OK, SandboxTest, boxes, exit_code
+from test_selfdelete import run_held, script, touches_nothing_from
+from winebox import OK, SandboxTest, boxes, exit_code, listing
 
 YEN, KATAKANA_A = "\u00a5", "\uff71"  # best fit: 5C; a half-width katakana, one byte (B1)
 
@@ -26,22 +26,6 @@ class DoubleByteSandbox(SandboxTest):
             cls.box.close()
             raise
 
-    def batch(self):
-        return self.box.user / "Temp" / "Tivaldor.bat"
-
-    def uninstall_held(self, exe, batch=None, before=()):
-        """Runs the uninstaller with OK (after the driver commands before) while its own file
-        is held open, so that the script keeps looping; returns the output and the script's
-        bytes, then lets go and waits for the script to finish."""
-        copy = self.box.user / "seen.bin"
-        out = self.box.driver(*before, "hold", exe, "start", exe, "wait-dialog", *OK,
-                              "finish", 60, "copy", batch or self.batch(), copy, "release",
-                              "wait-gone", exe, 60)
-        self.box.settle()
-        seen = self.box.host(copy).read_bytes()
-        self.box.host(copy).unlink()
-        return out, seen
-
     def check_install_folder(self, folder, names):
         """For each name of the uninstaller: installed as name in folder, with desktop links to
         the product named in the same characters, OK removes everything of the product, and
@@ -51,23 +35,19 @@ class DoubleByteSandbox(SandboxTest):
                 self.box.reset()
                 exe = self.box.install(folder, name=name)
                 links = self.desktop_links(folder)
-                out, seen = self.uninstall_held(exe)
+                out, seen = run_held(self.box, exe)
                 self.assertEqual(exit_code(out), 0)
                 self.assertEqual(boxes(out), [])
                 self.assertIn(f"gone 1 {exe}", out)
-                self.assertEqual(seen, script(exe, self.batch(), self.ENCODING))
+                self.assertEqual(seen, script(exe, self.box.batch, self.ENCODING))
                 self.assertEqual(self.box.keys(), [False, False])
                 self.assertFalse(self.box.host(folder).exists(), "the install folder is left")
                 self.assertEqual(list(self.box.temp.iterdir()), [])
-                self.assertEqual(self.left(), links)
+                self.assertEqual(set(listing(self.box.desktop)), links)
 
     def desktop_links(self, folder):
         """Nothing by default; returns what must be left on the desktop."""
         return set()
-
-    def left(self):
-        return {p.relative_to(self.box.desktop).as_posix() + ("/" if p.is_dir() else "")
-                for p in self.box.desktop.rglob("*")}
 
 
 class JapaneseTest(DoubleByteSandbox):
@@ -100,8 +80,8 @@ class JapaneseTest(DoubleByteSandbox):
         try:
             exe = self.box.install()
             batch = PureWindowsPath(temp, "Tivaldor.bat")
-            out, seen = self.uninstall_held(exe, batch, ("setenv", "TEMP", temp,
-                                                         "setenv", "TMP", temp))
+            out, seen = run_held(self.box, exe, "setenv", "TEMP", temp, "setenv", "TMP", temp,
+                                 batch=batch)
             self.assertEqual(exit_code(out), 0)
             self.assertIn(f"gone 1 {exe}", out)
             self.assertEqual(seen, script(exe, batch, self.ENCODING))

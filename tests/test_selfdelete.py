@@ -20,6 +20,21 @@ def script(exe, batch, encoding="cp437"):
             b'"\r\n')
 
 
+def run_held(box, exe, *before, during=(), batch=None):
+    """Runs the uninstaller with OK (after the driver commands before, and during before OK)
+    while its own file is held open, so that the script keeps looping; copies the script (from
+    batch, by default the usual one), lets go, waits for the script to finish and returns the
+    driver's output and the script's bytes."""
+    copy = box.user / "seen.bin"
+    out = box.driver(*before, "hold", exe, "start", exe, "wait-dialog", *during, *OK,
+                     "finish", 60, "copy", batch or box.batch, copy, "release",
+                     "wait-gone", exe, 60)
+    box.settle()
+    seen = box.host(copy).read_bytes()
+    box.host(copy).unlink()
+    return out, seen
+
+
 def touches_nothing_from(test, folder, named):
     """Runs the uninstaller from folder (below C:\\acc), whose name the ANSI functions spell as
     another path, with the product installed in named (or None) as well: OK deletes the keys and
@@ -43,22 +58,12 @@ def touches_nothing_from(test, folder, named):
 
 
 class SelfDeleteTest(SandboxTest):
-    def batch(self):
-        return self.box.user / "Temp" / "Tivaldor.bat"
-
     def uninstall_held(self, exe, *before, during=()):
-        """Runs the uninstaller while its own file is held open, so that the script keeps
-        looping; returns the script's bytes, then lets go and waits for it to finish."""
-        copy = self.box.user / "Temp" / "seen.bin"
-        out = self.box.driver(*before, "hold", exe, "start", exe, "wait-dialog", *during, *OK,
-                              "finish", 60, "copy", self.batch(), copy, "release",
-                              "wait-gone", exe, 60)
+        """The script's bytes from run_held, once the uninstaller has exited with 0 and its
+        file is gone."""
+        out, seen = run_held(self.box, exe, *before, during=during)
         self.assertEqual(exit_code(out), 0)
         self.assertIn(f"gone 1 {exe}", out)
-        self.box.settle()
-        host_copy = self.box.host(copy)
-        seen = host_copy.read_bytes()
-        host_copy.unlink()
         return seen
 
     def assert_all_gone(self, exe):
@@ -72,7 +77,7 @@ class SelfDeleteTest(SandboxTest):
         exe = self.box.install()
         seen = self.uninstall_held(exe, "setenv", "PROBE_CALLS", self.box.win(calls),
                                    during=("describe",))
-        self.assertEqual(seen, script(exe, self.batch()))
+        self.assertEqual(seen, script(exe, self.box.batch))
         self.assert_all_gone(exe)
         # The script starts suspended at idle priority and runs only once the uninstaller has
         # raised its own priority.
@@ -101,7 +106,7 @@ class SelfDeleteTest(SandboxTest):
                 self.box.reset()
                 exe = self.box.install(folder)
                 seen = self.uninstall_held(exe)
-                self.assertEqual(seen, script(exe, self.batch()))
+                self.assertEqual(seen, script(exe, self.box.batch))
                 self.assert_all_gone(exe)
 
     def test_untrusted_own_path(self):

@@ -8,7 +8,8 @@ import struct
 import unittest
 from pathlib import PureWindowsPath
 
-from winebox import FW_BACKSLASH, FW_DOT, FW_F, INSTALL_DIR, OK, SNOWMAN, SandboxTest, exit_code
+from winebox import (FW_BACKSLASH, FW_DOT, FW_F, INSTALL_DIR, OK, SNOWMAN, SandboxTest, exit_code,
+                     listing)
 
 EXE_TARGET = INSTALL_DIR + r"\Tivaldor.exe"
 HLP_TARGET = INSTALL_DIR + r"\Tivaldor.hlp"
@@ -134,12 +135,7 @@ class SweepTest(SandboxTest):
             shutil.rmtree(folder, ignore_errors=True)  # gone if the sweep removed the root
 
     def left(self):
-        paths = set()
-        for dirpath, dirs, files in os.walk(self.box.desktop):
-            rel = os.path.relpath(dirpath, self.box.desktop)
-            rel = "" if rel == "." else rel + "/"
-            paths |= {rel + d + "/" for d in dirs} | {rel + f for f in files}
-        return paths
+        return set(listing(self.box.desktop))
 
     def uninstall(self, tree):
         exe = self.box.install()

@@ -89,6 +89,12 @@ def digest(root):
     return result
 
 
+def listing(folder):
+    """Everything below folder, as sorted relative paths ('/' after folders)."""
+    return sorted(p.relative_to(folder).as_posix() + ("/" if p.is_dir() else "")
+                  for p in Path(folder).rglob("*"))
+
+
 def start_xvfb():
     """Starts an X server on a free display; returns the process and the display name."""
     read, write = os.pipe()
@@ -178,7 +184,6 @@ class Sandbox:
         self.prefix = self.root / "prefix"
         self.home = self.root / "home"
         self.xvfb = None
-        self.locale = locale
         self.env = wine_env(self.home, self.prefix, locale=locale)
         if self.root.exists():
             # Left by a run that was killed: its persistent server must not outlive the folder.
@@ -205,6 +210,7 @@ class Sandbox:
             self.user = PureWindowsPath("C:/users", user.name)
             self.desktop = user / "Desktop"
             self.temp = user / "Temp"
+            self.batch = self.user / "Temp" / "Tivaldor.bat"  # where the script goes by default
             self.xvfb, display = start_xvfb()
             self.env = wine_env(self.home, self.prefix, display, locale)
             # A server kept alive between runs spares each test Wine's start-up of its
