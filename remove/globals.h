@@ -19,6 +19,7 @@ extern HINSTANCE AppInstance;
 extern char TargetPath[MAX_PATH];
 extern char SearchPath[MAX_PATH];
 extern IShellLinkA *ShellLink;
+extern WCHAR WidePath[MAX_PATH];
 
 INT_PTR CALLBACK UninstallDlgProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 void RemoveProduct();
@@ -27,4 +28,6 @@ unsigned char SweepShortcuts(int dirLen, unsigned char inherited);
 void LaunchSelfDelete();
 bool IsTrustedName(const char *text, bool isPath);
 int DirectoryLength(const char *path);
+int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int size);
+int SpellExactly(DWORD result, char *path, int limit);
 int GetOwnPath(char *path);

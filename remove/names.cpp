@@ -32,9 +32,36 @@ int DirectoryLength(const char *path) {
     return length;
 }
 
-// Puts our own path in path and returns its length, or -1 when it was cut short or cannot be
-// trusted to name this very file.
+// Converts UTF-16 text to a code page without best fit, or plainly on systems before Windows
+// 2000, which reject that flag. Returns what WideCharToMultiByte does, or 0 when a character
+// cannot be spelled.
+int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int size) {
+    BOOL lossy = FALSE;
+    int n =
+        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, length, out, size, NULL, &lossy);
+    if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS)
+        n = WideCharToMultiByte(codePage, 0, text, length, out, size, NULL, &lossy);
+    return lossy ? 0 : n;
+}
+
+// Spells in the ANSI code page, into path, the path that a wide call has left in WidePath; result
+// is what that call returned (a length, or non-zero for success), limit what path can take.
+// Returns the length, or 0 when the call failed, the path does not fit or a character has no
+// exact spelling: best fit would hand over a look-alike, which may name another folder. Returns
+// -1 for the stubs of Windows 95, 98 and Me, whose ANSI functions the caller then asks instead:
+// those systems convert with their own tables and have no best fit to fear.
+int SpellExactly(DWORD result, char *path, int limit) {
+    if (result == 0)
+        return GetLastError() == ERROR_CALL_NOT_IMPLEMENTED ? -1 : 0;
+    int n = result < (DWORD)limit ? ConvertExactly(CP_ACP, WidePath, -1, path, limit) : 0;
+    return n > 0 ? n - 1 : 0;
+}
+
+// Puts our own path in path and returns its length, or -1 when it is not known exactly, was cut
+// short or cannot be trusted to name this very file.
 int GetOwnPath(char *path) {
-    DWORD n = GetModuleFileNameA(NULL, path, MAX_PATH);
-    return n < MAX_PATH && IsTrustedName(path, true) ? (int)n : -1;
+    int n = SpellExactly(GetModuleFileNameW(NULL, WidePath, MAX_PATH), path, MAX_PATH);
+    if (n < 0)
+        n = GetModuleFileNameA(NULL, path, MAX_PATH);
+    return n > 0 && n < MAX_PATH && IsTrustedName(path, true) ? n : -1;
 }

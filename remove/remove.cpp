@@ -6,6 +6,8 @@
 char TargetPath[MAX_PATH];
 char SearchPath[MAX_PATH];
 IShellLinkA *ShellLink;
+// A path in UTF-16: as the system gives it, or as the shell is handed it.
+WCHAR WidePath[MAX_PATH];
 
 static const char UninstallKey[] =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tivaldor";
@@ -49,6 +51,21 @@ static int FindInstallDirectory() {
     return dirLen;
 }
 
+// Puts the path of the desktop folder named by idList in SearchPath and returns its length; 0
+// when it is not known exactly. Windows 95 has no wide function to ask and no best fit to fear.
+static int GetDesktopPath(LPITEMIDLIST idList) {
+    typedef BOOL(WINAPI * WidePathFromIDList)(LPCITEMIDLIST, LPWSTR);
+    WidePathFromIDList wide = (WidePathFromIDList)(void *)GetProcAddress(
+        GetModuleHandleA("SHELL32"), "SHGetPathFromIDListW");
+    int n = wide ? SpellExactly(wide(idList, WidePath), SearchPath, MAX_PATH) : -1;
+    if (n < 0) {
+        SearchPath[0] = 0;
+        SHGetPathFromIDListA(idList, SearchPath);
+        n = lstrlenA(SearchPath);
+    }
+    return n;
+}
+
 // Deletes the desktop shortcuts to the product's executable and help file. Skipped without a
 // word when COM, the shell or the desktop folder is not available.
 static void RemoveShortcuts(int dirLen) {
@@ -58,10 +75,8 @@ static void RemoveShortcuts(int dirLen) {
     if (SHGetMalloc(&allocator) >= 0) {
         LPITEMIDLIST idList;
         if (SHGetSpecialFolderLocation(MainDialog, CSIDL_DESKTOPDIRECTORY, &idList) == S_OK) {
-            SearchPath[0] = 0;
-            SHGetPathFromIDListA(idList, SearchPath);
+            int folderLen = GetDesktopPath(idList);
             allocator->Free(idList);
-            int folderLen = lstrlenA(SearchPath);
             // A drive root ends in a backslash of its own, never in the second byte of a
             // character: the sweep adds its own backslash.
             if (folderLen > 0 && DirectoryLength(SearchPath) == folderLen)

@@ -13,7 +13,6 @@ static const char ScriptDel[] = "\"\r\ndel \"\\";
 static char Script[sizeof ScriptStart + sizeof ScriptLoop + sizeof ScriptRmdir +
                    2 * sizeof ScriptDel + 4 * 2 * MAX_PATH];
 static int ScriptLen;
-static WCHAR WideBuffer[MAX_PATH];
 static char OemBuffer[2 * MAX_PATH];
 // The script's console window stays hidden.
 static STARTUPINFOA Startup = {
@@ -27,23 +26,12 @@ static void Append(const char *text, int len) {
         Script[ScriptLen++] = text[i];
 }
 
-// Converts UTF-16 text to a code page without best fit, or plainly on systems before Windows
-// 2000, which reject that flag. Returns the length, or 0 when a character cannot be spelled.
-static int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int size) {
-    BOOL lossy = FALSE;
-    int n =
-        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, length, out, size, NULL, &lossy);
-    if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS)
-        n = WideCharToMultiByte(codePage, 0, text, length, out, size, NULL, &lossy);
-    return lossy ? 0 : n;
-}
-
 // Appends a path as the command interpreter must read it: in the OEM code page, with each '%'
 // doubled. Fails when the path has a character the OEM code page cannot spell: a '?' put in its
 // place would be a wildcard to del.
 static bool AppendPath(const char *path, int len) {
-    int wideLen = MultiByteToWideChar(CP_ACP, 0, path, len, WideBuffer, MAX_PATH);
-    int oemLen = ConvertExactly(CP_OEMCP, WideBuffer, wideLen, OemBuffer, sizeof OemBuffer);
+    int wideLen = MultiByteToWideChar(CP_ACP, 0, path, len, WidePath, MAX_PATH);
+    int oemLen = ConvertExactly(CP_OEMCP, WidePath, wideLen, OemBuffer, sizeof OemBuffer);
     if (len > 0 && oemLen <= 0)
         return false;
     // Byte by byte: no double-byte code page has '%' as the second byte of a character.
@@ -76,8 +64,10 @@ static bool BuildScript(int m) {
 
 void LaunchSelfDelete() {
     // The script's path: the temporary directory plus "Tivaldor.bat", all within MAX_PATH.
-    DWORD n = GetTempPathA(MAX_PATH - 13, TargetPath);
-    if (n == 0 || n >= MAX_PATH - 13 || !IsTrustedName(TargetPath, true))
+    int n = SpellExactly(GetTempPathW(MAX_PATH - 13, WidePath), TargetPath, MAX_PATH - 13);
+    if (n < 0)
+        n = GetTempPathA(MAX_PATH - 13, TargetPath);
+    if (n <= 0 || n >= MAX_PATH - 13 || !IsTrustedName(TargetPath, true))
         return;
     lstrcpyA(TargetPath + n, "Tivaldor.exe");
     lstrcpyA(TargetPath + n + 9, "bat");

@@ -3,7 +3,6 @@
 #include "globals.h"
 
 static WIN32_FIND_DATAA FindData;
-static WCHAR WidePath[MAX_PATH];
 static CLSID FileClassId;
 
 // Compares two class IDs in full, without pulling memcmp from a run-time library.

@@ -27,8 +27,8 @@ USER32 = ["CharNextA", "CreateDialogParamA", "DeleteMenu", "DestroyWindow", "Dis
           "SendDlgItemMessageA", "SetClassLongA", "SetWindowTextA", "ShowWindow", "UpdateWindow"]
 KERNEL32 = ["CloseHandle", "CreateFileA", "CreateProcessA", "DeleteFileA", "ExitProcess",
             "FindClose", "FindFirstFileA", "FindNextFileA", "GetCurrentProcess", "GetCurrentThread",
-            "GetLastError", "GetModuleFileNameA", "GetModuleHandleA",
-            "GetTempPathA", "MultiByteToWideChar", "RemoveDirectoryA", "ResumeThread",
+            "GetLastError", "GetModuleFileNameA", "GetModuleFileNameW", "GetModuleHandleA",
+            "GetProcAddress", "GetTempPathA", "GetTempPathW", "MultiByteToWideChar", "RemoveDirectoryA", "ResumeThread",
             "SetFileAttributesA", "SetPriorityClass", "SetThreadPriority", "WideCharToMultiByte",
             "WriteFile", "lstrcmpiA", "lstrcpyA", "lstrlenA"]
 IMPORTS = {
