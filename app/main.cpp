@@ -8,6 +8,14 @@ HINSTANCE AppInstance;
 
 // Shows the confirmation dialog, pumps its messages until it is gone, then ends the process.
 extern "C" void WINAPI UninstallMain() {
+    // We run with administrator rights from a folder that a user may be able to write to: DLLs
+    // that the shell and COM load by name come from the system folder only, where the system can
+    // be told so (Windows 8 and later, Vista and 7 with the update that adds the call).
+    typedef BOOL(WINAPI * SetDllDirectories)(DWORD);
+    SetDllDirectories setDirectories = (SetDllDirectories)(void *)GetProcAddress(
+        GetModuleHandleA("KERNEL32"), "SetDefaultDllDirectories");
+    if (setDirectories)
+        setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     AppInstance = GetModuleHandleA(NULL);
     InitCommonControls();
     MainDialog =

@@ -180,9 +180,9 @@ class ImageTest(unittest.TestCase):
         self.assertEqual(struct.unpack("<HH", translation[1]), (0x409, 1200))
 
     def test_manifest(self):
-        # Asks for administrator rights, in a form every system that reads it accepts: Windows
-        # XP SP2 restarts when one element declares a namespace twice, and a dependency on the
-        # new common controls would restyle a dialog laid out for the classic ones.
+        # Asks for administrator rights and takes comctl32 from the side-by-side store, never
+        # from the program's folder, in a form every system that reads it accepts: Windows XP
+        # SP2 restarts when one element declares a namespace twice.
         self.assertEqual([k for k in self.res if k[0] == RT_MANIFEST],
                          [(RT_MANIFEST, 1, US_ENGLISH)])
         text = self.res[(RT_MANIFEST, 1, US_ENGLISH)]
@@ -206,7 +206,11 @@ class ImageTest(unittest.TestCase):
                               f"{v3}requestedExecutionLevel")
         self.assertEqual([(e.get("level"), e.get("uiAccess")) for e in levels],
                          [("requireAdministrator", "false")])
-        self.assertEqual([e.tag for e in root.iter() if e.tag.endswith("dependency")], [])
+        identities = root.findall(f"{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity")
+        self.assertEqual([e.attrib for e in identities], [{
+            "type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+            "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}])
+        self.assertEqual(len([e for e in root.iter() if e.tag.endswith("dependency")]), 1)
         # Small: no declaration, comment or whitespace between elements.
         self.assertTrue(text.startswith(b"<assembly ") and text.endswith(b"</assembly>"), text)
         self.assertNotIn(b"<!--", text)
