@@ -45,6 +45,7 @@ def finish(image_path, map_path):
     symbols = map_symbols(map_path)
     pe = struct.unpack_from("<I", image, 0x3C)[0]
     optional = pe + 24
+    size_optional = struct.unpack_from("<H", image, pe + 20)[0]
     wide = struct.unpack_from("<H", image, optional)[0] == 0x20B
     base = struct.unpack_from("<Q", image, optional + 24)[0] if wide else \
         struct.unpack_from("<I", image, optional + 28)[0]
@@ -56,6 +57,18 @@ def finish(image_path, map_path):
         if size <= 0:
             sys.exit(f"finish-image: nothing between {start} and {end}")
         struct.pack_into("<II", image, directories + 8 * index, symbols[start] - base, size)
+    sections = [struct.unpack_from("<II4xI", image, optional + size_optional + 40 * i + 8)
+                for i in range(struct.unpack_from("<H", image, pe + 6)[0])]
+
+    def offset(rva):
+        return next(raw + rva - va for size, va, raw in sections if va <= rva < va + size)
+
+    descriptor = offset(symbols["__import_start__"] - base)
+    while struct.unpack_from("<5I", image, descriptor) != (0,) * 5:
+        if struct.unpack_from("<I", image, descriptor + 12)[0] == 0:
+            sys.exit(f"finish-image: an import descriptor at {descriptor:#x} names no DLL")
+        struct.pack_into("<I", image, descriptor, 0)
+        descriptor += 20
     characteristics = pe + 22
     flags = struct.unpack_from("<H", image, characteristics)[0]
     struct.pack_into("<H", image, characteristics, flags & ~RELOCS_STRIPPED)
