@@ -1,4 +1,6 @@
 """The confirmation dialog and the ways of leaving it, driven in a Wine sandbox."""
+import re
+import shutil
 import struct
 import unittest
 
@@ -6,7 +8,7 @@ import pe
 
 from winebox import (IDCANCEL, IDOK, INSTALL_DIR, OK, PRODUCT_FILES, VK_ESCAPE, VK_RETURN,
                      WM_CLOSE, WM_COMMAND, SandboxTest, boxes, exit_code)
-from winebox import EXE
+from winebox import DRIVER, EXE
 
 TEXTS = ["Click on OK to uninstall the Tivaldor", "program. This will remove all files from your",
          "computer."]
@@ -139,6 +141,41 @@ class DialogTest(SandboxTest):
         self.assertEqual(self.box.keys(), [True, True])
         for f in PRODUCT_FILES:
             self.assertTrue((self.box.host(INSTALL_DIR) / f).exists(), f)
+
+    def test_planted_comctl32_is_not_loaded(self):
+        # Elevated, the program must not load a comctl32.dll that a user put in its folder, even
+        # where the system looks there first, as Wine does for a DLL overridden "native first".
+        # The same image with its manifest's dependency blanked out does load it: the scenario
+        # would see a planted DLL.
+        raw = EXE.read_bytes()
+        dependency = re.search(rb"<dependency>.*?</dependency>", raw).group()
+        marker = self.box.host(r"C:\comctl32.dll.loaded")
+        env = self.box.env
+        self.box.env = dict(env, WINEDLLOVERRIDES=env["WINEDLLOVERRIDES"] + ";comctl32=n,b")
+        try:
+            for blanked in (False, True):
+                with self.subTest(blanked=blanked):
+                    self.box.reset()
+                    marker.unlink(missing_ok=True)
+                    exe = self.box.install()
+                    folder = self.box.host(exe).parent
+                    shutil.copy(DRIVER.with_name("planted.dll"), folder / "comctl32.dll")
+                    if blanked:
+                        self.box.host(exe).write_bytes(
+                            raw.replace(dependency, b" " * len(dependency)))
+                    link = self.box.desktop / "T.lnk"
+                    self.box.driver("link", self.box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
+                    out = self.box.run(exe, *OK)
+                    self.assertEqual(exit_code(out), 0)
+                    self.assertEqual(boxes(out), [])
+                    self.box.settle()
+                    self.assertEqual(marker.exists(), blanked, "planted comctl32.dll loaded")
+                    self.assertEqual(self.box.keys(), [False, False])
+                    self.assertFalse(link.exists(), "the shortcut was not deleted")
+                    self.assertEqual(sorted(p.name for p in folder.iterdir()), ["comctl32.dll"])
+        finally:
+            self.box.env = env
+            marker.unlink(missing_ok=True)
 
 
 if __name__ == "__main__":
