@@ -1,7 +1,9 @@
 // Loaded into the uninstaller by a message hook: reads what only its own process can see (the
 // dialog's class icon and system menu, a message box's icon) and leaves the answer in a window
-// property. With PROBE_CALLS set, it also logs the uninstaller's process and priority calls.
+// property. With PROBE_CALLS set, it also logs the uninstaller's process and priority calls, and
+// makes the shell's item list point nowhere when it gives no special folder.
 #include <windows.h>
+#include <shlobj.h>
 
 // Bits of the answer stored in the "ProbeResult" property of the dialog.
 enum {
@@ -104,6 +106,15 @@ static DWORD WINAPI LogResumeThread(HANDLE thread) {
     return ResumeThread(thread);
 }
 
+// Wine's shell sets the list to NULL when it gives no folder, which would hide a caller that
+// goes on with it; the documentation promises nothing, so here it points nowhere instead.
+static HRESULT WINAPI SpoilSHGetSpecialFolderLocation(HWND owner, int folder, LPITEMIDLIST *list) {
+    HRESULT result = SHGetSpecialFolderLocation(owner, folder, list);
+    if (result != S_OK)
+        *list = (LPITEMIDLIST)16;
+    return result;
+}
+
 // Points the main module's imports of the logged functions at the loggers above, once.
 static void HookImports() {
     wchar_t path[MAX_PATH];
@@ -113,14 +124,16 @@ static void HookImports() {
     HMODULE self; // stays loaded after the driver unhooks, since the imports now lead here
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        (LPCWSTR)HookImports, &self);
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll"), shell = GetModuleHandleW(L"shell32.dll");
     const struct {
+        HMODULE module;
         const char *name;
         void *logger;
-    } hooks[] = {{"CreateProcessA", (void *)LogCreateProcessA},
-                 {"SetPriorityClass", (void *)LogSetPriorityClass},
-                 {"SetThreadPriority", (void *)LogSetThreadPriority},
-                 {"ResumeThread", (void *)LogResumeThread}};
+    } hooks[] = {{kernel, "CreateProcessA", (void *)LogCreateProcessA},
+                 {kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
+                 {kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
+                 {kernel, "ResumeThread", (void *)LogResumeThread},
+                 {shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
@@ -128,7 +141,7 @@ static void HookImports() {
          dir.VirtualAddress && d->Name; d++) {
         for (void **slot = (void **)(base + d->FirstThunk); *slot; slot++) {
             for (const auto &hook : hooks) {
-                if (*slot != (void *)GetProcAddress(kernel, hook.name))
+                if (*slot != (void *)GetProcAddress(hook.module, hook.name))
                     continue;
                 DWORD old;
                 VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);

@@ -1,0 +1,130 @@
+"""With one part of the system taken away, OK still does everything else: no box, exit code 0,
+and only the stage that needed the missing part is skipped."""
+import contextlib
+import shutil
+import unittest
+from pathlib import PureWindowsPath
+
+from test_selfdelete import (CREATE_SUSPENDED, HIGH_PRIORITY_CLASS, IDLE_PRIORITY_CLASS,
+                             THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL, script)
+from winebox import INSTALL_DIR, OK, PRISTINE, SandboxTest, boxes, exit_code
+
+SHELL_LINK_CLASS = r"HKLM\Software\Classes\CLSID\{00021401-0000-0000-C000-000000000046}"
+# The uninstaller's calls when its script starts: created suspended, then resumed.
+STARTED = [("CreateProcessA", CREATE_SUSPENDED | IDLE_PRIORITY_CLASS),
+           ("SetThreadPriority", THREAD_PRIORITY_IDLE),
+           ("SetThreadPriority", THREAD_PRIORITY_TIME_CRITICAL),
+           ("SetPriorityClass", HIGH_PRIORITY_CLASS), ("ResumeThread", 0)]
+NOWHERE = r"C:\nowhere"
+# Someone else's script where ours goes; run, it would leave C:\ran behind.
+FOREIGN = b"mkdir C:\\ran\r\n"
+
+# Each takes one part away for the duration of a run and yields the driver commands to give
+# before starting the uninstaller and after it has finished.
+
+
+@contextlib.contextmanager
+def no_shell_link_class(box):
+    """The shell's link class unregistered in both registry views; saved and imported back."""
+    saved = []
+
+    def reg(*args):
+        code, lines, err = box.wine("reg", *args)
+        assert code == 0, f"reg {args} failed ({code})\n{box.describe(lines, err)}"
+    try:
+        for view in ("/reg:64", "/reg:32"):
+            copy = rf"C:\link{view[5:]}.reg"
+            reg("export", SHELL_LINK_CLASS, copy, view, "/y")
+            saved.append((copy, view))
+            reg("delete", SHELL_LINK_CLASS, "/f", view)
+        yield (), ()
+    finally:
+        for copy, view in saved:
+            reg("import", copy, view)
+            box.host(copy).unlink()
+
+
+@contextlib.contextmanager
+def no_command_interpreter(box):
+    """cmd.exe deleted from both system folders; copied back from the pristine prefix."""
+    folders = ("system32", "syswow64")
+    try:
+        for folder in folders:
+            (box.prefix / "drive_c/windows" / folder / "cmd.exe").unlink()
+        yield (), ()
+    finally:
+        for folder in folders:
+            shutil.copy2(PRISTINE / "drive_c/windows" / folder / "cmd.exe",
+                         box.prefix / "drive_c/windows" / folder / "cmd.exe")
+
+
+@contextlib.contextmanager
+def no_desktop_folder(box):
+    """The desktop set to a folder that does not exist, which the shell then does not give."""
+    try:
+        assert box.driver("set-desktop", NOWHERE, "desktop") == ["desktop "], "a desktop is given"
+        yield (), ()
+    finally:
+        box.driver("set-desktop", box.win(box.desktop))
+
+
+@contextlib.contextmanager
+def script_file_in_use(box):
+    """Someone else's Tivaldor.bat in the temporary folder, held open while the uninstaller
+    runs, so that ours cannot be written."""
+    box.host(box.batch).write_bytes(FOREIGN)
+    yield ("hold", box.batch), ("release",)
+
+
+@contextlib.contextmanager
+def no_temporary_folder(box):
+    """TEMP and TMP naming a folder that does not exist."""
+    yield ("setenv", "TEMP", NOWHERE, "setenv", "TMP", NOWHERE), ()
+
+
+class FailuresTest(SandboxTest):
+    def test_one_part_missing(self):
+        box = self.box
+        exe = PureWindowsPath(INSTALL_DIR, "KESTRUNE.EXE")
+        link = box.desktop / "T.lnk"
+        calls = box.host(r"C:\calls.txt")
+        # What is taken away; whether the desktop's shortcut stays; the uninstaller's calls that
+        # start its script (when all are made, the script removes the uninstaller and its
+        # folder); what is left in the temporary folder.
+        rows = {
+            "shell link class": (no_shell_link_class, True, STARTED, {}),
+            "command interpreter": (no_command_interpreter, False, STARTED[:1],
+                                    {"Tivaldor.bat": script(exe, box.batch)}),
+            "desktop folder": (no_desktop_folder, True, STARTED, {}),
+            "script file in use": (script_file_in_use, False, [], {"Tivaldor.bat": FOREIGN}),
+            "temporary folder": (no_temporary_folder, False, [], {}),
+        }
+        for name, (missing, link_kept, started, temp) in rows.items():
+            with self.subTest(name):
+                box.reset()
+                self.assertEqual(box.install(), exe)
+                box.driver("link", box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
+                with missing(box) as (before, after):
+                    # The probe, loaded by "describe", logs the calls that start the script and
+                    # spoils the list the shell leaves when it gives no desktop.
+                    out = box.driver("setenv", "PROBE_CALLS", box.win(calls), *before, "start",
+                                     exe, "wait-dialog", "describe", *OK, "finish", 60, *after)
+                    self.assertEqual(exit_code(out), 0)
+                    self.assertEqual(boxes(out), [])
+                    box.settle()
+                log = [(c.split()[0], int(c.split()[1])) for c in calls.read_text().splitlines()]
+                calls.unlink()
+                self.assertEqual(log, started)
+                self.assertEqual(box.keys(), [False, False])
+                folder = box.host(INSTALL_DIR)
+                self.assertEqual(sorted(p.name for p in folder.iterdir()) if folder.exists()
+                                 else None, None if started == STARTED else ["KESTRUNE.EXE"],
+                                 "the install folder afterwards")
+                self.assertEqual(link.exists(), link_kept, "the desktop's shortcut kept")
+                self.assertEqual({p.name: p.read_bytes() for p in box.temp.iterdir()}, temp)
+                self.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
+                self.assertFalse(box.host(NOWHERE).exists())
+
+
+if __name__ == "__main__":
+    unittest.main()
