@@ -19,7 +19,7 @@ ROOT = Path(__file__).resolve().parent.parent
 os.environ.setdefault("KESTRUNE_BUILD", str(ROOT / "build" / "win64"))
 sys.path.insert(0, str(ROOT / "tests"))
 import winebox  # noqa: E402
-from winebox import INSTALL_DIR, WINE, Sandbox, listing  # noqa: E402
+from winebox import INSTALL_DIR, WINE, Sandbox, listing, wine_env  # noqa: E402
 
 OUT = ROOT / "build" / "bench"
 IMAGE32 = ROOT / "build" / "win32" / "KESTRUNE.EXE"
@@ -50,6 +50,16 @@ def own_sandboxes():
     log("bench: creating a pristine Wine prefix")
     winebox.make_pristine()
     (winebox.SANDBOXES / "pristine.ok").touch()
+
+
+def wine_version():
+    """Wine's version, asked like any other start: through the harness, with a home and prefix
+    of the benchmark's own (which Wine does not even create for this)."""
+    sandboxes = OUT / "sandboxes"
+    code, lines, err = winebox.run_wine(
+        [WINE, "--version"], wine_env(sandboxes / "version-home", sandboxes / "pristine"),
+        OUT / "wine.log", timeout=60)
+    return lines[0] if code == 0 and lines else f"unknown ({code}: {err.strip()[-200:]})"
 
 
 def log(*args):
@@ -238,7 +248,7 @@ def main():
     failures = []
     load_before = os.getloadavg()[0]
     md = ["# KESTRUNE.EXE benchmark", "",
-          f"Wine: {subprocess.run([WINE, '--version'], capture_output=True, text=True).stdout.strip()}"
+          f"Wine: {wine_version()}"
           f"; {os.cpu_count()} CPUs; times in ms, median (min–max) of the timed runs after one "
           "warm-up run, taken inside the sandbox with QueryPerformanceCounter.", ""]
 

@@ -1,12 +1,17 @@
 """How the harness decides a run of its Windows-side programs: their own last line counts, and a
-crash of Wine's Linux side after they have ended is reported but does not fail the run. No Wine
-is needed: the runs are given as output, standard error and exit status."""
+crash of Wine's Linux side after they have ended is reported but does not fail the run; and which
+starts of Wine it makes again. No Wine is needed: the runs are given as output, standard error and
+exit status, or played by a shell script standing in for Wine."""
 import contextlib
 import io
+import shlex
+import tempfile
 import unittest
+from pathlib import Path
+from unittest import mock
 
 import winebox
-from winebox import RunError, judge
+from winebox import RunError, judge, run_wine, wine_env
 
 CRASH = ("Inconsistency detected by ld.so: dl-fini.c: 87: _dl_fini: Assertion "
          "`ns != LM_ID_BASE || i == nloaded' failed!")
@@ -57,18 +62,86 @@ class JudgeTest(unittest.TestCase):
                 self.assertIn(cause, str(caught.exception))
 
 
+class FakeWine:
+    """A shell script standing in for Wine in a temporary folder: its n-th start plays the n-th
+    run given as (exit status, output lines, standard error[, seconds taken]) and counts
+    itself."""
+
+    def __init__(self, case, *runs):
+        folder = Path(case.enterContext(tempfile.TemporaryDirectory()))
+        self.count, self.errors = folder / "starts", folder / "wine.log"
+        self.env = wine_env(folder / "home", folder / "prefix")
+        count = shlex.quote(str(self.count))
+        plays = "".join(self.play(n, *run) for n, run in enumerate(runs, 1))
+        self.path = folder / "wine64"
+        self.path.write_text(f"#!/bin/sh\nn=$(($(cat {count} 2>/dev/null || echo 0) + 1))\n"
+                             f"echo $n > {count}\ncase $n in\n{plays}esac\nexit 99\n")
+        self.path.chmod(0o755)
+
+    @staticmethod
+    def play(n, code, lines, err, seconds=0):
+        out = "".join(line + "\n" for line in lines)
+        return (f"{n}) printf %s {shlex.quote(out)}; printf %s {shlex.quote(err)} >&2; "
+                f"sleep {seconds}; exit {code};;\n")
+
+    def starts(self):
+        return int(self.count.read_text()) if self.count.exists() else 0
+
+
+SILENT = (1, [], "")  # Wine gave up on the start before the program ran
+
+
+class RunWineTest(unittest.TestCase):
+    """run_wine for a start that is not one of the harness's programs (wineboot, reg,
+    wineserver): only a quick, silent exit 1 is made again."""
+
+    def test_which_starts_are_made_again(self):
+        slow = 2.5  # seconds, beyond QUICK as set below
+        # (runs of the fake Wine, starts made, exit status in the end)
+        cases = [
+            ([(0, [], "")], 1, 0),
+            ([SILENT, (0, ["done"], "")], 2, 0),
+            ([SILENT, SILENT, (0, [], "")], 3, 0),
+            ([SILENT, SILENT, SILENT], 3, 1),
+            ([(1, [], "wine: could not load kernel32.dll\n")], 1, 1),
+            ([(1, ["usage: reg add"], "")], 1, 1),
+            ([(2, [], "")], 1, 2),
+            ([(127, [], "")], 1, 127),
+            ([(1, [], "", slow)], 1, 1),
+        ]
+        for runs, starts, code in cases:
+            with self.subTest(runs=runs):
+                wine = FakeWine(self, *runs)
+                command = [wine.path, "wineboot", "-i"]
+                with mock.patch.object(winebox, "QUICK", 2), \
+                        contextlib.redirect_stderr(io.StringIO()) as logged:
+                    if code == 0:
+                        result = run_wine(command, wine.env, wine.errors, timeout=30, check=True)
+                        self.assertEqual(result, (0, runs[-1][1], ""))
+                    else:
+                        with self.assertRaises(RunError) as caught:
+                            run_wine(command, wine.env, wine.errors, timeout=30, check=True)
+                        self.assertEqual(str(caught.exception),
+                                         f"wineboot -i failed ({code}); standard error:\n" +
+                                         (runs[-1][2] or "(empty)"))
+                self.assertEqual(wine.starts(), starts)
+                self.assertEqual(logged.getvalue(), "".join(
+                    f"winebox: retrying wineboot -i (attempt {n} of 3): Wine did not start it, "
+                    "exit code 1\n" for n in range(2, starts + 1)))
+
+
 class StartedTest(unittest.TestCase):
-    """Sandbox.started around judge, with Wine's runs replaced by given results."""
+    """Sandbox.started around run_wine and judge, with Wine played by a fake."""
 
     def sandbox(self, *runs):
+        wine = FakeWine(self, *runs)
         box = winebox.Sandbox.__new__(winebox.Sandbox)
-        box.xvfb = None
-        results = list(runs)
-        box.wine = lambda program, *args, timeout: results.pop(0)
-        return box
+        box.xvfb, box.root, box.env = None, wine.errors.parent, wine.env
+        self.enterContext(mock.patch.object(winebox, "WINE", str(wine.path)))
+        return box, wine
 
     def test_crash_after_the_end_is_logged_and_the_run_kept(self):
-        box = self.sandbox((127, ["driver 32", "idle 1", "end 0"], NOISE + CRASH + "\n"))
+        box, _ = self.sandbox((127, ["driver 32", "idle 1", "end 0"], NOISE + CRASH + "\n"))
         with contextlib.redirect_stderr(io.StringIO()) as logged:
             lines, _ = box.started(r"C:\harness\driver.exe", "wait-idle", 60, announce="driver ")
         self.assertEqual(lines, ["idle 1"])
@@ -76,7 +149,7 @@ class StartedTest(unittest.TestCase):
                          f"winebox: Wine crashed after driver.exe finished (status 127): {CRASH}\n")
 
     def test_failure_quotes_output_and_standard_error(self):
-        box = self.sandbox((127, ["driver 32", "idle 1"], NOISE + CRASH + "\n"))
+        box, wine = self.sandbox((127, ["driver 32", "idle 1"], NOISE + CRASH + "\n"))
         with contextlib.redirect_stderr(io.StringIO()) as logged:
             with self.assertRaises(AssertionError) as caught:
                 box.started(r"C:\harness\driver.exe", "wait-idle", 60, announce="driver ")
@@ -85,14 +158,38 @@ class StartedTest(unittest.TestCase):
         self.assertIn("('wait-idle', 60)", message)
         self.assertIn("--- output:\nidle 1\n--- standard error:\n" + NOISE + CRASH, message)
         self.assertEqual(logged.getvalue(), "")
+        self.assertEqual(wine.starts(), 1)
 
     def test_run_not_started_is_retried_then_judged(self):
-        box = self.sandbox((1, [], "wine: could not load kernel32.dll\n"),
-                           (0, ["driver 33", "regcheck", "end 0"], ""))
+        # Without its announce line the driver did nothing, whatever Wine said: made again.
+        box, wine = self.sandbox((1, [], "wine: could not load kernel32.dll\n"), SILENT,
+                                 (0, ["driver 33", "regcheck", "end 0"], ""))
         with contextlib.redirect_stderr(io.StringIO()) as logged:
             lines, _ = box.started(r"C:\harness\driver.exe", "x", announce="driver ")
         self.assertEqual(lines, ["regcheck"])
-        self.assertIn("winebox: retrying driver.exe x (attempt 2 of 3)", logged.getvalue())
+        self.assertEqual(wine.starts(), 3)
+        self.assertIn("winebox: retrying driver.exe x (attempt 2 of 3): Wine did not start it, "
+                      "exit code 1\n--- output:\n\n--- standard error:\nwine: could not load "
+                      "kernel32.dll\n", logged.getvalue())
+        self.assertIn("winebox: retrying driver.exe x (attempt 3 of 3)", logged.getvalue())
+
+    def test_run_out_of_time_is_not_made_again(self):
+        # Still starting when the time ran out: whether it did anything is unknown.
+        box, wine = self.sandbox((0, [], "", 3))
+        with self.assertRaises(AssertionError) as caught:
+            box.started(r"C:\harness\driver.exe", "x", announce="driver ", timeout=0.5)
+        self.assertIn("driver.exe did not even start within the time: timeout after 0.5 s",
+                      str(caught.exception))
+        self.assertEqual(wine.starts(), 1)
+
+    def test_run_never_started_fails_after_three_starts(self):
+        box, wine = self.sandbox(SILENT, SILENT, (1, ["usage"], ""))
+        with contextlib.redirect_stderr(io.StringIO()):
+            with self.assertRaises(AssertionError) as caught:
+                box.started(r"C:\harness\driver.exe", "x", announce="driver ")
+        self.assertIn("Wine did not start driver.exe (1), 3 times: ('x',)\n--- output:\nusage",
+                      str(caught.exception))
+        self.assertEqual(wine.starts(), 3)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ from pathlib import Path, PureWindowsPath
 
 import winebox
 from winebox import (APP_PATHS_KEY, INSTALL_DIR, OK, PRODUCT_FILES, UNINSTALL_KEY, WINESERVER,
-                     RunError, boxes, exit_code, judge, start_xvfb, wine_env)
+                     RunError, boxes, exit_code, judge, run_wine, start_xvfb, wine_env)
 
 WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, an i386 program
 BUILD = Path(os.environ.get("KESTRUNE_BUILD", Path(__file__).resolve().parent.parent / "build/win32"))
@@ -34,6 +34,7 @@ class I686Test(unittest.TestCase):
         self.xvfb = None
 
     def tearDown(self):
+        # Not through run_wine, as in winebox.stop_server: no server to end is no failure.
         subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
         if self.xvfb:
             self.xvfb.kill()
@@ -41,16 +42,12 @@ class I686Test(unittest.TestCase):
         if not os.environ.get("KEEP_SANDBOX"):
             shutil.rmtree(ROOT, ignore_errors=True)
 
-    def wine(self, *args, timeout):
-        """Runs a program under 32-bit Wine: exit code, output lines and the end of its errors.
-        Errors go to a file: Wine's services, started by the first program, keep it open."""
-        with open(ROOT / "wine.log", "ab+") as errors:
-            start = errors.tell()
-            proc = subprocess.run([WINE32, *map(str, args)], env=self.env, timeout=timeout,
-                                  stdout=subprocess.PIPE, stderr=errors)
-            errors.seek(start)
-            tail = errors.read()[-2000:].decode("utf-8", "replace")
-        return proc.returncode, proc.stdout.decode("utf-8", "replace").splitlines(), tail
+    def wine(self, *args, timeout, announce=None):
+        """Runs a program under 32-bit Wine (see winebox.run_wine): exit code, output lines and
+        the end of its errors."""
+        code, lines, err = run_wine([WINE32, *args], self.env, ROOT / "wine.log", timeout=timeout,
+                                    announce=announce)
+        return code, lines, err[-2000:]
 
     def test_shipped_image_end_to_end(self):
         started = time.monotonic()
@@ -58,14 +55,14 @@ class I686Test(unittest.TestCase):
         code, _, err = self.wine("wineboot", "-i", timeout=1200)
         self.assertEqual(code, 0, "32-bit Wine did not start; is the emulator registered "
                                   f"(scripts/setup-wine32)? {err}")
-        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=600, check=True)
+        run_wine([WINESERVER, "-w"], self.env, ROOT / "wine.log", timeout=600, check=True)
         user = next(d for d in (self.prefix / "drive_c" / "users").iterdir() if d.name != "Public")
         for entry in user.iterdir():
             if entry.is_symlink():  # keep everything inside the sandbox
                 entry.unlink()
                 entry.mkdir()
         self.xvfb, self.env["DISPLAY"] = start_xvfb()
-        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+        run_wine([WINESERVER, "-p"], self.env, ROOT / "wine.log", timeout=60, check=True)
         log(f"prefix ready after {time.monotonic() - started:.0f} s")
 
         drive = self.prefix / "drive_c"
@@ -89,7 +86,8 @@ class I686Test(unittest.TestCase):
             "link", win_desktop + r"\Tivaldor\Tivaldor.lnk", INSTALL_DIR + r"\Tivaldor.exe",
             "link", win_desktop + r"\Notepad.lnk", r"C:\windows\notepad.exe",
             "start", exe, "wait-dialog", "describe", *map(str, OK), "finish", limit,
-            "regcheck", "wait-gone", exe, limit, "wait-gone", batch, limit, timeout=3600)
+            "regcheck", "wait-gone", exe, limit, "wait-gone", batch, limit, timeout=3600,
+            announce="driver ")
         log(f"driver done after {time.monotonic() - started:.0f} s")
         seen = "\n".join(out)
         self.assertTrue(out and out[0].startswith("driver "),

@@ -9,6 +9,8 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
+import time
 import unittest
 from pathlib import Path, PureWindowsPath
 
@@ -53,21 +55,15 @@ def make_pristine():
             shutil.rmtree(old)
     (home / "Desktop").mkdir(parents=True)
     env = wine_env(home, PRISTINE)
-    # Standard error to a file (Wine's services keep it open), quoted when a step fails.
-    with open(SANDBOXES / "pristine.log", "wb+") as errors:
-        def run(*command, timeout):
-            proc = subprocess.run(command, env=env, timeout=timeout, stdout=subprocess.DEVNULL,
-                                  stderr=errors)
-            if proc.returncode:
-                errors.seek(0)
-                raise RuntimeError(f"{command} failed ({proc.returncode}); standard error:\n" +
-                                   errors.read().decode("utf-8", "replace")[-3000:])
-        run(WINE, "wineboot", "-i", timeout=900)
-        # A virtual desktop: Wine draws the window frames itself and, with no window manager
-        # under Xvfb, does not wait two seconds for one whenever a window is destroyed.
-        for key, name, value in VIRTUAL_DESKTOP + [NO_DEBUGGER]:
-            run(WINE, "reg", "add", key, "/v", name, "/d", value, "/f", timeout=300)
-        run(WINESERVER, "-w", timeout=900)
+    errors = SANDBOXES / "pristine.log"  # quoted when a step fails
+    errors.write_bytes(b"")
+    run_wine([WINE, "wineboot", "-i"], env, errors, timeout=900, check=True)
+    # A virtual desktop: Wine draws the window frames itself and, with no window manager
+    # under Xvfb, does not wait two seconds for one whenever a window is destroyed.
+    for key, name, value in VIRTUAL_DESKTOP + [NO_DEBUGGER]:
+        run_wine([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env, errors,
+                 timeout=300, check=True)
+    run_wine([WINESERVER, "-w"], env, errors, timeout=900, check=True)
     forget_server_dir(PRISTINE)
     for user in (PRISTINE / "drive_c" / "users").iterdir():
         for entry in user.iterdir():
@@ -128,6 +124,65 @@ class RunError(Exception):
     """A run of a harness program that failed; the message says why, in one line."""
 
 
+# Every start goes through run_wine. Now and then, on a busy machine, Wine gives up on a start
+# before the program runs: exit status 1, not a word on standard output or error, after well
+# under a second. Such a start is made again, at most twice.
+ATTEMPTS = 3
+QUICK = 5  # seconds; a start that fails sooner without a word has run nothing
+
+
+def title(command):
+    """A start as logged: the program's name and its arguments, Wine's loader left out."""
+    program, *args = map(str, command)
+    if Path(program).name in ("wine", "wine64") and args and not args[0].startswith("-"):
+        program, *args = args
+    return " ".join([PureWindowsPath(program).name, *args])[:200]
+
+
+def describe(lines, err):
+    """The output and the end of the standard error of a run, for messages."""
+    return "--- output:\n" + "\n".join(lines) + "\n--- standard error:\n" + err[-3000:]
+
+
+def run_wine(command, env, errors, *, timeout, announce=None, check=False):
+    """Runs one Wine process (the loader with a program, or wineserver) and waits for it.
+    Returns its exit status (a string for one that timed out), its output lines and what was
+    written to standard error meanwhile, which goes to the file errors: Wine's services, started
+    by the first program, keep it open. With check, a status other than 0 raises RunError.
+
+    A start that Wine did not carry out is made again, at most twice, and each retry is logged.
+    For one of the harness's Windows-side programs (announce given), that is a run whose output
+    does not begin with its announce line, printed before it does anything: the program may have
+    failed to load in many ways, and its commands have effects, so only that line tells. For any
+    other start, it is a start that exited with 1 within QUICK seconds and wrote nothing at all."""
+    for attempt in range(1, ATTEMPTS + 1):
+        with open(errors, "ab+") as log_file, tempfile.TemporaryFile() as out:
+            start, began = log_file.tell(), time.monotonic()
+            try:
+                code = subprocess.run(list(map(str, command)), env=env, timeout=timeout,
+                                      stdout=out, stderr=log_file).returncode
+            except subprocess.TimeoutExpired:
+                code = f"timeout after {timeout} s"
+            quick = time.monotonic() - began < QUICK
+            out.seek(0)
+            log_file.seek(start)
+            output = out.read().decode("utf-8", "replace")
+            err = log_file.read().decode("utf-8", "replace")
+        lines = output.splitlines()
+        if announce is None:
+            missed = code == 1 and quick and not output and not err
+        else:
+            missed = isinstance(code, int) and not (lines and lines[0].startswith(announce))
+        if not missed or attempt == ATTEMPTS:
+            break
+        log(f"retrying {title(command)} (attempt {attempt + 1} of {ATTEMPTS}): Wine did not "
+            f"start it, exit code {code}" + (f"\n{describe(lines, err)}" if output or err else ""))
+    if check and code != 0:
+        raise RunError(f"{title(command)} failed ({code}); standard error:\n"
+                       f"{err[-3000:] or '(empty)'}")
+    return code, lines, err
+
+
 def judge(name, lines, err, code):
     """Decides a finished run of one of the harness's Windows-side programs from its output
     lines (after its announce line), what Wine wrote to standard error meanwhile and the exit
@@ -171,7 +226,9 @@ def forget_server_dir(prefix):
 
 
 def stop_server(env):
-    """Ends the prefix's server and everything running in it, and waits until it is gone."""
+    """Ends the prefix's server and everything running in it, and waits until it is gone. Not
+    through run_wine: with no server running, 'wineserver -k' exits 1 without a word at once,
+    which is an answer here, not a start to retry."""
     subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
     subprocess.run([WINESERVER, "-w"], env=env, timeout=60)
 
@@ -215,7 +272,8 @@ class Sandbox:
             self.env = wine_env(self.home, self.prefix, display, locale)
             # A server kept alive between runs spares each test Wine's start-up of its
             # services.
-            subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+            run_wine([WINESERVER, "-p"], self.env, self.root / "wine.log", timeout=60,
+                     check=True)
         except BaseException:
             self.close()
             raise
@@ -231,52 +289,39 @@ class Sandbox:
         rel = Path(host_path).relative_to(self.prefix / "drive_c")
         return str(PureWindowsPath("C:\\", *rel.parts))
 
-    def wine(self, program, *args, timeout=180):
-        """Runs a Windows program in the sandbox: exit code, output lines and what Wine and the
-        program wrote to standard error meanwhile. Standard error goes to a file: Wine's
-        services, started by the first program, keep it open."""
-        with open(self.root / "wine.log", "ab+") as errors:
-            start = errors.tell()
-            try:
-                proc = subprocess.run([WINE, str(program), *map(str, args)], env=self.env,
-                                      timeout=timeout, stdout=subprocess.PIPE, stderr=errors)
-                code, out = proc.returncode, proc.stdout
-            except subprocess.TimeoutExpired as e:
-                code, out = f"timeout after {timeout} s", e.stdout or b""
-            errors.seek(start)
-            err = errors.read().decode("utf-8", "replace")
-        return code, out.decode("utf-8", "replace").splitlines(), err
+    def wine(self, program, *args, timeout=180, announce=None):
+        """Runs a Windows program in the sandbox (see run_wine): exit code, output lines and what
+        Wine and the program wrote to standard error meanwhile (kept in the sandbox's
+        wine.log)."""
+        return run_wine([WINE, program, *args], self.env, self.root / "wine.log",
+                        timeout=timeout, announce=announce)
 
     def started(self, program, *args, announce, timeout=180):
         """Runs a Windows program whose first output line starts with announce and whose last
         line is 'end <status>'; returns the output lines between them and its standard error.
         Without the first line Wine did not start the program at all, which happens on its own
-        on a busy machine: such a run is retried, at most twice, and the retry is reported. Any
-        other failure (see judge) raises AssertionError; a crash of Wine after the program has
-        ended is only reported."""
+        on a busy machine: run_wine makes such a run again, at most twice. Any other failure (see
+        judge) raises AssertionError; a crash of Wine after the program has ended is only
+        reported."""
         name = PureWindowsPath(str(program)).name
-        for attempt in range(1, 4):
-            code, lines, err = self.wine(program, *args, timeout=timeout)
-            if lines and lines[0].startswith(announce):
-                try:
-                    output, note = judge(name, lines[1:], err, code)
-                except RunError as e:
-                    raise AssertionError(f"{e}: {args}\n{self.describe(lines[1:], err)}") from None
-                if note:
-                    log(note)
-                return output, err
-            if not isinstance(code, int):
-                raise AssertionError(f"{name} did not even start within the time: {code}: "
-                                     f"{args}\n{self.describe(lines, err)}")
-            if attempt < 3:
-                log(f"retrying {name} {' '.join(map(str, args))[:200]} (attempt {attempt + 1} of "
-                    f"3): Wine did not start it, exit code {code}\n{self.describe(lines, err)}")
-        raise AssertionError(f"Wine did not start {name} ({code}), three times: {args}\n" +
+        code, lines, err = self.wine(program, *args, timeout=timeout, announce=announce)
+        if lines and lines[0].startswith(announce):
+            try:
+                output, note = judge(name, lines[1:], err, code)
+            except RunError as e:
+                raise AssertionError(f"{e}: {args}\n{self.describe(lines[1:], err)}") from None
+            if note:
+                log(note)
+            return output, err
+        if not isinstance(code, int):
+            raise AssertionError(f"{name} did not even start within the time: {code}: "
+                                 f"{args}\n{self.describe(lines, err)}")
+        raise AssertionError(f"Wine did not start {name} ({code}), {ATTEMPTS} times: {args}\n" +
                              self.describe(lines, err))
 
     def describe(self, lines, err):
         """The output and the end of the standard error of a run, for failure messages."""
-        text = "--- output:\n" + "\n".join(lines) + "\n--- standard error:\n" + err[-3000:]
+        text = describe(lines, err)
         if self.xvfb and self.xvfb.poll() is not None:
             text += f"\n--- the X server has exited ({self.xvfb.returncode})"
         return text
