@@ -7,7 +7,7 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from test_selfdelete import run_held, script, touches_nothing_from
+from test_selfdelete import run_held, script, spelled_elsewhere, touches_nothing_from
 from winebox import OK, SandboxTest, boxes, exit_code, listing
 
 YEN, KATAKANA_A = "\u00a5", "\uff71"  # best fit: 5C; a half-width katakana, one byte (B1)
@@ -140,6 +140,15 @@ class JapaneseTest(DoubleByteSandbox):
             with self.subTest("install folder", katakana=bool(before_yen)):
                 folder = "C:\\acc\\yen" + before_yen + YEN + ".." + YEN + "decoy"
                 touches_nothing_from(self, folder, r"C:\acc\decoy")
+        shutil.rmtree(self.box.host(r"C:\acc"))
+
+    def test_paths_spelled_as_other_folders(self):
+        # Best fit spells a yen sign as a backslash: the install folder, the temporary folder or
+        # the desktop so named would lead to the folder beside it.
+        for kind in ("install", "temp", "desktop"):
+            with self.subTest(kind=kind):
+                spelled_elsewhere(self, kind, "C:\\acc\\spx" + YEN + "spdecoy",
+                                  r"C:\acc\spx\spdecoy")
         shutil.rmtree(self.box.host(r"C:\acc"))
 
 

@@ -3,7 +3,8 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from winebox import DRIVER, FW_BACKSLASH, OK, SNOWMAN, SandboxTest, boxes, digest, exit_code
+from winebox import (DRIVER, FW_BACKSLASH, FW_S, INSTALL_DIR, OK, SNOWMAN, SandboxTest, boxes,
+                     digest, exit_code)
 
 CREATE_SUSPENDED, IDLE_PRIORITY_CLASS, HIGH_PRIORITY_CLASS = 0x4, 0x40, 0x80
 THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL = -15, 15
@@ -55,6 +56,48 @@ def touches_nothing_from(test, folder, named):
     test.assertEqual(box.keys(), [False, False])
     test.assertEqual(digest(box.host(r"C:\acc")), before)
     test.assertEqual(list(box.temp.iterdir()), [])
+
+
+def spelled_elsewhere(test, kind, real, seen):
+    """Runs OK with the install folder, the temporary folder or the desktop (kind) at real, below
+    C:\\acc, whose name the ANSI functions spell as seen, another folder there that holds a copy
+    of the product, a script or shortcuts of its own: the program takes real's path as unknown.
+    Both keys go, with no box and exit code 0; nothing below C:\\acc changes, the decoy and real
+    alike (for the temporary folder the product's files go, but no script is written, so the
+    uninstaller stays; the desktop is not swept at all)."""
+    box = test.box
+    if kind == "install":
+        return touches_nothing_from(test, real, seen)
+    box.reset()
+    shutil.rmtree(box.host(r"C:\acc"), ignore_errors=True)
+    box.host(seen).mkdir(parents=True)
+    exe = box.install()
+    target = PureWindowsPath(exe.parent, "Tivaldor.exe")
+    if kind == "temp":
+        box.host(seen + r"\Tivaldor.bat").write_bytes(b"@echo someone else's script\r\n")
+        setup, before = ("mkdir", real), ("setenv", "TEMP", real, "setenv", "TMP", real)
+    else:
+        setup = ("mkdir", real, "mkdir", seen + r"\sub", "link", real + r"\a.lnk", target,
+                 "link", seen + r"\b.lnk", target, "link", seen + r"\sub\c.lnk", target,
+                 "set-desktop", real, "desktop")
+        before = ()
+    try:
+        out = box.driver(*setup)
+        if kind == "desktop":
+            test.assertEqual(out, [f"desktop {real}"])
+        state = digest(box.host(r"C:\acc"))
+        out = box.driver(*before, "start", exe, "wait-dialog", *OK, "finish", 60)
+        test.assertEqual(exit_code(out), 0)
+        test.assertEqual(boxes(out), [])
+        box.settle()
+    finally:
+        if kind == "desktop":
+            box.driver("set-desktop", box.win(box.desktop))
+    test.assertEqual(box.keys(), [False, False])
+    test.assertEqual(digest(box.host(r"C:\acc")), state)
+    folder = box.host(exe.parent)
+    test.assertEqual(sorted(p.name for p in folder.iterdir()) if folder.exists() else None,
+                     ["KESTRUNE.EXE"] if kind == "temp" else None, "the install folder")
 
 
 class SelfDeleteTest(SandboxTest):
@@ -117,6 +160,38 @@ class SelfDeleteTest(SandboxTest):
                                r"C:\acc\bfdecoy"), ("C:\\acc\\Snow" + SNOWMAN, None)]:
             with self.subTest(folder):
                 touches_nothing_from(self, folder, named)
+
+    def test_paths_spelled_as_other_folders(self):
+        # A fullwidth backslash reads as a plain one, a fullwidth letter as the plain letter: the
+        # path the ANSI functions hand over names a folder beside the real one.
+        for kind in ("install", "temp", "desktop"):
+            for real, seen in [("C:\\acc\\spx" + FW_BACKSLASH + "spdecoy", r"C:\acc\spx\spdecoy"),
+                               ("C:\\acc\\" + FW_S + "p2", r"C:\acc\sp2")]:
+                with self.subTest(kind=kind, folder=real):
+                    spelled_elsewhere(self, kind, real, seen)
+        shutil.rmtree(self.box.host(r"C:\acc"))
+
+    def test_wide_calls_are_stubs(self):
+        # Where the wide calls are stubs, as on Windows 95, 98 and Me, the ANSI calls answer: the
+        # product goes in full, desktop shortcut and script included.
+        calls = self.box.host(r"C:\calls.txt")
+        exe = self.box.install()
+        link = self.box.desktop / "F" / "T.lnk"
+        link.parent.mkdir()
+        self.box.driver("link", self.box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
+        out = self.box.driver("setenv", "PROBE_CALLS", self.box.win(calls), "setenv",
+                              "PROBE_STUBS", "1", "start", exe, "wait-dialog", "describe", *OK,
+                              "finish", 60)
+        self.assertEqual(exit_code(out), 0)
+        self.assertEqual(boxes(out), [])
+        self.box.settle()
+        stubbed = [c.split()[0] for c in calls.read_text().splitlines() if c.endswith(" 0")]
+        calls.unlink()
+        self.assertEqual(sorted(set(stubbed) - {"ResumeThread"}),
+                         ["GetModuleFileNameW", "GetTempPathW", "SHGetPathFromIDListW"])
+        self.assertEqual(self.box.keys(), [False, False])
+        self.assertFalse(link.parent.exists(), "the shortcut's folder is still there")
+        self.assert_all_gone(exe)
 
     def test_read_only_uninstaller(self):
         exe = self.box.install()

@@ -28,8 +28,8 @@ UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tivaldor"
 APP_PATHS_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Tivaldor.exe"
 VIRTUAL_DESKTOP = [(r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
                    (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "800x600")]
-# Characters the ANSI code page lacks; its "best fit" lists them as '\', '.', 'F' and '?'.
-FW_BACKSLASH, FW_DOT, FW_F, SNOWMAN = "\uff3c", "\uff0e", "\uff26", "\u2603"
+# Characters the ANSI code page lacks; its "best fit" lists them as '\', '.', 'F', 's' and '?'.
+FW_BACKSLASH, FW_DOT, FW_F, FW_S, SNOWMAN = "\uff3c", "\uff0e", "\uff26", "\uff53", "\u2603"
 # No debugger: a program that crashes ends at once instead of waiting in winedbg.
 NO_DEBUGGER = (r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug", "Debugger", "")
 

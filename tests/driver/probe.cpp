@@ -1,7 +1,8 @@
 // Loaded into the uninstaller by a message hook: reads what only its own process can see (the
 // dialog's class icon and system menu, a message box's icon) and leaves the answer in a window
 // property. With PROBE_CALLS set, it also logs the uninstaller's process and priority calls, and
-// makes the shell's item list point nowhere when it gives no special folder.
+// makes the shell's item list point nowhere when it gives no special folder; with PROBE_STUBS
+// set as well, the wide calls fail as on Windows 95.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -115,11 +116,34 @@ static HRESULT WINAPI SpoilSHGetSpecialFolderLocation(HWND owner, int folder, LP
     return result;
 }
 
+// With PROBE_STUBS set too, the wide calls the uninstaller makes behave as on Windows 95, 98
+// and Me: stubs that fail with ERROR_CALL_NOT_IMPLEMENTED, and no SHGetPathFromIDListW at all.
+static DWORD WINAPI StubGetModuleFileNameW(HMODULE, LPWSTR, DWORD) {
+    LogCall("GetModuleFileNameW", 0);
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+}
+
+static DWORD WINAPI StubGetTempPathW(DWORD, LPWSTR) {
+    LogCall("GetTempPathW", 0);
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+}
+
+static FARPROC WINAPI StubGetProcAddress(HMODULE module, LPCSTR name) {
+    if (HIWORD(name) && !lstrcmpA(name, "SHGetPathFromIDListW")) {
+        LogCall("SHGetPathFromIDListW", 0);
+        return NULL;
+    }
+    return GetProcAddress(module, name);
+}
+
 // Points the main module's imports of the logged functions at the loggers above, once.
 static void HookImports() {
     wchar_t path[MAX_PATH];
     if (CallLog != INVALID_HANDLE_VALUE || !GetEnvironmentVariableW(L"PROBE_CALLS", path, MAX_PATH))
         return;
+    bool stubs = GetEnvironmentVariableW(L"PROBE_STUBS", NULL, 0) > 0;
     CallLog = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
     HMODULE self; // stays loaded after the driver unhooks, since the imports now lead here
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
@@ -133,7 +157,10 @@ static void HookImports() {
                  {kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
                  {kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
                  {kernel, "ResumeThread", (void *)LogResumeThread},
-                 {shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation}};
+                 {shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
+                 {stubs ? kernel : NULL, "GetModuleFileNameW", (void *)StubGetModuleFileNameW},
+                 {stubs ? kernel : NULL, "GetTempPathW", (void *)StubGetTempPathW},
+                 {stubs ? kernel : NULL, "GetProcAddress", (void *)StubGetProcAddress}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
@@ -141,7 +168,7 @@ static void HookImports() {
          dir.VirtualAddress && d->Name; d++) {
         for (void **slot = (void **)(base + d->FirstThunk); *slot; slot++) {
             for (const auto &hook : hooks) {
-                if (*slot != (void *)GetProcAddress(hook.module, hook.name))
+                if (!hook.module || *slot != (void *)GetProcAddress(hook.module, hook.name))
                     continue;
                 DWORD old;
                 VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
