@@ -177,6 +177,36 @@ class DialogTest(SandboxTest):
             self.box.env = env
             marker.unlink(missing_ok=True)
 
+    def test_later_loads_skip_the_program_folder(self):
+        # A DLL loaded by name once the program runs (here by the probe, in the uninstaller's
+        # process, as the shell or COM may load one during the removal) comes from the system
+        # folder, not from the install folder, where someone planted one of that name. With the
+        # call that says so spoilt in the image, the planted DLL is loaded: the scenario sees it.
+        raw = EXE.read_bytes()
+        marker = self.box.host(r"C:\kesprobe.dll.loaded")
+        calls = self.box.host(r"C:\calls.txt")
+        for spoilt in (False, True):
+            with self.subTest(spoilt=spoilt):
+                self.box.reset()
+                marker.unlink(missing_ok=True)
+                exe = self.box.install()
+                folder = self.box.host(exe).parent
+                shutil.copy(DRIVER.with_name("planted.dll"), folder / "kesprobe.dll")
+                if spoilt:
+                    self.box.host(exe).write_bytes(raw.replace(b"SetDefaultDllDirectories",
+                                                               b"SetDefaultDllDirectorieX"))
+                out = self.box.driver("setenv", "PROBE_CALLS", self.box.win(calls), "setenv",
+                                      "PROBE_LOAD", "kesprobe.dll", "start", exe, "wait-dialog",
+                                      "describe", *OK, "finish", 60)
+                self.assertEqual(exit_code(out), 0)
+                self.assertEqual(boxes(out), [])
+                self.box.settle()
+                calls.unlink()
+                self.assertEqual(marker.exists(), spoilt, "the planted DLL was loaded")
+                self.assertEqual(self.box.keys(), [False, False])
+                self.assertEqual(sorted(p.name for p in folder.iterdir()), ["kesprobe.dll"])
+        marker.unlink(missing_ok=True)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -2,7 +2,7 @@
 // dialog's class icon and system menu, a message box's icon) and leaves the answer in a window
 // property. With PROBE_CALLS set, it also logs the uninstaller's process and priority calls, and
 // makes the shell's item list point nowhere when it gives no special folder; with PROBE_STUBS
-// set as well, the wide calls fail as on Windows 95.
+// set as well, the wide calls fail as on Windows 95; with PROBE_LOAD, it loads that DLL by name.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -144,6 +144,10 @@ static void HookImports() {
     if (CallLog != INVALID_HANDLE_VALUE || !GetEnvironmentVariableW(L"PROBE_CALLS", path, MAX_PATH))
         return;
     bool stubs = GetEnvironmentVariableW(L"PROBE_STUBS", NULL, 0) > 0;
+    // A DLL loaded by name, as the shell and COM may load one while the removal runs.
+    wchar_t name[MAX_PATH];
+    if (GetEnvironmentVariableW(L"PROBE_LOAD", name, MAX_PATH))
+        LoadLibraryW(name);
     CallLog = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
     HMODULE self; // stays loaded after the driver unhooks, since the imports now lead here
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
