@@ -142,71 +142,50 @@ class DialogTest(SandboxTest):
         for f in PRODUCT_FILES:
             self.assertTrue((self.box.host(INSTALL_DIR) / f).exists(), f)
 
-    def test_planted_comctl32_is_not_loaded(self):
-        # Elevated, the program must not load a comctl32.dll that a user put in its folder, even
-        # where the system looks there first, as Wine does for a DLL overridden "native first".
-        # The same image with its manifest's dependency blanked out does load it: the scenario
-        # would see a planted DLL.
+    def test_planted_dlls_are_not_loaded(self):
+        # Elevated, the program must load no DLL that a user put in its folder: not comctl32,
+        # even where the system looks there first, as Wine does for a DLL overridden "native
+        # first", and none loaded by name once it runs, as the shell or COM may load one during
+        # the removal (here the probe does, in the uninstaller's process). Each row also runs the
+        # image with the part that guards against it spoilt, and then sees the planted DLL load.
         raw = EXE.read_bytes()
         dependency = re.search(rb"<dependency>.*?</dependency>", raw).group()
-        marker = self.box.host(r"C:\comctl32.dll.loaded")
+        calls = self.box.host(r"C:\calls.txt")
+        link = self.box.desktop / "T.lnk"
+        # planted as; Wine's override; driver commands before the start; how to spoil the image
+        rows = [("comctl32.dll", ";comctl32=n,b", (), (dependency, b" " * len(dependency))),
+                ("kesprobe.dll", "", ("setenv", "PROBE_CALLS", self.box.win(calls), "setenv",
+                                      "PROBE_LOAD", "kesprobe.dll"),
+                 (b"SetDefaultDllDirectories", b"SetDefaultDllDirectorieX"))]
         env = self.box.env
-        self.box.env = dict(env, WINEDLLOVERRIDES=env["WINEDLLOVERRIDES"] + ";comctl32=n,b")
         try:
-            for blanked in (False, True):
-                with self.subTest(blanked=blanked):
-                    self.box.reset()
-                    marker.unlink(missing_ok=True)
-                    exe = self.box.install()
-                    folder = self.box.host(exe).parent
-                    shutil.copy(DRIVER.with_name("planted.dll"), folder / "comctl32.dll")
-                    if blanked:
-                        self.box.host(exe).write_bytes(
-                            raw.replace(dependency, b" " * len(dependency)))
-                    link = self.box.desktop / "T.lnk"
-                    self.box.driver("link", self.box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
-                    out = self.box.run(exe, *OK)
-                    self.assertEqual(exit_code(out), 0)
-                    self.assertEqual(boxes(out), [])
-                    self.box.settle()
-                    self.assertEqual(marker.exists(), blanked, "planted comctl32.dll loaded")
-                    self.assertEqual(self.box.keys(), [False, False])
-                    self.assertFalse(link.exists(), "the shortcut was not deleted")
-                    self.assertEqual(sorted(p.name for p in folder.iterdir()), ["comctl32.dll"])
+            for name, override, before, spoil in rows:
+                marker = self.box.host(f"C:\\{name}.loaded")
+                self.box.env = dict(env, WINEDLLOVERRIDES=env["WINEDLLOVERRIDES"] + override)
+                for spoilt in (False, True):
+                    with self.subTest(name, spoilt=spoilt):
+                        self.box.reset()
+                        marker.unlink(missing_ok=True)
+                        exe = self.box.install()
+                        folder = self.box.host(exe).parent
+                        shutil.copy(DRIVER.with_name("planted.dll"), folder / name)
+                        if spoilt:
+                            self.box.host(exe).write_bytes(raw.replace(*spoil))
+                        self.box.driver("link", self.box.win(link),
+                                        INSTALL_DIR + r"\Tivaldor.exe")
+                        out = self.box.driver(*before, "start", exe, "wait-dialog", "describe",
+                                              *OK, "finish", 60)
+                        self.assertEqual(exit_code(out), 0)
+                        self.assertEqual(boxes(out), [])
+                        self.box.settle()
+                        calls.unlink(missing_ok=True)
+                        self.assertEqual(marker.exists(), spoilt, "the planted DLL was loaded")
+                        self.assertEqual(self.box.keys(), [False, False])
+                        self.assertFalse(link.exists(), "the shortcut was not deleted")
+                        self.assertEqual(sorted(p.name for p in folder.iterdir()), [name])
+                marker.unlink(missing_ok=True)
         finally:
             self.box.env = env
-            marker.unlink(missing_ok=True)
-
-    def test_later_loads_skip_the_program_folder(self):
-        # A DLL loaded by name once the program runs (here by the probe, in the uninstaller's
-        # process, as the shell or COM may load one during the removal) comes from the system
-        # folder, not from the install folder, where someone planted one of that name. With the
-        # call that says so spoilt in the image, the planted DLL is loaded: the scenario sees it.
-        raw = EXE.read_bytes()
-        marker = self.box.host(r"C:\kesprobe.dll.loaded")
-        calls = self.box.host(r"C:\calls.txt")
-        for spoilt in (False, True):
-            with self.subTest(spoilt=spoilt):
-                self.box.reset()
-                marker.unlink(missing_ok=True)
-                exe = self.box.install()
-                folder = self.box.host(exe).parent
-                shutil.copy(DRIVER.with_name("planted.dll"), folder / "kesprobe.dll")
-                if spoilt:
-                    self.box.host(exe).write_bytes(raw.replace(b"SetDefaultDllDirectories",
-                                                               b"SetDefaultDllDirectorieX"))
-                out = self.box.driver("setenv", "PROBE_CALLS", self.box.win(calls), "setenv",
-                                      "PROBE_LOAD", "kesprobe.dll", "start", exe, "wait-dialog",
-                                      "describe", *OK, "finish", 60)
-                self.assertEqual(exit_code(out), 0)
-                self.assertEqual(boxes(out), [])
-                self.box.settle()
-                calls.unlink()
-                self.assertEqual(marker.exists(), spoilt, "the planted DLL was loaded")
-                self.assertEqual(self.box.keys(), [False, False])
-                self.assertEqual(sorted(p.name for p in folder.iterdir()), ["kesprobe.dll"])
-        marker.unlink(missing_ok=True)
-
 
 if __name__ == "__main__":
     unittest.main()
