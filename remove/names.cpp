@@ -32,13 +32,17 @@ int DirectoryLength(const char *path) {
     return length;
 }
 
-// Converts UTF-16 text to a code page without best fit, or plainly on systems before Windows
-// 2000, which reject that flag. Returns what WideCharToMultiByte does, or 0 when a character
-// cannot be spelled.
+// Converts UTF-16 text to a code page without best fit. UTF-8, which Windows 10 and later can be
+// set to use as the code page, spells every character but takes neither that flag nor the
+// question whether one was lost; systems before Windows 2000 take no such flag at all and are
+// asked plainly. Returns what WideCharToMultiByte does, or 0 when a character cannot be spelled.
 int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int size) {
     BOOL lossy = FALSE;
     int n =
         WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, length, out, size, NULL, &lossy);
+    if (n == 0)
+        n = WideCharToMultiByte(codePage, WC_ERR_INVALID_CHARS, text, length, out, size, NULL,
+                                NULL);
     if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS)
         n = WideCharToMultiByte(codePage, 0, text, length, out, size, NULL, &lossy);
     return lossy ? 0 : n;

@@ -160,5 +160,28 @@ class TraditionalChineseTest(DoubleByteSandbox):
         self.check_install_folder("C:\\軟體四功", ["KESTRUNE.EXE", "四功.EXE"])
 
 
+class Utf8Test(DoubleByteSandbox):
+    """Hindi has no ANSI code page: Wine, like Windows set to use UTF-8 worldwide, then uses
+    UTF-8 as both code pages."""
+    LOCALE, CODEPAGE, ENCODING = "hi_IN.UTF-8", 65001, "utf-8"
+
+    def test_install_folder_under_windows_rules(self):
+        # Windows refuses, for UTF-8, the flag that keeps best fit out and the question whether
+        # a character was lost, where Wine takes both; the probe holds the uninstaller to
+        # Windows' rules. A Hindi install folder still goes in full, the script named exactly.
+        calls = self.box.host(r"C:\calls.txt")
+        exe = self.box.install("C:\\हिन्दी")
+        out, seen = run_held(self.box, exe, "setenv", "PROBE_CALLS", self.box.win(calls),
+                             "setenv", "PROBE_STRICT", "1", during=("describe",))
+        calls.unlink()
+        self.assertEqual(exit_code(out), 0)
+        self.assertEqual(boxes(out), [])
+        self.assertIn(f"gone 1 {exe}", out)
+        self.assertEqual(seen, script(exe, self.box.batch, self.ENCODING))
+        self.assertEqual(self.box.keys(), [False, False])
+        self.assertFalse(self.box.host(exe.parent).exists(), "the install folder is left")
+        self.assertEqual(list(self.box.temp.iterdir()), [])
+
+
 if __name__ == "__main__":
     unittest.main()

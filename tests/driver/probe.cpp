@@ -2,7 +2,8 @@
 // dialog's class icon and system menu, a message box's icon) and leaves the answer in a window
 // property. With PROBE_CALLS set, it also logs the uninstaller's process and priority calls, and
 // makes the shell's item list point nowhere when it gives no special folder; with PROBE_STUBS
-// set as well, the wide calls fail as on Windows 95; with PROBE_LOAD, it loads that DLL by name.
+// set as well, the wide calls fail as on Windows 95; with PROBE_STRICT, conversions to UTF-8
+// follow Windows' rules; with PROBE_LOAD, it loads that DLL by name.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -138,12 +139,30 @@ static FARPROC WINAPI StubGetProcAddress(HMODULE module, LPCSTR name) {
     return GetProcAddress(module, name);
 }
 
-// Points the main module's imports of the logged functions at the loggers above, once.
+// With PROBE_STRICT set too, conversions to a UTF-8 code page follow Windows' rules, which Wine
+// does not enforce: no flag but WC_ERR_INVALID_CHARS, and no question whether a character was
+// lost.
+static int WINAPI StrictWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
+                                            LPSTR out, int size, LPCCH fill, LPBOOL lost) {
+    UINT resolved = page == CP_ACP ? GetACP() : page == CP_OEMCP ? GetOEMCP() : page;
+    if (resolved == CP_UTF8 && (flags & ~WC_ERR_INVALID_CHARS)) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    if (resolved == CP_UTF8 && (fill || lost)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return WideCharToMultiByte(page, flags, text, length, out, size, fill, lost);
+}
+
+// Points the main module's imports of these functions at the stand-ins above, once.
 static void HookImports() {
     wchar_t path[MAX_PATH];
     if (CallLog != INVALID_HANDLE_VALUE || !GetEnvironmentVariableW(L"PROBE_CALLS", path, MAX_PATH))
         return;
     bool stubs = GetEnvironmentVariableW(L"PROBE_STUBS", NULL, 0) > 0;
+    bool strict = GetEnvironmentVariableW(L"PROBE_STRICT", NULL, 0) > 0;
     // A DLL loaded by name, as the shell and COM may load one while the removal runs.
     wchar_t name[MAX_PATH];
     if (GetEnvironmentVariableW(L"PROBE_LOAD", name, MAX_PATH))
@@ -157,14 +176,16 @@ static void HookImports() {
         HMODULE module;
         const char *name;
         void *logger;
-    } hooks[] = {{kernel, "CreateProcessA", (void *)LogCreateProcessA},
-                 {kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
-                 {kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
-                 {kernel, "ResumeThread", (void *)LogResumeThread},
-                 {shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
-                 {stubs ? kernel : NULL, "GetModuleFileNameW", (void *)StubGetModuleFileNameW},
-                 {stubs ? kernel : NULL, "GetTempPathW", (void *)StubGetTempPathW},
-                 {stubs ? kernel : NULL, "GetProcAddress", (void *)StubGetProcAddress}};
+    } hooks[] = {
+        {kernel, "CreateProcessA", (void *)LogCreateProcessA},
+        {kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
+        {kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
+        {kernel, "ResumeThread", (void *)LogResumeThread},
+        {shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
+        {stubs ? kernel : NULL, "GetModuleFileNameW", (void *)StubGetModuleFileNameW},
+        {stubs ? kernel : NULL, "GetTempPathW", (void *)StubGetTempPathW},
+        {stubs ? kernel : NULL, "GetProcAddress", (void *)StubGetProcAddress},
+        {strict ? kernel : NULL, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
