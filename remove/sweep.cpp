@@ -2,6 +2,10 @@
 // and removes the folders that held nothing else. All levels share one set of static buffers.
 #include "globals.h"
 
+// What a sync client's placeholder for a file kept only in the cloud shows in a listing: offline,
+// recall on open (0x40000) or recall on data access (0x400000). Windows 95 and NT 4 set none.
+#define CLOUD_ATTRIBUTES (FILE_ATTRIBUTE_OFFLINE | 0x40000 | 0x400000)
+
 static WIN32_FIND_DATAA FindData;
 static CLSID FileClassId;
 
@@ -52,8 +56,10 @@ unsigned char SweepShortcuts(int dirLen, unsigned char inherited) {
                 continue;
             }
             int pathLen = dirLen + 1 + nameLen;
-            // Too long to name, or a junction or link that may lead out of the tree: kept.
-            if (pathLen >= MAX_PATH || (isDir && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+            // Too long to name, a junction or link that may lead out of the tree, or a file that
+            // lives in the cloud, which a look at its first bytes would download: kept.
+            if (pathLen >= MAX_PATH ||
+                (attributes & (isDir ? FILE_ATTRIBUTE_REPARSE_POINT : CLOUD_ATTRIBUTES))) {
                 result |= SWEEP_KEPT;
                 continue;
             }

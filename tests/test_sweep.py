@@ -3,6 +3,7 @@ small model of it, and trees deeper than a path can name."""
 import contextlib
 import os
 import random
+import re
 import shutil
 import struct
 import unittest
@@ -24,6 +25,10 @@ ENV_TARGETS = {"envexe": (EXE_TARGET, r"%ProgramFiles%\Tivaldor\Tivaldor.exe"),
                "envother": (r"C:\windows\Tivaldor.exe", r"%SystemRoot%\Tivaldor.exe")}
 MATCHING = ("exe", "hlp", "case", "envexe")
 REMOVED, KEPT = 0x01, 0x80
+# The probe (PROBE_CLOUD) lists a name "cloud<hex>-..." with those attribute bits, as a sync
+# client lists its placeholders; a file with any of these lives only in the cloud.
+CLOUD_NAME = re.compile(r"cloud([0-9a-f]+)-")
+OFFLINE, RECALL_ON_OPEN, RECALL_ON_DATA_ACCESS, UNPINNED = 0x1000, 0x40000, 0x400000, 0x100000
 
 
 def env_link(expanded, stored):
@@ -44,6 +49,25 @@ def env_link(expanded, stored):
 # keys of TARGETS and ENV_TARGETS (shortcuts), "file" (some other file) and "fakelnk" (not a
 # link, named .lnk).
 
+def in_cloud(name):
+    """Whether a file so named is listed as one that reading would download."""
+    bits = CLOUD_NAME.match(name)
+    return bool(bits and int(bits[1], 16) & (OFFLINE | RECALL_ON_OPEN | RECALL_ON_DATA_ACCESS))
+
+
+def examined(tree, prefix=""):
+    """The files whose first bytes the sweeps read: every file but the placeholders, in every
+    folder they enter."""
+    paths = set()
+    for name, node in tree.items():
+        if isinstance(node, dict):
+            if not name.startswith(".."):
+                paths |= examined(node, prefix + name + "/")
+        elif not in_cloud(name):
+            paths.add(prefix + name)
+    return paths
+
+
 def model(tree):
     """The tree left after the two sweeps, computed from the outcome table."""
     def sweep(folder, matching, top):
@@ -56,6 +80,8 @@ def model(tree):
                 result |= sweep(node, matching, False)
                 if node.get("\0removed"):
                     del folder[name]
+            elif in_cloud(name):
+                result |= KEPT
             elif node[0] in matching:
                 result |= REMOVED
                 if "r" not in node[1]:
@@ -138,11 +164,25 @@ class SweepTest(SandboxTest):
         return set(listing(self.box.desktop))
 
     def uninstall(self, tree):
+        """Builds the tree, runs OK with the probe listing the tree's placeholders as such, and
+        returns what is left on the desktop, once the rest of the product has gone as usual and
+        the sweeps have read exactly the files they must."""
         exe = self.box.install()
         self.build(tree)
-        out = self.box.run(exe, *OK)
+        calls = self.box.host(r"C:\calls.txt")
+        out = self.box.driver("setenv", "PROBE_CALLS", self.box.win(calls), "setenv",
+                              "PROBE_CLOUD", "1", "start", exe, "wait-dialog", "describe", *OK,
+                              "finish", 60, "regcheck")
         self.assertEqual(exit_code(out), 0)
+        self.assertEqual([line[:5] for line in out if line.startswith("key ")], ["key 0"] * 2)
         self.box.settle()
+        desktop = PureWindowsPath(self.win(self.box.desktop))
+        opened = {PureWindowsPath(line.split(" ", 1)[1]).relative_to(desktop).as_posix()
+                  for line in calls.read_text("utf-8").splitlines()
+                  if line.startswith("GetClassFile ")}
+        calls.unlink()
+        self.assertEqual(opened, examined(tree), "the files the sweeps read")
+        self.assertFalse(self.box.host(INSTALL_DIR).exists(), "the install folder is left")
         return self.left()
 
     def test_outcome_table(self):
@@ -168,6 +208,11 @@ class SweepTest(SandboxTest):
                                  "b.lnk": ("envexe", ""), "c.lnk": ("envother", "")},
             "drive root": {"a.lnk": plain, "b.lnk": ("other", ""), "F": {"a.lnk": plain}},
             "drive root emptied": {"a.lnk": plain, "F": {"G": {"a.lnk": ("hlp", "")}}},
+            # Unpinned alone is a file kept on the disk; a folder in the cloud lists only names.
+            "cloud placeholders": {
+                "plain.lnk": plain, "cloud501000-a.lnk": plain, "cloud40000-b.lnk": plain,
+                "cloud1000-c.lnk": plain, "F": {"cloud400000-d.lnk": ("hlp", "")},
+                "cloud100000-e.lnk": plain, "cloud501000-G": {"a.lnk": plain}},
         }
         for name, tree in scenarios.items():
             at_root = name.startswith("drive root")
@@ -184,6 +229,8 @@ class SweepTest(SandboxTest):
         self.assertEqual(flatten(model({"F": {"a.lnk": ("exe", ""), "E": {}}})), {"F/", "F/E/"})
         self.assertEqual(flatten(model({"F": {"a.lnk": ("exe", "r")}})), {"F/", "F/a.lnk"})
         self.assertEqual(flatten(model({"F": {"a": ("hlp", ""), "b": ("exe", "")}})), set())
+        self.assertEqual(flatten(model({"F": {"cloud400000-a": ("exe", "")}})),
+                         {"F/", "F/cloud400000-a"})
 
     def test_random_trees(self):
         seed = int(os.environ.get("SWEEP_SEED", random.randrange(1 << 30)))
@@ -194,12 +241,13 @@ class SweepTest(SandboxTest):
         def tree(depth):
             folder = {}
             for i in range(rng.randint(0, 4)):
+                cloud = rng.choice(["", "", "", "", "cloud400000-", "cloud1000-", "cloud100000-"])
                 if depth < 3 and rng.random() < 0.35:
-                    folder[f"d{depth}{i}"] = tree(depth + 1)
+                    folder[f"{cloud}d{depth}{i}"] = tree(depth + 1)
                 else:
                     kind = rng.choice(kinds)
                     attrs = rng.choice(["", "", "", "", "h", "r"])
-                    name = f"f{depth}{i}" + ("" if kind == "file" else ".lnk")
+                    name = f"{cloud}f{depth}{i}" + ("" if kind == "file" else ".lnk")
                     folder[name] = (kind, attrs)
             return folder
 

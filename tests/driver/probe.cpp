@@ -3,9 +3,12 @@
 // property. With PROBE_CALLS set, it also logs the uninstaller's process and priority calls, and
 // makes the shell's item list point nowhere when it gives no special folder; with PROBE_STUBS
 // set as well, the wide calls fail as on Windows 95; with PROBE_STRICT, conversions to UTF-8
-// follow Windows' rules; with PROBE_LOAD, it loads that DLL by name.
+// follow Windows' rules; with PROBE_CLOUD, chosen files are listed as cloud placeholders; with
+// PROBE_LOAD, it loads that DLL by name.
 #include <windows.h>
 #include <shlobj.h>
+#include <stdlib.h>
+#include <string.h>
 
 // Bits of the answer stored in the "ProbeResult" property of the dialog.
 enum {
@@ -156,6 +159,41 @@ static int WINAPI StrictWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text,
     return WideCharToMultiByte(page, flags, text, length, out, size, fill, lost);
 }
 
+// With PROBE_CLOUD set too, a file whose name is "cloud", hexadecimal digits and a dash is listed
+// with those digits added to its attributes, as a sync client's placeholders carry theirs, and
+// every path handed to GetClassFile, the call that reads a file's first bytes, is logged.
+static void MarkCloud(WIN32_FIND_DATAA *data) {
+    char *end;
+    DWORD bits = strtoul(data->cFileName + 5, &end, 16);
+    if (!strncmp(data->cFileName, "cloud", 5) && *end == '-')
+        data->dwFileAttributes |= bits;
+}
+
+static HANDLE WINAPI CloudFindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+    HANDLE find = FindFirstFileA(pattern, data);
+    if (find != INVALID_HANDLE_VALUE)
+        MarkCloud(data);
+    return find;
+}
+
+static BOOL WINAPI CloudFindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data) {
+    BOOL found = FindNextFileA(find, data);
+    if (found)
+        MarkCloud(data);
+    return found;
+}
+
+static HRESULT WINAPI LogGetClassFile(LPCOLESTR path, CLSID *classId) {
+    char line[4 * MAX_PATH + 32] = "GetClassFile ";
+    int n = lstrlenA(line);
+    n += WideCharToMultiByte(CP_UTF8, 0, path, -1, line + n, sizeof line - n - 2, NULL, NULL);
+    line[n - 1] = '\r'; // over the terminator
+    line[n++] = '\n';
+    DWORD written;
+    WriteFile(CallLog, line, n, &written, NULL);
+    return GetClassFile(path, classId);
+}
+
 // Points the main module's imports of these functions at the stand-ins above, once.
 static void HookImports() {
     wchar_t path[MAX_PATH];
@@ -163,6 +201,7 @@ static void HookImports() {
         return;
     bool stubs = GetEnvironmentVariableW(L"PROBE_STUBS", NULL, 0) > 0;
     bool strict = GetEnvironmentVariableW(L"PROBE_STRICT", NULL, 0) > 0;
+    bool cloud = GetEnvironmentVariableW(L"PROBE_CLOUD", NULL, 0) > 0;
     // A DLL loaded by name, as the shell and COM may load one while the removal runs.
     wchar_t name[MAX_PATH];
     if (GetEnvironmentVariableW(L"PROBE_LOAD", name, MAX_PATH))
@@ -171,7 +210,8 @@ static void HookImports() {
     HMODULE self; // stays loaded after the driver unhooks, since the imports now lead here
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        (LPCWSTR)HookImports, &self);
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll"), shell = GetModuleHandleW(L"shell32.dll");
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll"), shell = GetModuleHandleW(L"shell32.dll"),
+            ole = GetModuleHandleW(L"ole32.dll");
     const struct {
         HMODULE module;
         const char *name;
@@ -185,7 +225,10 @@ static void HookImports() {
         {stubs ? kernel : NULL, "GetModuleFileNameW", (void *)StubGetModuleFileNameW},
         {stubs ? kernel : NULL, "GetTempPathW", (void *)StubGetTempPathW},
         {stubs ? kernel : NULL, "GetProcAddress", (void *)StubGetProcAddress},
-        {strict ? kernel : NULL, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte}};
+        {strict ? kernel : NULL, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
+        {cloud ? kernel : NULL, "FindFirstFileA", (void *)CloudFindFirstFileA},
+        {cloud ? kernel : NULL, "FindNextFileA", (void *)CloudFindNextFileA},
+        {cloud ? ole : NULL, "GetClassFile", (void *)LogGetClassFile}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
