@@ -50,6 +50,8 @@ int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int 
 
 // Spells in the ANSI code page, into path, the path that a wide call has left in WidePath; result
 // is what that call returned (a length, or non-zero for success), limit what path can take.
+// Where the code page lacks one of its characters (a user name in another script, say), the
+// path's short form, made of the few characters a FAT directory entry allows, is tried instead.
 // Returns the length, or 0 when the call failed, the path does not fit or a character has no
 // exact spelling: best fit would hand over a look-alike, which may name another folder. Returns
 // -1 for the stubs of Windows 95, 98 and Me, whose ANSI functions the caller then asks instead:
@@ -57,7 +59,19 @@ int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int 
 int SpellExactly(DWORD result, char *path, int limit) {
     if (result == 0)
         return GetLastError() == ERROR_CALL_NOT_IMPLEMENTED ? -1 : 0;
-    int n = result < (DWORD)limit ? ConvertExactly(CP_ACP, WidePath, -1, path, limit) : 0;
+    if (result >= (DWORD)limit)
+        return 0;
+    int n = ConvertExactly(CP_ACP, WidePath, -1, path, limit);
+    if (n == 0) {
+        // Looked up, not imported: nothing promises it on Windows 95, which never gets here.
+        typedef DWORD(WINAPI * ShortPathName)(LPCWSTR, LPWSTR, DWORD);
+        ShortPathName shortPath = (ShortPathName)(void *)GetProcAddress(
+            GetModuleHandleA("KERNEL32"), "GetShortPathNameW");
+        // In place, as the function allows; without short names it gives the long path again.
+        DWORD shortLen = shortPath ? shortPath(WidePath, WidePath, MAX_PATH) : 0;
+        if (shortLen > 0 && shortLen < MAX_PATH)
+            n = ConvertExactly(CP_ACP, WidePath, -1, path, limit);
+    }
     return n > 0 ? n - 1 : 0;
 }
 

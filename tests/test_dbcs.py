@@ -1,14 +1,15 @@
 """Names in the double-byte code pages of Japanese (932) and Traditional Chinese (950) users. The
 second byte of many of their characters is the byte of '\\' or '|'; to the system these are
 ordinary names, and the uninstaller must read them by characters too. A yen sign, which best fit
-turns into a plain backslash under 932, must still lead nowhere."""
+turns into a plain backslash under 932, must still lead nowhere: a folder so named is reached by
+its short form."""
 import os
 import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from test_selfdelete import run_held, script, spelled_elsewhere, touches_nothing_from
-from winebox import OK, SandboxTest, boxes, exit_code, listing
+from test_selfdelete import reached_by_its_short_form, run_held, script
+from winebox import DEVANAGARI, OK, SandboxTest, boxes, exit_code, listing
 
 YEN, KATAKANA_A = "\u00a5", "\uff71"  # best fit: 5C; a half-width katakana, one byte (B1)
 
@@ -139,16 +140,18 @@ class JapaneseTest(DoubleByteSandbox):
                 self.assertFalse(self.box.host(self.box.win(self.box.desktop / "T.lnk")).exists())
             with self.subTest("install folder", katakana=bool(before_yen)):
                 folder = "C:\\acc\\yen" + before_yen + YEN + ".." + YEN + "decoy"
-                touches_nothing_from(self, folder, r"C:\acc\decoy")
+                reached_by_its_short_form(self, "install", folder, r"C:\acc\decoy")
         shutil.rmtree(self.box.host(r"C:\acc"))
 
-    def test_paths_spelled_as_other_folders(self):
-        # Best fit spells a yen sign as a backslash: the install folder, the temporary folder or
-        # the desktop so named would lead to the folder beside it.
+    def test_folders_the_code_page_cannot_spell(self):
+        # A user name in a script 932 lacks; a yen sign, which best fit spells as a backslash,
+        # so that the name would lead to the folder beside it. The short form spells each.
+        names = [("C:\\acc\\" + DEVANAGARI, None),
+                 ("C:\\acc\\spx" + YEN + "spdecoy", r"C:\acc\spx\spdecoy")]
         for kind in ("install", "temp", "desktop"):
-            with self.subTest(kind=kind):
-                spelled_elsewhere(self, kind, "C:\\acc\\spx" + YEN + "spdecoy",
-                                  r"C:\acc\spx\spdecoy")
+            for real, decoy in names:
+                with self.subTest(kind=kind, folder=real):
+                    reached_by_its_short_form(self, kind, real, decoy)
         shutil.rmtree(self.box.host(r"C:\acc"))
 
 

@@ -5,7 +5,7 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from test_selfdelete import (CREATE_SUSPENDED, HIGH_PRIORITY_CLASS, IDLE_PRIORITY_CLASS,
+from test_selfdelete import (CREATE_SUSPENDED, FOREIGN, HIGH_PRIORITY_CLASS, IDLE_PRIORITY_CLASS,
                              THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL, script)
 from winebox import INSTALL_DIR, OK, PRISTINE, SandboxTest, boxes, exit_code
 
@@ -16,8 +16,6 @@ STARTED = [("CreateProcessA", CREATE_SUSPENDED | IDLE_PRIORITY_CLASS),
            ("SetThreadPriority", THREAD_PRIORITY_TIME_CRITICAL),
            ("SetPriorityClass", HIGH_PRIORITY_CLASS), ("ResumeThread", 0)]
 NOWHERE = r"C:\nowhere"
-# Someone else's script where ours goes; run, it would leave C:\ran behind.
-FOREIGN = b"mkdir C:\\ran\r\n"
 
 # Each takes one part away for the duration of a run and yields the driver commands to give
 # before starting the uninstaller and after it has finished.

@@ -3,11 +3,13 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from winebox import (DRIVER, FW_BACKSLASH, FW_S, INSTALL_DIR, OK, SNOWMAN, SandboxTest, boxes,
-                     digest, exit_code)
+from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, INSTALL_DIR, OK, PRODUCT_FILES,
+                     SandboxTest, boxes, digest, exit_code, listing)
 
 CREATE_SUSPENDED, IDLE_PRIORITY_CLASS, HIGH_PRIORITY_CLASS = 0x4, 0x40, 0x80
 THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL = -15, 15
+# Someone else's script where ours might go; run, it would leave C:\ran behind.
+FOREIGN = b"mkdir C:\\ran\r\n"
 
 
 def script(exe, batch, encoding="cp437"):
@@ -36,68 +38,56 @@ def run_held(box, exe, *before, during=(), batch=None):
     return out, seen
 
 
-def touches_nothing_from(test, folder, named):
-    """Runs the uninstaller from folder (below C:\\acc), whose name the ANSI functions spell as
-    another path, with the product installed in named (or None) as well: OK deletes the keys and
-    touches no file, shows no box and writes no script."""
-    box = test.box
-    box.reset()
-    shutil.rmtree(box.host(r"C:\acc"), ignore_errors=True)
-    box.host(r"C:\acc").mkdir()
-    box.driver("mkdir", folder)
-    if named:
-        box.install(named, keys=False)
-    exe = box.install(folder)
-    before = digest(box.host(r"C:\acc"))
-    out = box.run(exe, *OK)
-    test.assertEqual(exit_code(out), 0)
-    test.assertEqual(boxes(out), [])
-    box.settle()
-    test.assertEqual(box.keys(), [False, False])
-    test.assertEqual(digest(box.host(r"C:\acc")), before)
-    test.assertEqual(list(box.temp.iterdir()), [])
-
-
-def spelled_elsewhere(test, kind, real, seen):
+def reached_by_its_short_form(test, kind, real, decoy=None):
     """Runs OK with the install folder, the temporary folder or the desktop (kind) at real, below
-    C:\\acc, whose name the ANSI functions spell as seen, another folder there that holds a copy
-    of the product, a script or shortcuts of its own: the program takes real's path as unknown.
-    Both keys go, with no box and exit code 0; nothing below C:\\acc changes, the decoy and real
-    alike (for the temporary folder the product's files go, but no script is written, so the
-    uninstaller stays; the desktop is not swept at all)."""
+    C:\\acc, a folder whose name the ANSI code page cannot spell: it lacks a character, or spells
+    it only as a look-alike, so that the name reads as decoy, a folder beside it that holds a
+    copy of the product, a script or shortcuts of its own. The program reaches real by its short
+    form: both keys go, with no box and exit code 0, the product goes from there as usual, and
+    decoy keeps every byte."""
     box = test.box
-    if kind == "install":
-        return touches_nothing_from(test, real, seen)
     box.reset()
-    shutil.rmtree(box.host(r"C:\acc"), ignore_errors=True)
-    box.host(seen).mkdir(parents=True)
-    exe = box.install()
-    target = PureWindowsPath(exe.parent, "Tivaldor.exe")
+    acc = box.host(r"C:\acc")
+    shutil.rmtree(acc, ignore_errors=True)
+    acc.mkdir()
+    box.driver("mkdir", real)
+    exe = box.install(real if kind == "install" else INSTALL_DIR)
+    target = PureWindowsPath(INSTALL_DIR, "Tivaldor.exe")
+    before, setup = (), []
     if kind == "temp":
-        box.host(seen + r"\Tivaldor.bat").write_bytes(b"@echo someone else's script\r\n")
-        setup, before = ("mkdir", real), ("setenv", "TEMP", real, "setenv", "TMP", real)
-    else:
-        setup = ("mkdir", real, "mkdir", seen + r"\sub", "link", real + r"\a.lnk", target,
-                 "link", seen + r"\b.lnk", target, "link", seen + r"\sub\c.lnk", target,
-                 "set-desktop", real, "desktop")
-        before = ()
+        before = ("setenv", "TEMP", real, "setenv", "TMP", real)
+    if kind == "desktop":
+        (box.host(real) / "keep.txt").write_text("kept")
+        setup = ["mkdir", real + r"\sub", "link", real + r"\a.lnk", target,
+                 "link", real + r"\sub\b.lnk", target, "set-desktop", real, "desktop"]
+    if decoy and kind == "install":
+        box.install(decoy, keys=False)
+    elif decoy:
+        box.host(decoy).mkdir(parents=True)
+        box.host(decoy + r"\Tivaldor.bat").write_bytes(FOREIGN)
+        setup += ["mkdir", decoy + r"\sub", "link", decoy + r"\a.lnk", target,
+                  "link", decoy + r"\sub\b.lnk", target]
     try:
         out = box.driver(*setup)
-        if kind == "desktop":
-            test.assertEqual(out, [f"desktop {real}"])
-        state = digest(box.host(r"C:\acc"))
-        out = box.driver(*before, "start", exe, "wait-dialog", *OK, "finish", 60)
+        test.assertEqual(out, [f"desktop {real}"] if kind == "desktop" else [])
+        state = digest(box.host(decoy)) if decoy else None
+        # Copied while it waits for the uninstaller's file: the script runs from there.
+        batch = PureWindowsPath(real, "Tivaldor.bat") if kind == "temp" else box.batch
+        out, _ = run_held(box, exe, *before, batch=batch)
         test.assertEqual(exit_code(out), 0)
         test.assertEqual(boxes(out), [])
-        box.settle()
+        test.assertIn(f"gone 1 {exe}", out)
     finally:
         if kind == "desktop":
             box.driver("set-desktop", box.win(box.desktop))
     test.assertEqual(box.keys(), [False, False])
-    test.assertEqual(digest(box.host(r"C:\acc")), state)
-    folder = box.host(exe.parent)
-    test.assertEqual(sorted(p.name for p in folder.iterdir()) if folder.exists() else None,
-                     ["KESTRUNE.EXE"] if kind == "temp" else None, "the install folder")
+    if decoy:
+        test.assertEqual(digest(box.host(decoy)), state, "the decoy")
+    test.assertFalse(box.host(exe.parent).exists(), "the install folder is left")
+    left = {"temp": [], "desktop": ["keep.txt"]}.get(kind)
+    test.assertEqual(listing(box.host(real)) if box.host(real).exists() else None, left)
+    test.assertEqual(list(box.temp.iterdir()), [], "a script in the usual temporary folder")
+    test.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
 
 
 class SelfDeleteTest(SandboxTest):
@@ -152,46 +142,74 @@ class SelfDeleteTest(SandboxTest):
                 self.assertEqual(seen, script(exe, self.box.batch))
                 self.assert_all_gone(exe)
 
-    def test_untrusted_own_path(self):
-        # Started from a folder whose name reads, through the ANSI functions, as "..": its path
-        # names a sibling; or as '?': it names nothing. Either way the program deletes the keys
-        # and touches no file, neither in its own folder nor in the one the path names.
-        for folder, named in [("C:\\acc\\bfx" + FW_BACKSLASH + ".." + FW_BACKSLASH + "bfdecoy",
-                               r"C:\acc\bfdecoy"), ("C:\\acc\\Snow" + SNOWMAN, None)]:
-            with self.subTest(folder):
-                touches_nothing_from(self, folder, named)
-
-    def test_paths_spelled_as_other_folders(self):
-        # A fullwidth backslash reads as a plain one, a fullwidth letter as the plain letter: the
-        # path the ANSI functions hand over names a folder beside the real one.
+    def test_folders_the_code_page_cannot_spell(self):
+        # A user name in another script; a fullwidth backslash or letter, which best fit reads
+        # as the plain one, so that the ANSI text names a folder beside the real one, also
+        # through "..". The short form spells each exactly.
+        names = [("C:\\acc\\" + DEVANAGARI, None),
+                 ("C:\\acc\\spx" + FW_BACKSLASH + "spdecoy", r"C:\acc\spx\spdecoy"),
+                 ("C:\\acc\\" + FW_S + "p2", r"C:\acc\sp2"),
+                 ("C:\\acc\\bfx" + FW_BACKSLASH + ".." + FW_BACKSLASH + "bfdecoy",
+                  r"C:\acc\bfdecoy")]
         for kind in ("install", "temp", "desktop"):
-            for real, seen in [("C:\\acc\\spx" + FW_BACKSLASH + "spdecoy", r"C:\acc\spx\spdecoy"),
-                               ("C:\\acc\\" + FW_S + "p2", r"C:\acc\sp2")]:
+            for real, decoy in names:
                 with self.subTest(kind=kind, folder=real):
-                    spelled_elsewhere(self, kind, real, seen)
+                    reached_by_its_short_form(self, kind, real, decoy)
         shutil.rmtree(self.box.host(r"C:\acc"))
 
     def test_wide_calls_are_stubs(self):
-        # Where the wide calls are stubs, as on Windows 95, 98 and Me, the ANSI calls answer: the
-        # product goes in full, desktop shortcut and script included.
-        calls = self.box.host(r"C:\calls.txt")
-        exe = self.box.install()
-        link = self.box.desktop / "F" / "T.lnk"
-        link.parent.mkdir()
-        self.box.driver("link", self.box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
-        out = self.box.driver("setenv", "PROBE_CALLS", self.box.win(calls), "setenv",
-                              "PROBE_STUBS", "1", "start", exe, "wait-dialog", "describe", *OK,
-                              "finish", 60)
-        self.assertEqual(exit_code(out), 0)
-        self.assertEqual(boxes(out), [])
-        self.box.settle()
-        stubbed = [c.split()[0] for c in calls.read_text().splitlines() if c.endswith(" 0")]
-        calls.unlink()
-        self.assertEqual(sorted(set(stubbed) - {"ResumeThread"}),
-                         ["GetModuleFileNameW", "GetTempPathW", "SHGetPathFromIDListW"])
-        self.assertEqual(self.box.keys(), [False, False])
-        self.assertFalse(link.parent.exists(), "the shortcut's folder is still there")
-        self.assert_all_gone(exe)
+        # Where the wide calls are stubs, as on Windows 95, 98 and Me, the ANSI calls answer, with
+        # best fit: the product goes in full from plain folders, while an install or temporary
+        # folder whose name best fit turns into a path through ".." to a decoy beside it is
+        # refused by its name (only the keys go, or no script is written) and the decoy keeps
+        # every byte, no foreign script run.
+        box, calls = self.box, self.box.host(r"C:\calls.txt")
+        odd = "C:\\acc\\{0}x" + FW_BACKSLASH + ".." + FW_BACKSLASH + "{0}decoy"
+        stubs = ["GetModuleFileNameW", "GetTempPathW", "SHGetPathFromIDListW"]
+        rows = {  # install folder, TEMP, decoy; the wide calls hit; what the install folder keeps
+            "plain folders": (INSTALL_DIR, None, None, stubs, None),
+            "install folder": (odd.format("bf"), None, r"C:\acc\bfdecoy", stubs[:2],
+                               ["KESTRUNE.EXE", *PRODUCT_FILES]),
+            "temporary folder": (INSTALL_DIR, odd.format("tp") + "\\", r"C:\acc\tpdecoy", stubs,
+                                 ["KESTRUNE.EXE"]),
+        }
+        for name, (folder, temp, decoy, stubbed, kept) in rows.items():
+            with self.subTest(name):
+                box.reset()
+                acc = box.host(r"C:\acc")
+                shutil.rmtree(acc, ignore_errors=True)
+                acc.mkdir()
+                box.driver("mkdir", temp or folder)
+                exe = box.install(folder)
+                if decoy and temp:
+                    box.host(decoy).mkdir()
+                    box.host(decoy + r"\Tivaldor.bat").write_bytes(FOREIGN)
+                elif decoy:
+                    box.install(decoy, keys=False)
+                link = box.desktop / "F" / "T.lnk"
+                link.parent.mkdir()
+                box.driver("link", box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
+                state = digest(acc)
+                before = ("setenv", "TEMP", temp, "setenv", "TMP", temp) if temp else ()
+                out = box.driver("setenv", "PROBE_CALLS", box.win(calls), "setenv",
+                                 "PROBE_STUBS", "1", *before, "start", exe, "wait-dialog",
+                                 "describe", *OK, "finish", 60)
+                self.assertEqual(exit_code(out), 0)
+                self.assertEqual(boxes(out), [])
+                box.settle()
+                log = [c.split()[0] for c in calls.read_text().splitlines() if c.endswith(" 0")]
+                calls.unlink()
+                self.assertEqual(sorted(set(log) - {"ResumeThread"}), sorted(stubbed))
+                self.assertEqual(box.keys(), [False, False])
+                self.assertEqual(digest(acc), state, "the folders below C:\\acc")
+                self.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
+                installed = box.host(folder)
+                self.assertEqual(sorted(p.name for p in installed.iterdir())
+                                 if installed.exists() else None, kept and sorted(kept))
+                # The sweep needs the install folder's path: without it, the link stays.
+                self.assertEqual(link.exists(), folder != INSTALL_DIR, "the link")
+                self.assertEqual(list(box.temp.iterdir()), [])
+        shutil.rmtree(box.host(r"C:\acc"))
 
     def test_read_only_uninstaller(self):
         exe = self.box.install()
@@ -199,24 +217,6 @@ class SelfDeleteTest(SandboxTest):
         self.assertEqual(exit_code(out), 0)
         self.box.settle()
         self.assert_all_gone(exe)
-
-    def test_temporary_folder_read_as_a_path_elsewhere(self):
-        # A temporary folder whose name reads as "..\tqdecoy" through the ANSI functions: no
-        # script is written anywhere, so the uninstaller stays.
-        odd = "C:\\tq" + FW_BACKSLASH + ".." + FW_BACKSLASH + "tqdecoy"
-        exe = self.box.install()
-        try:
-            out = self.box.driver("mkdir", odd, "mkdir", r"C:\tqdecoy", "setenv", "TEMP", odd,
-                                  "setenv", "TMP", odd, "start", exe, "wait-dialog", *OK,
-                                  "finish", 60)
-            self.assertEqual(exit_code(out), 0)
-            self.box.settle()
-            self.assertTrue(self.box.host(exe).exists(), "a script ran")
-            self.assertEqual(list(self.box.host(r"C:\tqdecoy").iterdir()), [])
-            self.assertEqual(list(self.box.host(odd).iterdir()), [])
-        finally:
-            shutil.rmtree(self.box.host(odd), ignore_errors=True)
-            shutil.rmtree(self.box.host(r"C:\tqdecoy"), ignore_errors=True)
 
     def test_temporary_folder_with_spaces(self):
         # With the script's path unquoted, "C:\Temp Dir\Tivaldor.bat" would start C:\Temp.exe.
