@@ -8,8 +8,8 @@ import unittest
 from pathlib import Path, PureWindowsPath
 
 import winebox
-from winebox import (APP_PATHS_KEY, INSTALL_DIR, OK, PRODUCT_FILES, UNINSTALL_KEY, WINESERVER,
-                     RunError, boxes, exit_code, judge, run_wine, start_xvfb, wine_env)
+from winebox import (APP_PATHS_KEY, DEVANAGARI, INSTALL_DIR, OK, PRODUCT_FILES, UNINSTALL_KEY,
+                     WINESERVER, RunError, boxes, exit_code, judge, run_wine, start_xvfb, wine_env)
 
 WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, an i386 program
 BUILD = Path(os.environ.get("KESTRUNE_BUILD", Path(__file__).resolve().parent.parent / "build/win32"))
@@ -79,15 +79,22 @@ class I686Test(unittest.TestCase):
         (desktop / "Tivaldor").mkdir()
         exe = INSTALL_DIR + r"\KESTRUNE.EXE"
         win_desktop = rf"C:\users\{user.name}\Desktop"
-        batch = rf"C:\users\{user.name}\Temp\Tivaldor.bat"
+        # A temporary folder whose name code page 1252 cannot spell, as under a user name in
+        # another script: the script goes there by the folder's short form. It is copied while
+        # it waits for the uninstaller's file, which the driver holds open until then.
+        temp = drive / DEVANAGARI / "Temp"
+        temp.mkdir(parents=True)
+        win_temp = "C:\\" + DEVANAGARI + r"\Temp"
+        batch, copy = win_temp + r"\Tivaldor.bat", r"C:\seen.bat"
         limit = str(60 * PATIENCE)
         code, out, err = self.wine(
             BUILD / "tests" / "driver.exe", "regadd",
             "link", win_desktop + r"\Tivaldor\Tivaldor.lnk", INSTALL_DIR + r"\Tivaldor.exe",
             "link", win_desktop + r"\Notepad.lnk", r"C:\windows\notepad.exe",
+            "setenv", "TEMP", win_temp, "setenv", "TMP", win_temp, "hold", exe,
             "start", exe, "wait-dialog", "describe", *map(str, OK), "finish", limit,
-            "regcheck", "wait-gone", exe, limit, "wait-gone", batch, limit, timeout=3600,
-            announce="driver ")
+            "regcheck", "copy", batch, copy, "release", "wait-gone", exe, limit,
+            "wait-gone", batch, limit, timeout=3600, announce="driver ")
         log(f"driver done after {time.monotonic() - started:.0f} s")
         seen = "\n".join(out)
         self.assertTrue(out and out[0].startswith("driver "),
@@ -111,6 +118,10 @@ class I686Test(unittest.TestCase):
         self.assertEqual([p.name for p in folder.iterdir()], ["comctl32.dll"], seen)
         self.assertFalse((desktop / "Tivaldor").exists(), "the shortcut's folder is still there")
         self.assertTrue((desktop / "Notepad.lnk").exists(), "the other shortcut was deleted")
+        self.assertTrue((drive / "seen.bat").read_bytes().startswith(
+            b':Repeat\r\ndel "' + exe.encode() + b'"\r\n'), "the script")
+        self.assertEqual(list(temp.iterdir()), [], "left in the temporary folder")
+        self.assertEqual(list((user / "Temp").iterdir()), [], "a script in the usual one")
         log(f"total {time.monotonic() - started:.0f} s")
 
 
