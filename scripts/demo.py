@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Demonstrates the uninstaller in a throwaway Wine sandbox: installs the product, shows the
 dialog (saved as a screenshot), presses OK and prints what existed before and what is left."""
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -9,6 +10,11 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import winebox  # noqa: E402
 
 OUT = winebox.BUILD.parent / "demo"
+# Wine's own fonts (Debian's fonts-wine). Debian 12's Wine does not find them where the package
+# puts them, and without Marlett the caption buttons come out as letters ("r" for the close box).
+# Installed in the sandbox's C:\windows\Fonts, where Windows keeps them too.
+WINE_FONTS = Path("/usr/share/wine/fonts")
+FRAME_FONTS = ("marlett.ttf", "tahoma.ttf", "tahomabd.ttf")
 
 
 def show(box, title):
@@ -31,6 +37,13 @@ def main():
         winebox.make_pristine()
     box = winebox.Sandbox("demo")
     try:
+        fonts = box.prefix / "drive_c" / "windows" / "Fonts"
+        for name in FRAME_FONTS:
+            if (WINE_FONTS / name).is_file():
+                shutil.copy(WINE_FONTS / name, fonts / name)
+            else:
+                print(f"Note: no {WINE_FONTS / name} (Debian package fonts-wine); the "
+                      "screenshot's caption buttons will show letters")
         exe = box.install()
         (box.desktop / "Tivaldor").mkdir()
         (box.desktop / "Notes").mkdir()
@@ -46,20 +59,24 @@ def main():
         box.driver(*commands)
         show(box, "before")
         shot = OUT / "dialog.png"
-        # The driver waits a moment after the dialog appears; the screenshot is taken then.
+        # Once the dialog is up and drawn as the active window, the driver waits a moment; the
+        # screenshot is taken then.
         driver = subprocess.Popen([winebox.WINE, str(winebox.DRIVER), "start", str(exe),
-                                   "wait-dialog", "sleep", "1500", *map(str, winebox.OK),
+                                   "wait-dialog", "activate", "sleep", "1500",
+                                   *map(str, winebox.OK),
                                    "finish", "60"], env=box.env, stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, text=True)
         out = []
         for line in driver.stdout:
             out.append(line.strip())
-            if line.startswith("dialog"):
+            if line.startswith("active"):
                 subprocess.run(["sleep", "0.5"])
                 subprocess.run(["import", "-display", box.env["DISPLAY"], "-window", "root",
                                 "-crop", "800x600+0+0",
                                 str(shot)], check=True)
         driver.wait()
+        if "active 1" not in out:
+            print("Note: the dialog was not the foreground window when the screenshot was taken")
         print("--- uninstaller output:", "; ".join(out))
         box.settle()
         show(box, "after")

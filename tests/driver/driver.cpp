@@ -114,6 +114,18 @@ static void WaitDialog() {
     Fail("no dialog");
 }
 
+// Wine 8 leaves the caption of a program's first window drawn inactive although that window is
+// the foreground one (under the virtual desktop, however the program was started): the window
+// was already active in its thread when it became the foreground window, so it is not told
+// again. Handing the foreground to the desktop and back draws it as Windows shows it.
+static void Activate() {
+    SetForegroundWindow(GetDesktopWindow());
+    Sleep(200);
+    SetForegroundWindow(Dialog);
+    Sleep(200);
+    printf("active %d\n", GetForegroundWindow() == Dialog);
+}
+
 // Asks the probe library, hooked into the thread of window, for what it leaves in property.
 static UINT_PTR RunProbe(HWND window = Dialog, const wchar_t *property = L"ProbeResult") {
     wchar_t path[MAX_PATH];
@@ -365,6 +377,8 @@ int wmain(int argc, wchar_t **argv) {
             Start(arg());
         else if (cmd == L"wait-dialog")
             WaitDialog();
+        else if (cmd == L"activate")
+            Activate();
         else if (cmd == L"describe")
             Describe();
         else if (cmd == L"post") {
