@@ -38,6 +38,25 @@ def run_held(box, exe, *before, during=(), batch=None):
     return out, seen
 
 
+def fresh_acc(box):
+    """Back to the pristine state, with an empty C:\\acc for a row's folders; returns its host
+    path."""
+    box.reset()
+    acc = box.host(r"C:\acc")
+    shutil.rmtree(acc, ignore_errors=True)
+    acc.mkdir()
+    return acc
+
+
+def plant_decoy(box, decoy, product):
+    """A decoy folder: a copy of the product, or someone else's Tivaldor.bat."""
+    if product:
+        box.install(decoy, keys=False)
+    else:
+        box.host(decoy).mkdir(parents=True)
+        box.host(decoy + r"\Tivaldor.bat").write_bytes(FOREIGN)
+
+
 def reached_by_its_short_form(test, kind, real, decoy=None):
     """Runs OK with the install folder, the temporary folder or the desktop (kind) at real, below
     C:\\acc, a folder whose name the ANSI code page cannot spell: it lacks a character, or spells
@@ -46,10 +65,7 @@ def reached_by_its_short_form(test, kind, real, decoy=None):
     form: both keys go, with no box and exit code 0, the product goes from there as usual, and
     decoy keeps every byte."""
     box = test.box
-    box.reset()
-    acc = box.host(r"C:\acc")
-    shutil.rmtree(acc, ignore_errors=True)
-    acc.mkdir()
+    fresh_acc(box)
     box.driver("mkdir", real)
     exe = box.install(real if kind == "install" else INSTALL_DIR)
     target = PureWindowsPath(INSTALL_DIR, "Tivaldor.exe")
@@ -60,11 +76,9 @@ def reached_by_its_short_form(test, kind, real, decoy=None):
         (box.host(real) / "keep.txt").write_text("kept")
         setup = ["mkdir", real + r"\sub", "link", real + r"\a.lnk", target,
                  "link", real + r"\sub\b.lnk", target, "set-desktop", real, "desktop"]
-    if decoy and kind == "install":
-        box.install(decoy, keys=False)
-    elif decoy:
-        box.host(decoy).mkdir(parents=True)
-        box.host(decoy + r"\Tivaldor.bat").write_bytes(FOREIGN)
+    if decoy:
+        plant_decoy(box, decoy, kind == "install")
+    if decoy and kind != "install":
         setup += ["mkdir", decoy + r"\sub", "link", decoy + r"\a.lnk", target,
                   "link", decoy + r"\sub\b.lnk", target]
     try:
@@ -175,17 +189,11 @@ class SelfDeleteTest(SandboxTest):
         }
         for name, (folder, temp, decoy, stubbed, kept) in rows.items():
             with self.subTest(name):
-                box.reset()
-                acc = box.host(r"C:\acc")
-                shutil.rmtree(acc, ignore_errors=True)
-                acc.mkdir()
+                acc = fresh_acc(box)
                 box.driver("mkdir", temp or folder)
                 exe = box.install(folder)
-                if decoy and temp:
-                    box.host(decoy).mkdir()
-                    box.host(decoy + r"\Tivaldor.bat").write_bytes(FOREIGN)
-                elif decoy:
-                    box.install(decoy, keys=False)
+                if decoy:
+                    plant_decoy(box, decoy, not temp)
                 link = box.desktop / "F" / "T.lnk"
                 link.parent.mkdir()
                 box.driver("link", box.win(link), INSTALL_DIR + r"\Tivaldor.exe")

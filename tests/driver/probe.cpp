@@ -163,9 +163,11 @@ static int WINAPI StrictWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text,
 // with those digits added to its attributes, as a sync client's placeholders carry theirs, and
 // every path handed to GetClassFile, the call that reads a file's first bytes, is logged.
 static void MarkCloud(WIN32_FIND_DATAA *data) {
+    if (strncmp(data->cFileName, "cloud", 5))
+        return;
     char *end;
     DWORD bits = strtoul(data->cFileName + 5, &end, 16);
-    if (!strncmp(data->cFileName, "cloud", 5) && *end == '-')
+    if (*end == '-')
         data->dwFileAttributes |= bits;
 }
 
