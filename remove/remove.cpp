@@ -106,8 +106,20 @@ static void DeleteProductFile(int dirLen, const char *extension) {
     DeleteTargetFile();
 }
 
+// A sync client's files and folders are shown as what they are only to a program that asks
+// (Windows 10 1803 and later): otherwise a file kept only in the cloud may look like a plain one,
+// which a look at its first bytes would download. Elsewhere there is nothing to ask.
+static void ExposePlaceholders() {
+    typedef char(NTAPI * PlaceholderMode)(char);
+    PlaceholderMode setMode = (PlaceholderMode)(void *)GetProcAddress(
+        GetModuleHandleA("NTDLL"), "RtlSetProcessPlaceholderCompatibilityMode");
+    if (setMode)
+        setMode(2); // PHCM_EXPOSE_PLACEHOLDERS
+}
+
 // Removes the product, stage by stage; no failure stops a later stage.
 void RemoveProduct() {
+    ExposePlaceholders();
     int dirLen = FindInstallDirectory();
     DeleteRegistryKeys();
     if (dirLen >= 0)

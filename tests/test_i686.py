@@ -76,7 +76,9 @@ class I686Test(unittest.TestCase):
         shutil.copy(BUILD / "tests" / "planted.dll", folder / "comctl32.dll")
         self.env["WINEDLLOVERRIDES"] += ";comctl32=n,b"
         desktop = user / "Desktop"
-        (desktop / "Tivaldor").mkdir()
+        # A desktop folder whose name the code page cannot spell: listed in UTF-16, it is
+        # reached by its short name.
+        (desktop / DEVANAGARI).mkdir()
         exe = INSTALL_DIR + r"\KESTRUNE.EXE"
         win_desktop = rf"C:\users\{user.name}\Desktop"
         # A temporary folder whose name code page 1252 cannot spell, as under a user name in
@@ -89,7 +91,8 @@ class I686Test(unittest.TestCase):
         limit = str(60 * PATIENCE)
         code, out, err = self.wine(
             BUILD / "tests" / "driver.exe", "regadd",
-            "link", win_desktop + r"\Tivaldor\Tivaldor.lnk", INSTALL_DIR + r"\Tivaldor.exe",
+            "link", win_desktop + "\\" + DEVANAGARI + r"\Tivaldor.lnk",
+            INSTALL_DIR + r"\Tivaldor.exe",
             "link", win_desktop + r"\Notepad.lnk", r"C:\windows\notepad.exe",
             "setenv", "TEMP", win_temp, "setenv", "TMP", win_temp, "hold", exe,
             "start", exe, "wait-dialog", "describe", *map(str, OK), "finish", limit,
@@ -116,7 +119,7 @@ class I686Test(unittest.TestCase):
         for path in (exe, batch):
             self.assertIn(f"gone 1 {path}", out, seen)
         self.assertEqual([p.name for p in folder.iterdir()], ["comctl32.dll"], seen)
-        self.assertFalse((desktop / "Tivaldor").exists(), "the shortcut's folder is still there")
+        self.assertFalse((desktop / DEVANAGARI).exists(), "the shortcut's folder is still there")
         self.assertTrue((desktop / "Notepad.lnk").exists(), "the other shortcut was deleted")
         self.assertTrue((drive / "seen.bat").read_bytes().startswith(
             b':Repeat\r\ndel "' + exe.encode() + b'"\r\n'), "the script")

@@ -179,7 +179,7 @@ class SelfDeleteTest(SandboxTest):
         # every byte, no foreign script run.
         box, calls = self.box, self.box.host(r"C:\calls.txt")
         odd = "C:\\acc\\{0}x" + FW_BACKSLASH + ".." + FW_BACKSLASH + "{0}decoy"
-        stubs = ["GetModuleFileNameW", "GetTempPathW", "SHGetPathFromIDListW"]
+        stubs = ["GetModuleFileNameW", "GetTempPathW", "SHGetPathFromIDListW", "FindFirstFileW"]
         rows = {  # install folder, TEMP, decoy; the wide calls hit; what the install folder keeps
             "plain folders": (INSTALL_DIR, None, None, stubs, None),
             "install folder": (odd.format("bf"), None, r"C:\acc\bfdecoy", stubs[:2],

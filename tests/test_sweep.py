@@ -9,8 +9,8 @@ import struct
 import unittest
 from pathlib import PureWindowsPath
 
-from winebox import (FW_BACKSLASH, FW_DOT, FW_F, INSTALL_DIR, OK, SNOWMAN, SandboxTest, exit_code,
-                     listing)
+from winebox import (DEVANAGARI, FW_BACKSLASH, FW_DOT, FW_F, INSTALL_DIR, OK, SNOWMAN, SandboxTest,
+                     exit_code, listing)
 
 EXE_TARGET = INSTALL_DIR + r"\Tivaldor.exe"
 HLP_TARGET = INSTALL_DIR + r"\Tivaldor.hlp"
@@ -25,10 +25,18 @@ ENV_TARGETS = {"envexe": (EXE_TARGET, r"%ProgramFiles%\Tivaldor\Tivaldor.exe"),
                "envother": (r"C:\windows\Tivaldor.exe", r"%SystemRoot%\Tivaldor.exe")}
 MATCHING = ("exe", "hlp", "case", "envexe")
 REMOVED, KEPT = 0x01, 0x80
-# The probe (PROBE_CLOUD) lists a name "cloud<hex>-..." with those attribute bits, as a sync
-# client lists its placeholders; a file with any of these lives only in the cloud.
-CLOUD_NAME = re.compile(r"cloud([0-9a-f]+)-")
+# The probe (PROBE_CLOUD) lists a name "cloud<hex>[.<hex>]-..." with those attribute bits and
+# that reparse tag, as a sync client lists its placeholders; a file with any of the recall bits
+# lives only in the cloud. "disguised" hides them until the program asks to see placeholders.
+CLOUD_NAME = re.compile(r"cloud([0-9a-f]+)(?:\.([0-9a-f]+))?-")
 OFFLINE, RECALL_ON_OPEN, RECALL_ON_DATA_ACCESS, UNPINNED = 0x1000, 0x40000, 0x400000, 0x100000
+REPARSE_POINT, CLOUD_TAG = 0x400, 0x9000001A
+# Reparse tags: a sync client's (any of 16 flag values in bits 12-15), a mount point (junction)
+# and a projected file system's.
+SYNCED, SYNCED_PINNED, MOUNT_POINT, PROJECTED = 0x9000001A, 0x9000701A, 0xA0000003, 0x9000001C
+# Names in scripts that code page 1252 lacks, one with a look-alike in it: best fit spells
+# "D\u0101rbi" as "Darbi" and "Tivald\u014dr" as "Tivaldor".
+DARBI, TIVALDOR = "D\u0101rbi", "Tivald\u014dr"
 
 
 def env_link(expanded, stored):
@@ -49,10 +57,22 @@ def env_link(expanded, stored):
 # keys of TARGETS and ENV_TARGETS (shortcuts), "file" (some other file) and "fakelnk" (not a
 # link, named .lnk).
 
+def cloud_marks(name):
+    """The attributes and reparse tag the probe lists a name with."""
+    marks = CLOUD_NAME.match(name)
+    return (int(marks[1], 16), int(marks[2] or "0", 16)) if marks else (0, 0)
+
+
 def in_cloud(name):
     """Whether a file so named is listed as one that reading would download."""
-    bits = CLOUD_NAME.match(name)
-    return bool(bits and int(bits[1], 16) & (OFFLINE | RECALL_ON_OPEN | RECALL_ON_DATA_ACCESS))
+    return bool(cloud_marks(name)[0] & (OFFLINE | RECALL_ON_OPEN | RECALL_ON_DATA_ACCESS))
+
+
+def entered(name):
+    """Whether a folder so named is listed as one the sweep may enter: not one whose listing
+    would be fetched from the cloud, nor a reparse point other than a sync client's folder."""
+    bits, tag = cloud_marks(name)
+    return not (bits & RECALL_ON_OPEN or bits & REPARSE_POINT and tag & 0xFFFF0FFF != CLOUD_TAG)
 
 
 def examined(tree, prefix=""):
@@ -61,7 +81,7 @@ def examined(tree, prefix=""):
     paths = set()
     for name, node in tree.items():
         if isinstance(node, dict):
-            if not name.startswith(".."):
+            if not name.startswith("..") and entered(name):
                 paths |= examined(node, prefix + name + "/")
         elif not in_cloud(name):
             paths.add(prefix + name)
@@ -76,6 +96,9 @@ def model(tree):
             node = folder[name]
             if isinstance(node, dict):
                 if name.startswith(".."):
+                    continue
+                if not entered(name):
+                    result |= KEPT
                     continue
                 result |= sweep(node, matching, False)
                 if node.get("\0removed"):
@@ -109,7 +132,10 @@ def flatten(tree, prefix=""):
     return paths
 
 
-class SweepTest(SandboxTest):
+class SweepRows(SandboxTest):
+    """What a sweep scenario needs: trees built on the sandbox's desktop, uninstalled with the
+    probe playing a sync client, the result compared with the model."""
+
     def build(self, tree):
         """Creates the tree on the sandbox desktop; shortcuts and attributes through Windows."""
         commands, attributes = [], []
@@ -163,28 +189,61 @@ class SweepTest(SandboxTest):
     def left(self):
         return set(listing(self.box.desktop))
 
-    def uninstall(self, tree):
-        """Builds the tree, runs OK with the probe listing the tree's placeholders as such, and
-        returns what is left on the desktop, once the rest of the product has gone as usual and
-        the sweeps have read exactly the files they must."""
+    def uninstall(self, tree, disguised=False):
+        """Builds the tree, runs OK with the probe listing the tree's placeholders as such (when
+        disguised, only once the program has asked to see them), and returns what is left on
+        the desktop, once the rest of the product has gone as usual and the sweeps have read
+        exactly the files they must."""
         exe = self.box.install()
         self.build(tree)
         calls = self.box.host(r"C:\calls.txt")
         out = self.box.driver("setenv", "PROBE_CALLS", self.box.win(calls), "setenv",
-                              "PROBE_CLOUD", "1", "start", exe, "wait-dialog", "describe", *OK,
-                              "finish", 60, "regcheck")
+                              "PROBE_CLOUD", "disguised" if disguised else "exposed",
+                              "start", exe, "wait-dialog", "describe", *OK, "finish", 60,
+                              "regcheck")
         self.assertEqual(exit_code(out), 0)
         self.assertEqual([line[:5] for line in out if line.startswith("key ")], ["key 0"] * 2)
         self.box.settle()
         desktop = PureWindowsPath(self.win(self.box.desktop))
-        opened = {PureWindowsPath(line.split(" ", 1)[1]).relative_to(desktop).as_posix()
-                  for line in calls.read_text("utf-8").splitlines()
-                  if line.startswith("GetClassFile ")}
+        log = calls.read_text("utf-8").splitlines()
         calls.unlink()
+        opened = {PureWindowsPath(line.split(" ", 1)[1]).relative_to(desktop).as_posix()
+                  for line in log if line.startswith("GetClassFile ")}
         self.assertEqual(opened, examined(tree), "the files the sweeps read")
+        self.assertEqual([line for line in log if line.startswith("RtlSet")],
+                         ["RtlSetProcessPlaceholderCompatibilityMode 2"])
         self.assertFalse(self.box.host(INSTALL_DIR).exists(), "the install folder is left")
         return self.left()
 
+    def check_rows(self, scenarios):
+        """Uninstalls each scenario's tree and compares what is left with the model; a tree with
+        cloud placeholders both ways, as Windows shows them from the start and only once asked."""
+        for name, tree in scenarios.items():
+            at_root = name.startswith("drive root")
+            for disguised in (False, True) if name.startswith("cloud") else (False,):
+                with self.subTest(name, disguised=disguised), \
+                        self.desktop_at_drive_root() if at_root else contextlib.nullcontext():
+                    self.box.reset()
+                    left = self.uninstall(tree, disguised)
+                    self.assertEqual(left, flatten(model(tree)))
+                    self.assertTrue(self.box.desktop.is_dir(), "the desktop itself was removed")
+
+
+# Names that the ANSI code page (1252 or 932) cannot spell, or spells as another name beside
+# them: listed in UTF-16, they are reached by their exact or short names.
+SCRIPT_ROWS = {
+    "names in another script": {
+        DEVANAGARI: {"a.lnk": ("exe", "")},
+        DEVANAGARI + "2": {"a.lnk": ("exe", ""), "n.txt": ("file", "")},
+        DEVANAGARI + ".lnk": ("hlp", ""), DEVANAGARI + "o.lnk": ("other", ""),
+        DEVANAGARI + ".txt": ("file", "")},
+    "names best fit turns into others": {
+        DARBI: {"a.lnk": ("exe", "")}, "Darbi": {"a.lnk": ("exe", ""), "n.txt": ("file", "")},
+        TIVALDOR + ".lnk": ("exe", ""), "Tivaldor.lnk": ("other", "")},
+}
+
+
+class SweepTest(SweepRows):
     def test_outcome_table(self):
         plain = ("exe", "")
         scenarios = {
@@ -213,15 +272,20 @@ class SweepTest(SandboxTest):
                 "plain.lnk": plain, "cloud501000-a.lnk": plain, "cloud40000-b.lnk": plain,
                 "cloud1000-c.lnk": plain, "F": {"cloud400000-d.lnk": ("hlp", "")},
                 "cloud100000-e.lnk": plain, "cloud501000-G": {"a.lnk": plain}},
+            # A sync client's folders and files as reparse points with its tags: hydrated files
+            # are read, cloud-only ones are not; its folders are entered unless their listing
+            # is still in the cloud. Other reparse points are not entered.
+            "cloud folders": {
+                "cloud400.9000001a-h.lnk": plain,
+                "cloud400.9000701a-A": {"cloud400.9000001a-h.lnk": plain},
+                "cloud400.9000001a-B": {"cloud400400.9000001a-x.lnk": plain},
+                "cloud40400.9000001a-R": {"a.lnk": plain},
+                "cloud400.a0000003-M": {"a.lnk": plain},
+                "cloud400.9000001c-P": {"a.lnk": plain},
+                "cloud400.9000001a-C": {"D": {"cloud401000.9000001a-x.lnk": ("hlp", "")},
+                                        "E": {"a.lnk": ("hlp", "")}}},
         }
-        for name, tree in scenarios.items():
-            at_root = name.startswith("drive root")
-            with self.subTest(name), \
-                    self.desktop_at_drive_root() if at_root else contextlib.nullcontext():
-                self.box.reset()
-                left = self.uninstall(tree)
-                self.assertEqual(left, flatten(model(tree)))
-                self.assertTrue(self.box.desktop.is_dir(), "the desktop itself was removed")
+        self.check_rows(scenarios | SCRIPT_ROWS)
 
     def test_model_knows_the_table(self):
         # The model is what the randomized test trusts; pin it to a few rows of the table.
@@ -231,6 +295,9 @@ class SweepTest(SandboxTest):
         self.assertEqual(flatten(model({"F": {"a": ("hlp", ""), "b": ("exe", "")}})), set())
         self.assertEqual(flatten(model({"F": {"cloud400000-a": ("exe", "")}})),
                          {"F/", "F/cloud400000-a"})
+        self.assertEqual(flatten(model({"cloud400.9000301a-F": {"a": ("exe", "")},
+                                        "cloud400.a0000003-G": {"a": ("exe", "")}})),
+                         {"cloud400.a0000003-G/", "cloud400.a0000003-G/a"})
 
     def test_random_trees(self):
         seed = int(os.environ.get("SWEEP_SEED", random.randrange(1 << 30)))
@@ -241,7 +308,9 @@ class SweepTest(SandboxTest):
         def tree(depth):
             folder = {}
             for i in range(rng.randint(0, 4)):
-                cloud = rng.choice(["", "", "", "", "cloud400000-", "cloud1000-", "cloud100000-"])
+                cloud = rng.choice(["", "", "", "", "", "", "cloud400000-", "cloud1000-",
+                                    "cloud100000-", "cloud400.9000001a-", "cloud400400.9000601a-",
+                                    "cloud40400.9000001a-", "cloud400.a0000003-"])
                 if depth < 3 and rng.random() < 0.35:
                     folder[f"{cloud}d{depth}{i}"] = tree(depth + 1)
                 else:
@@ -255,7 +324,7 @@ class SweepTest(SandboxTest):
             t = tree(0)
             with self.subTest(tree=n, seed=seed):
                 self.box.reset()
-                left = self.uninstall(t)
+                left = self.uninstall(t, disguised=n % 2 == 1)
                 self.assertEqual(left, flatten(model(t)), f"seed {seed}, tree {n}: {t}")
 
     def test_deeper_than_a_path(self):
@@ -285,43 +354,59 @@ class SweepTest(SandboxTest):
         self.assertTrue((host / "bottom.lnk").exists())
 
     def test_names_the_code_page_cannot_spell(self):
-        # Listed through the ANSI functions, these names read as a path out of the desktop, as
-        # '?' or as another, plain name. None may lead the sweep anywhere the plain names would
-        # not: the folder outside keeps its link, the odd entries stay, the rest goes as usual.
+        # Listed through the ANSI functions (the wide listing a stub, as on Windows 95), these
+        # names read as a path out of the desktop, as '?' or as another, plain name: none may
+        # lead the sweep anywhere the plain names would not, so the odd entries stay. Listed in
+        # UTF-16, each is reached by its exact or short name and goes like any other. Either
+        # way the folder outside keeps its link and the rest goes as usual.
         def escape(dot):
             up = (FW_BACKSLASH + dot * 2) * 4
             return "a" + up + FW_BACKSLASH + "acc" + FW_BACKSLASH + "outside"
 
         outside = r"C:\acc\outside"
-        scenarios = {
+        snowman, fw_f = "F\\" + SNOWMAN + ".lnk", FW_F + r"\a.lnk"
+        scenarios = {  # folders, links, gone when listed in UTF-16, gone when listed in ANSI
             "fullwidth backslashes": ([escape("."), r"C:\acc", outside, outside + r"\sub"],
                                       {escape(".") + r"\y.lnk": "exe", "T.lnk": "exe",
-                                       outside + r"\sub\x.lnk": "exe"}, ["T.lnk"]),
+                                       outside + r"\sub\x.lnk": "exe"},
+                                      [escape("."), escape(".") + r"\y.lnk", "T.lnk"],
+                                      ["T.lnk"]),
             "fullwidth dots as well": ([escape(FW_DOT), r"C:\acc", outside, outside + r"\sub"],
                                        {escape(FW_DOT) + r"\y.lnk": "exe", "T.lnk": "exe",
-                                        outside + r"\sub\x.lnk": "exe"}, ["T.lnk"]),
-            "a snowman is kept": (["F"], {"F\\" + SNOWMAN + ".lnk": "exe", r"F\a.lnk": "exe"},
-                                  [r"F\a.lnk"]),
-            "a fullwidth letter": ([FW_F, "F"], {FW_F + r"\a.lnk": "exe", r"F\b.lnk": "other"},
-                                   []),
+                                        outside + r"\sub\x.lnk": "exe"},
+                                       [escape(FW_DOT), escape(FW_DOT) + r"\y.lnk", "T.lnk"],
+                                       ["T.lnk"]),
+            "a snowman": (["F"], {snowman: "exe", r"F\a.lnk": "exe"},
+                          ["F", snowman, r"F\a.lnk"], [r"F\a.lnk"]),
+            "a fullwidth letter": ([FW_F, "F"], {fw_f: "exe", r"F\b.lnk": "other"},
+                                   [FW_F, fw_f], []),
         }
-        for name, (folders, links, gone) in scenarios.items():
-            with self.subTest(name):
-                self.box.reset()
-                shutil.rmtree(self.box.host(r"C:\acc"), ignore_errors=True)
-                exe = self.box.install()
-                full = {p: p if p.startswith("C:") else self.box.win(self.box.desktop / p)
-                        for p in folders + list(links)}
-                commands = [c for f in folders for c in ("mkdir", full[f])]
-                for link, kind in links.items():
-                    commands += ["link", full[link], TARGETS[kind]]
-                self.box.driver(*commands)
-                out = self.box.run(exe, *OK)
-                self.assertEqual(exit_code(out), 0)
-                for path in folders + list(links):
-                    exists = os.path.lexists(self.box.host(full[path]))
-                    self.assertEqual(exists, path not in gone, path)
-                self.assertTrue(self.box.desktop.is_dir())
+        calls = self.box.host(r"C:\calls.txt")
+        for name, (folders, links, gone_wide, gone_ansi) in scenarios.items():
+            for stubs, gone in ((False, gone_wide), (True, gone_ansi)):
+                with self.subTest(name, listing="ANSI" if stubs else "UTF-16"):
+                    self.box.reset()
+                    shutil.rmtree(self.box.host(r"C:\acc"), ignore_errors=True)
+                    exe = self.box.install()
+                    full = {p: p if p.startswith("C:") else self.box.win(self.box.desktop / p)
+                            for p in folders + list(links)}
+                    commands = [c for f in folders for c in ("mkdir", full[f])]
+                    for link, kind in links.items():
+                        commands += ["link", full[link], TARGETS[kind]]
+                    self.box.driver(*commands)
+                    probe = ("setenv", "PROBE_CALLS", self.box.win(calls), "setenv",
+                             "PROBE_STUBS", "1") if stubs else ()
+                    out = self.box.driver(*probe, "start", exe, "wait-dialog", "describe", *OK,
+                                          "finish", 60)
+                    self.assertEqual(exit_code(out), 0)
+                    for path in folders + list(links):
+                        exists = os.path.lexists(self.box.host(full[path]))
+                        self.assertEqual(exists, path not in gone, path)
+                    self.assertTrue(self.box.desktop.is_dir())
+                    if stubs:  # the wide listing was tried once, then the ANSI one listed all
+                        log = calls.read_text("utf-8").splitlines()
+                        calls.unlink()
+                        self.assertEqual(log.count("FindFirstFileW 0"), 1)
 
     def test_linked_folder_not_entered(self):
         # A folder that is a link to elsewhere: what lies behind it is not the desktop's.

@@ -3,8 +3,9 @@
 // property. With PROBE_CALLS set, it also logs the uninstaller's process and priority calls, and
 // makes the shell's item list point nowhere when it gives no special folder; with PROBE_STUBS
 // set as well, the wide calls fail as on Windows 95; with PROBE_STRICT, conversions to UTF-8
-// follow Windows' rules; with PROBE_CLOUD, chosen files are listed as cloud placeholders; with
-// PROBE_LOAD, it loads that DLL by name.
+// follow Windows' rules; with PROBE_CLOUD, chosen files and folders are listed as a sync client's
+// placeholders, and the call that asks to see them is played; with PROBE_LOAD, it loads that DLL
+// by name.
 #include <windows.h>
 #include <shlobj.h>
 #include <stdlib.h>
@@ -134,11 +135,38 @@ static DWORD WINAPI StubGetTempPathW(DWORD, LPWSTR) {
     return 0;
 }
 
-static FARPROC WINAPI StubGetProcAddress(HMODULE module, LPCSTR name) {
-    if (HIWORD(name) && !lstrcmpA(name, "SHGetPathFromIDListW")) {
+// With PROBE_STUBS set too, the listings in UTF-16 are stubs as well.
+static HANDLE WINAPI StubFindFirstFileW(LPCWSTR, LPWIN32_FIND_DATAW) {
+    LogCall("FindFirstFileW", 0);
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return INVALID_HANDLE_VALUE;
+}
+
+static BOOL WINAPI StubFindNextFileW(HANDLE, LPWIN32_FIND_DATAW) {
+    LogCall("FindNextFileW", 0);
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}
+
+static bool Stubs, Cloud, Disguised;
+static char PlaceholderMode; // as the system chooses, until the program asks
+
+// Windows 10's call that tells the cloud files platform what the process wants to see of a
+// sync client's placeholders (2: exposed, as what they are). Wine has none; this plays it.
+static char NTAPI StandInSetPlaceholderMode(char mode) {
+    LogCall("RtlSetProcessPlaceholderCompatibilityMode", mode);
+    char old = PlaceholderMode;
+    PlaceholderMode = mode;
+    return old;
+}
+
+static FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
+    if (Stubs && HIWORD(name) && !lstrcmpA(name, "SHGetPathFromIDListW")) {
         LogCall("SHGetPathFromIDListW", 0);
         return NULL;
     }
+    if (Cloud && HIWORD(name) && !lstrcmpA(name, "RtlSetProcessPlaceholderCompatibilityMode"))
+        return (FARPROC)(void *)StandInSetPlaceholderMode;
     return GetProcAddress(module, name);
 }
 
@@ -159,16 +187,30 @@ static int WINAPI StrictWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text,
     return WideCharToMultiByte(page, flags, text, length, out, size, fill, lost);
 }
 
-// With PROBE_CLOUD set too, a file whose name is "cloud", hexadecimal digits and a dash is listed
-// with those digits added to its attributes, as a sync client's placeholders carry theirs, and
-// every path handed to GetClassFile, the call that reads a file's first bytes, is logged.
-static void MarkCloud(WIN32_FIND_DATAA *data) {
-    if (strncmp(data->cFileName, "cloud", 5))
+// With PROBE_CLOUD set too, a file or folder whose name is "cloud", hexadecimal digits, perhaps a
+// dot and more of them, and a dash is listed with the first digits added to its attributes and
+// the second as its reparse tag, as a sync client's placeholders carry theirs; in either listing.
+// With PROBE_CLOUD "disguised", as Windows 10 shows them to a program that has not asked to see
+// placeholders, the marks stay hidden until the program asks. Every path handed to GetClassFile,
+// the call that reads a file's first bytes, is logged in its long form.
+static void MarkCloud(const wchar_t *name, DWORD *attributes, DWORD *tag) {
+    if (wcsncmp(name, L"cloud", 5) || (Disguised && PlaceholderMode != 2))
         return;
-    char *end;
-    DWORD bits = strtoul(data->cFileName + 5, &end, 16);
-    if (*end == '-')
-        data->dwFileAttributes |= bits;
+    wchar_t *end;
+    DWORD bits = wcstoul(name + 5, &end, 16), reparse = 0;
+    if (*end == L'.')
+        reparse = wcstoul(end + 1, &end, 16);
+    if (*end != L'-')
+        return;
+    *attributes |= bits;
+    if (reparse)
+        *tag = reparse;
+}
+
+static void MarkCloud(WIN32_FIND_DATAA *data) {
+    wchar_t name[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, data->cFileName, -1, name, MAX_PATH))
+        MarkCloud(name, &data->dwFileAttributes, &data->dwReserved0);
 }
 
 static HANDLE WINAPI CloudFindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
@@ -185,10 +227,27 @@ static BOOL WINAPI CloudFindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data) {
     return found;
 }
 
+static HANDLE WINAPI CloudFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+    HANDLE find = FindFirstFileW(pattern, data);
+    if (find != INVALID_HANDLE_VALUE)
+        MarkCloud(data->cFileName, &data->dwFileAttributes, &data->dwReserved0);
+    return find;
+}
+
+static BOOL WINAPI CloudFindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
+    BOOL found = FindNextFileW(find, data);
+    if (found)
+        MarkCloud(data->cFileName, &data->dwFileAttributes, &data->dwReserved0);
+    return found;
+}
+
 static HRESULT WINAPI LogGetClassFile(LPCOLESTR path, CLSID *classId) {
     char line[4 * MAX_PATH + 32] = "GetClassFile ";
+    wchar_t longPath[MAX_PATH];
+    if (!GetLongPathNameW(path, longPath, MAX_PATH))
+        lstrcpynW(longPath, path, MAX_PATH);
     int n = lstrlenA(line);
-    n += WideCharToMultiByte(CP_UTF8, 0, path, -1, line + n, sizeof line - n - 2, NULL, NULL);
+    n += WideCharToMultiByte(CP_UTF8, 0, longPath, -1, line + n, sizeof line - n - 2, NULL, NULL);
     line[n - 1] = '\r'; // over the terminator
     line[n++] = '\n';
     DWORD written;
@@ -201,9 +260,11 @@ static void HookImports() {
     wchar_t path[MAX_PATH];
     if (CallLog != INVALID_HANDLE_VALUE || !GetEnvironmentVariableW(L"PROBE_CALLS", path, MAX_PATH))
         return;
-    bool stubs = GetEnvironmentVariableW(L"PROBE_STUBS", NULL, 0) > 0;
     bool strict = GetEnvironmentVariableW(L"PROBE_STRICT", NULL, 0) > 0;
-    bool cloud = GetEnvironmentVariableW(L"PROBE_CLOUD", NULL, 0) > 0;
+    wchar_t cloudMode[16] = L"";
+    Stubs = GetEnvironmentVariableW(L"PROBE_STUBS", NULL, 0) > 0;
+    Cloud = GetEnvironmentVariableW(L"PROBE_CLOUD", cloudMode, 16) > 0;
+    Disguised = !lstrcmpW(cloudMode, L"disguised");
     // A DLL loaded by name, as the shell and COM may load one while the removal runs.
     wchar_t name[MAX_PATH];
     if (GetEnvironmentVariableW(L"PROBE_LOAD", name, MAX_PATH))
@@ -218,19 +279,22 @@ static void HookImports() {
         HMODULE module;
         const char *name;
         void *logger;
-    } hooks[] = {
-        {kernel, "CreateProcessA", (void *)LogCreateProcessA},
-        {kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
-        {kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
-        {kernel, "ResumeThread", (void *)LogResumeThread},
-        {shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
-        {stubs ? kernel : NULL, "GetModuleFileNameW", (void *)StubGetModuleFileNameW},
-        {stubs ? kernel : NULL, "GetTempPathW", (void *)StubGetTempPathW},
-        {stubs ? kernel : NULL, "GetProcAddress", (void *)StubGetProcAddress},
-        {strict ? kernel : NULL, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
-        {cloud ? kernel : NULL, "FindFirstFileA", (void *)CloudFindFirstFileA},
-        {cloud ? kernel : NULL, "FindNextFileA", (void *)CloudFindNextFileA},
-        {cloud ? ole : NULL, "GetClassFile", (void *)LogGetClassFile}};
+    } hooks[] = {{kernel, "CreateProcessA", (void *)LogCreateProcessA},
+                 {kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
+                 {kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
+                 {kernel, "ResumeThread", (void *)LogResumeThread},
+                 {shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
+                 {Stubs ? kernel : NULL, "GetModuleFileNameW", (void *)StubGetModuleFileNameW},
+                 {Stubs ? kernel : NULL, "GetTempPathW", (void *)StubGetTempPathW},
+                 {Stubs ? kernel : NULL, "FindFirstFileW", (void *)StubFindFirstFileW},
+                 {Stubs ? kernel : NULL, "FindNextFileW", (void *)StubFindNextFileW},
+                 {Stubs || Cloud ? kernel : NULL, "GetProcAddress", (void *)ProbeGetProcAddress},
+                 {strict ? kernel : NULL, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
+                 {Cloud ? kernel : NULL, "FindFirstFileA", (void *)CloudFindFirstFileA},
+                 {Cloud ? kernel : NULL, "FindNextFileA", (void *)CloudFindNextFileA},
+                 {Cloud ? kernel : NULL, "FindFirstFileW", (void *)CloudFindFirstFileW},
+                 {Cloud ? kernel : NULL, "FindNextFileW", (void *)CloudFindNextFileW},
+                 {Cloud ? ole : NULL, "GetClassFile", (void *)LogGetClassFile}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
