@@ -364,7 +364,6 @@ class SignedCopyTest(unittest.TestCase):
                 with self.subTest(name):
                     code, out = osslsigncode("verify", "-CAfile", trusted, "-in", copy)
                     self.assertEqual(code == 0, ok, out)
-                    self.assertEqual("Signature verification: ok" in out, ok, out)
             # Signing only appends the certificate table and names it in the headers: taken off
             # again, the built bytes come back, so size and reproducibility are the built image's.
             unsigned = tmp / "unsigned.exe"
