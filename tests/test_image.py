@@ -1,6 +1,9 @@
-"""Static checks of a built uninstaller image: format, hardening, imports, resources and size."""
+"""Checks of a built uninstaller image: format, hardening, imports, resources and size, all
+static (ImageTest); and a copy signed as a publisher would sign it, which must verify and still
+run under Wine (SignedCopyTest)."""
 import hashlib
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -11,6 +14,9 @@ from pathlib import Path
 from xml.parsers import expat
 
 import pe
+import winebox
+from winebox import (IDCANCEL, INSTALL_DIR, PRODUCT_FILES, WINESERVER, WM_COMMAND, boxes,
+                     exit_code, run_wine, start_xvfb, wine_env)
 
 ROOT = Path(__file__).resolve().parent.parent
 IMAGE = Path(os.environ.get("KESTRUNE_IMAGE", "build/win32/KESTRUNE.EXE"))
@@ -225,6 +231,173 @@ class ImageTest(unittest.TestCase):
         self.assertTrue(text.startswith(b"<assembly ") and text.endswith(b"</assembly>"), text)
         self.assertNotIn(b"<!--", text)
         self.assertNotRegex(text, rb">\s+<")
+
+
+# A certificate authority and a code-signing certificate it issues, made afresh for each run: a
+# publisher's certificate comes from an authority in the same way.
+OPENSSL_CONFIG = """\
+[req]
+distinguished_name = name
+prompt = no
+[name]
+CN = Kestrune test
+[authority]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign
+[signer]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+"""
+WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, run through QEMU here (see test_i686)
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.PIPE)
+
+
+def make_authority(folder, name):
+    """A self-signed certificate authority: returns its certificate and its key."""
+    cert, key = folder / f"{name}.pem", folder / f"{name}.key"
+    openssl("req", "-x509", "-config", "openssl.cnf", "-extensions", "authority", "-newkey",
+            "rsa:2048", "-nodes", "-days", "2", "-subj", f"/CN=Kestrune test {name}", "-keyout",
+            key.name, "-out", cert.name, cwd=folder)
+    return cert, key
+
+
+def make_signer(folder, authority):
+    """A code-signing certificate issued by authority: returns it and its key."""
+    cert, key = folder / "signer.pem", folder / "signer.key"
+    openssl("req", "-new", "-config", "openssl.cnf", "-newkey", "rsa:2048", "-nodes", "-subj",
+            "/CN=Kestrune test publisher", "-keyout", key.name, "-out", "signer.csr", cwd=folder)
+    openssl("x509", "-req", "-in", "signer.csr", "-CA", authority[0].name, "-CAkey",
+            authority[1].name, "-set_serial", "2", "-days", "2", "-extfile", "openssl.cnf",
+            "-extensions", "signer", "-out", cert.name, cwd=folder)
+    return cert, key
+
+
+def osslsigncode(*args):
+    """Runs osslsigncode; returns its exit status and output."""
+    done = subprocess.run(["osslsigncode", *map(str, args)], stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT)
+    return done.returncode, done.stdout.decode("utf-8", "replace")
+
+
+class Sandbox32(winebox.Sandbox):
+    """A sandbox for the 32-bit image and driver: a 32-bit prefix of its own (the pristine one
+    is 64-bit), made and used with as few Wine starts as test_i686 makes, since each goes
+    through QEMU."""
+
+    def __init__(self, name):
+        self.root = winebox.SANDBOXES / name
+        self.prefix, self.home = self.root / "prefix", self.root / "home"
+        self.xvfb = None
+        self.env = self.environment()
+        if self.root.exists():
+            if self.prefix.is_dir():
+                winebox.stop_server(self.env)
+            self.remove_root()
+        try:
+            (self.home / "Desktop").mkdir(parents=True)
+            log = self.root / "wine.log"
+            run_wine([WINE32, "wineboot", "-i"], self.env, log, timeout=1200, check=True)
+            run_wine([WINESERVER, "-w"], self.env, log, timeout=600, check=True)
+            user = next(d for d in (self.prefix / "drive_c" / "users").iterdir()
+                        if d.name != "Public")
+            for entry in user.iterdir():
+                if entry.is_symlink():  # keep everything inside the sandbox
+                    entry.unlink()
+                    entry.mkdir()
+            self.desktop, self.temp = user / "Desktop", user / "Temp"
+            harness = self.prefix / "drive_c" / "harness"
+            harness.mkdir()
+            for built in (winebox.DRIVER, winebox.DRIVER.with_name("probe.dll")):
+                shutil.copy(built, harness / built.name)
+            self.driver_exe = harness / winebox.DRIVER.name
+            self.xvfb, display = start_xvfb()
+            self.env = self.environment(display)
+            run_wine([WINESERVER, "-p"], self.env, log, timeout=60, check=True)
+        except BaseException:
+            self.close()
+            raise
+
+    def environment(self, display=None):
+        env = wine_env(self.home, self.prefix, display)
+        env.update(WINEARCH="win32", DRIVER_PATIENCE="4")
+        return env
+
+    def wine(self, program, *args, timeout=180, announce=None):
+        return run_wine([WINE32, program, *args], self.env, self.root / "wine.log",
+                        timeout=timeout, announce=announce)
+
+
+class SignedCopyTest(unittest.TestCase):
+    """A publisher signs the built image (Authenticode, here with osslsigncode): the signature
+    verifies against the certificate's authority and only that, covers the code, comes off
+    again leaving the built bytes, and the signed copy runs as the built image does. The built
+    image itself is left as it was."""
+
+    def test_signed_copy(self):
+        if not shutil.which("osslsigncode") or not shutil.which("openssl"):
+            self.fail("osslsigncode or openssl is missing (scripts/setup installs them)")
+        built = IMAGE.read_bytes()
+        image = pe.Image(built)
+        with tempfile.TemporaryDirectory() as tmp:
+            tmp = Path(tmp)
+            (tmp / "openssl.cnf").write_text(OPENSSL_CONFIG)
+            authority = make_authority(tmp, "authority")
+            other = make_authority(tmp, "other")
+            cert, key = make_signer(tmp, authority)
+            signed = tmp / "signed.exe"
+            code, out = osslsigncode("sign", "-certs", cert, "-key", key, "-h", "sha256", "-n",
+                                     "Tivaldor Uninstall", "-in", IMAGE, "-out", signed)
+            self.assertEqual(code, 0, out)
+            # The same signed copy with one byte of its code changed afterwards.
+            tampered = tmp / "tampered.exe"
+            data = bytearray(signed.read_bytes())
+            data[image.offset(image.entry)] ^= 0xFF
+            tampered.write_bytes(data)
+            for name, copy, trusted, ok in [
+                    ("the signer's authority", signed, authority[0], True),
+                    ("another authority", signed, other[0], False),
+                    ("code changed after signing", tampered, authority[0], False)]:
+                with self.subTest(name):
+                    code, out = osslsigncode("verify", "-CAfile", trusted, "-in", copy)
+                    self.assertEqual(code == 0, ok, out)
+            # Signing only appends the certificate table and names it in the headers: taken off
+            # again, the built bytes come back, so size and reproducibility are the built image's.
+            unsigned = tmp / "unsigned.exe"
+            code, out = osslsigncode("remove-signature", "-in", signed, "-out", unsigned)
+            self.assertEqual(code, 0, out)
+            self.assertEqual(unsigned.read_bytes(), built, "the signature does not come off")
+            self.run_signed(signed)
+        self.assertEqual(IMAGE.read_bytes(), built, "signing changed the built image")
+
+    def run_signed(self, signed):
+        """Installs the signed copy in a sandbox of its machine's Wine, shows its dialog and
+        cancels it: nothing may change."""
+        box = Sandbox32("SignedCopy") if pe.Image(signed.read_bytes()).machine == 0x14C else \
+            winebox.Sandbox("SignedCopy")
+        try:
+            folder = box.host(INSTALL_DIR)
+            folder.mkdir(parents=True)
+            for name in PRODUCT_FILES:
+                (folder / name).write_bytes(b"product file " + name.encode())
+            shutil.copy(signed, folder / "KESTRUNE.EXE")
+            before = box.state()
+            out = box.driver("regadd", "start", INSTALL_DIR + r"\KESTRUNE.EXE", "wait-dialog",
+                             "describe", "post", WM_COMMAND, IDCANCEL, 0, "finish", 60,
+                             "regcheck", timeout=600)
+            seen = "\n".join(out)
+            self.assertIn("title Uninstall Tivaldor", out, seen)
+            self.assertEqual(len([line for line in out if line.startswith("child ")]), 5, seen)
+            self.assertEqual((exit_code(out), boxes(out)), (0, []), seen)
+            self.assertEqual([line.split()[1] for line in out if line.startswith("key ")],
+                             ["1", "1"], seen)
+            self.assertEqual(box.state(), before)
+        finally:
+            box.close()
 
 
 if __name__ == "__main__":
