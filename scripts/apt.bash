@@ -8,12 +8,13 @@
 # fails ("held broken packages"), or, given the chance, apt removes the other architecture's
 # Wine to make room.
 #
-# Lines start with the name of the script that sourced this file. Environment:
-# APT_RETRY_PAUSE, the seconds between tries of apt-get update (15).
+# Lines start with the name of the script that sourced this file. Environment: APT_RETRY_PAUSE,
+# the seconds between tries of apt-get update (15); APT_OS_RELEASE, where the release's codename
+# is read (/etc/os-release), for the tests.
 
 apt_tries=3
 apt_pause=${APT_RETRY_PAUSE:-15}
-apt_os_release=/etc/os-release
+apt_os_release=${APT_OS_RELEASE:-/etc/os-release}
 apt_updated=
 apt_index_missing=
 
@@ -33,8 +34,8 @@ apt_last_error() {
     echo "$last"
 }
 
-# The indexes apt could not fetch, each with apt's reason, from its "E: Failed to fetch <url>  <why>"
-# lines; apt's last error otherwise.
+# The indexes apt could not fetch, each with apt's reason, from its lines
+# "E: Failed to fetch <url>  <why>".
 apt_failed_indexes() {
     local line url why list=
     while IFS= read -r line; do
@@ -46,12 +47,12 @@ apt_failed_indexes() {
         why=${why% \[IP: *\]}
         list+="${list:+, }$url${why:+ ($why)}"
     done <<<"$1"
-    echo "${list:-$(apt_last_error "$1")}"
+    echo "$list"
 }
 
 apt_update() {
     [[ -n $apt_updated ]] && return 0
-    local try err rc
+    local try err rc indexes
     for ((try = 1; ; try++)); do
         rc=0
         err=$(apt-get update -qq 2>&1 >/dev/null) || rc=$?
@@ -63,9 +64,16 @@ apt_update() {
         [[ -z $err ]] || echo "$err" >&2
         return 0
     fi
-    apt_index_missing=1
-    apt_say "apt-get update failed $apt_tries times; going on with the lists apt has, without" \
-        "$(apt_failed_indexes "$err")"
+    indexes=$(apt_failed_indexes "$err")
+    if [[ -n $indexes ]]; then
+        apt_index_missing=1
+        apt_say "apt-get update failed $apt_tries times; going on with the lists apt has, without" \
+            "$indexes"
+    else
+        err=$(apt_last_error "$err")
+        apt_say "apt-get update failed $apt_tries times (${err:-exit $rc}); going on with the" \
+            "lists apt has"
+    fi
 }
 
 # apt_install [-t suite] package...: returns 1 when the packages could not be installed.
@@ -92,9 +100,11 @@ apt_install() {
     # from the security suite on one architecture keeps a version the other cannot match. A pin
     # above 1000, with downgrades allowed, makes both take the release's own version (and the
     # suite asked for, if any, keeps its place beside it).
-    why=$(apt_last_error "$err")
-    apt_say "apt-get install failed (${why:-exit $rc})${apt_index_missing:+ with an index missing};" \
-        "trying again with $codename's own versions preferred on every architecture"
+    why="($(apt_last_error "$err"))"
+    [[ $why != "()" ]] || why="(exit $rc)"
+    [[ -z $apt_index_missing ]] || why+=" with an index missing"
+    apt_say "apt-get install failed $why; trying again with $codename's own versions preferred" \
+        "on every architecture"
     prefs=$(mktemp)
     printf 'Package: *\nPin: release n=%s\nPin-Priority: 1001\n\n' "$codename" ${suite:+"$suite"} \
         >"$prefs"
