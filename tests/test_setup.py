@@ -255,8 +255,7 @@ class ScriptsTest(unittest.TestCase):
     def test_setup_wine32(self):
         wine = "wine64 --version", "wine --version"
         # (what apt-get install does, commands, exit status, lines)
-        first = [
-            "dpkg --add-architecture i386", *UPDATES, f"{INSTALL} {WINE32}"]
+        first = ["dpkg --add-architecture i386", *UPDATES, f"{INSTALL} {WINE32}"]
         cases = [
             [("preferred", [*first, f"{PREFERRED} {WINE32}", *wine], 0,
               ["setup-wine32: installing wine wine32:i386", GAVE_UP,
@@ -289,17 +288,14 @@ class ScriptsTest(unittest.TestCase):
                    "hi_IN.UTF-8"]
         others = [p for p in SETUP_PACKAGES if p not in ("wine64", "osslsigncode")]
         wanted = "osslsigncode fonts-wine"
-        gave_up = GAVE_UP.replace("setup-wine32:", "setup:")
+        said = [f"Installing: {wanted}", GAVE_UP.replace("setup-wine32:", "setup:"),
+                RETRY.format(BROKEN, " with an index missing").replace("setup-wine32:", "setup:")]
         # (what apt-get install does, commands, exit status, lines)
         cases = [
             ("preferred", [*UPDATES, f"{INSTALL} {wanted}", f"{PREFERRED} {wanted}", *locales],
-             0, [f"Installing: {wanted}", gave_up,
-                 RETRY.format(BROKEN, " with an index missing").replace("setup-wine32:",
-                                                                         "setup:")]),
+             0, said),
             ("never", [*UPDATES, f"{INSTALL} {wanted}", f"{PREFERRED} {wanted}"], 1,
-             [f"Installing: {wanted}", gave_up,
-              RETRY.format(BROKEN, " with an index missing").replace("setup-wine32:", "setup:"),
-              f"E: {BROKEN}",
+             [*said, f"E: {BROKEN}",
               f"setup: still not installed: {wanted}; run scripts/setup again later"]),
         ]
         for install, commands, code, lines in cases:
