@@ -43,7 +43,9 @@ int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int 
     if (n == 0)
         n = WideCharToMultiByte(codePage, WC_ERR_INVALID_CHARS, text, length, out, size, NULL,
                                 NULL);
-    if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS)
+    // Windows 95, 98 and Me may refuse a flag they do not know with another error than
+    // ERROR_INVALID_FLAGS; only a buffer too small is an answer the plain call would repeat.
+    if (n == 0 && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         n = WideCharToMultiByte(codePage, 0, text, length, out, size, NULL, &lossy);
     return lossy ? 0 : n;
 }
