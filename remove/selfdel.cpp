@@ -82,7 +82,10 @@ void LaunchSelfDelete() {
     if (m <= 0 || !BuildScript(m, n))
         return;
 
-    HANDLE file = CreateFileA(TargetPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+    // A file of that name that someone else made keeps its owner's rights, or is a link to
+    // another file: it goes, and the script is a new file of ours or is not written at all.
+    DeleteFileA(TargetPath);
+    HANDLE file = CreateFileA(TargetPath, GENERIC_WRITE, 0, NULL, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return;
