@@ -4,7 +4,8 @@
 // makes the shell's item list point nowhere when it gives no special folder; with PROBE_STUBS
 // set as well, the wide calls fail as on Windows 95; with PROBE_STRICT, conversions to UTF-8
 // follow Windows' rules; with PROBE_CLOUD, chosen files are listed as cloud placeholders; with
-// PROBE_LOAD, it loads that DLL by name.
+// PROBE_LOAD, it loads that DLL by name; with PROBE_NOFLAGS, conversions refuse their flags;
+// with PROBE_OEMUTF8, the OEM code page is UTF-8; with PROBE_NOSHORT, paths have no short form.
 #include <windows.h>
 #include <shlobj.h>
 #include <stdlib.h>
@@ -196,6 +197,43 @@ static HRESULT WINAPI LogGetClassFile(LPCOLESTR path, CLSID *classId) {
     return GetClassFile(path, classId);
 }
 
+// With PROBE_NOFLAGS set too, conversions refuse every flag, as Windows 95, 98 and Me may, with
+// another error than ERROR_INVALID_FLAGS; each refusal is logged.
+static int WINAPI NoFlagsWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
+                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
+    if (flags) {
+        LogCall("WideCharToMultiByte", 0);
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return WideCharToMultiByte(page, flags, text, length, out, size, fill, lost);
+}
+
+// With PROBE_OEMUTF8 set too, the OEM code page is UTF-8 while the ANSI one stays as it is, as
+// on a Windows set to use UTF-8 for its console only; Windows' rules for UTF-8 hold.
+static int WINAPI Utf8OemWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
+                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
+    return StrictWideCharToMultiByte(page == CP_OEMCP ? CP_UTF8 : page, flags, text, length, out,
+                                     size, fill, lost);
+}
+
+// With PROBE_NOSHORT set too, paths have no short form, as on a volume made without short names:
+// GetShortPathNameW, which the uninstaller looks up, gives the long path back and is logged.
+static DWORD WINAPI LongGetShortPathNameW(LPCWSTR path, LPWSTR out, DWORD size) {
+    LogCall("GetShortPathNameW", 0);
+    DWORD n = lstrlenW(path);
+    if (n >= size)
+        return n + 1;
+    memmove(out, path, (n + 1) * sizeof *path);
+    return n;
+}
+
+static FARPROC WINAPI NoShortGetProcAddress(HMODULE module, LPCSTR name) {
+    if (HIWORD(name) && !lstrcmpA(name, "GetShortPathNameW"))
+        return (FARPROC)(void *)LongGetShortPathNameW;
+    return GetProcAddress(module, name);
+}
+
 // Points the main module's imports of these functions at the stand-ins above, once.
 static void HookImports() {
     wchar_t path[MAX_PATH];
@@ -204,6 +242,9 @@ static void HookImports() {
     bool stubs = GetEnvironmentVariableW(L"PROBE_STUBS", NULL, 0) > 0;
     bool strict = GetEnvironmentVariableW(L"PROBE_STRICT", NULL, 0) > 0;
     bool cloud = GetEnvironmentVariableW(L"PROBE_CLOUD", NULL, 0) > 0;
+    bool noFlags = GetEnvironmentVariableW(L"PROBE_NOFLAGS", NULL, 0) > 0;
+    bool oemUtf8 = GetEnvironmentVariableW(L"PROBE_OEMUTF8", NULL, 0) > 0;
+    bool noShort = GetEnvironmentVariableW(L"PROBE_NOSHORT", NULL, 0) > 0;
     // A DLL loaded by name, as the shell and COM may load one while the removal runs.
     wchar_t name[MAX_PATH];
     if (GetEnvironmentVariableW(L"PROBE_LOAD", name, MAX_PATH))
@@ -230,7 +271,10 @@ static void HookImports() {
         {strict ? kernel : NULL, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
         {cloud ? kernel : NULL, "FindFirstFileA", (void *)CloudFindFirstFileA},
         {cloud ? kernel : NULL, "FindNextFileA", (void *)CloudFindNextFileA},
-        {cloud ? ole : NULL, "GetClassFile", (void *)LogGetClassFile}};
+        {cloud ? ole : NULL, "GetClassFile", (void *)LogGetClassFile},
+        {noFlags ? kernel : NULL, "WideCharToMultiByte", (void *)NoFlagsWideCharToMultiByte},
+        {oemUtf8 ? kernel : NULL, "WideCharToMultiByte", (void *)Utf8OemWideCharToMultiByte},
+        {noShort ? kernel : NULL, "GetProcAddress", (void *)NoShortGetProcAddress}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
