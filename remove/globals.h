@@ -29,5 +29,6 @@ void LaunchSelfDelete();
 bool IsTrustedName(const char *text, bool isPath);
 int DirectoryLength(const char *path);
 int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int size);
+int SpellPath(UINT codePage, char *out, int size);
 int SpellExactly(DWORD result, char *path, int limit);
 int GetOwnPath(char *path);

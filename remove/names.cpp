@@ -43,35 +43,45 @@ int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int 
     if (n == 0)
         n = WideCharToMultiByte(codePage, WC_ERR_INVALID_CHARS, text, length, out, size, NULL,
                                 NULL);
-    if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS)
+    // Windows 95, 98 and Me may refuse a flag they do not know with another error than
+    // ERROR_INVALID_FLAGS; only a buffer too small is an answer the plain call would repeat.
+    if (n == 0 && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         n = WideCharToMultiByte(codePage, 0, text, length, out, size, NULL, &lossy);
     return lossy ? 0 : n;
 }
 
-// Spells in the ANSI code page, into path, the path that a wide call has left in WidePath; result
-// is what that call returned (a length, or non-zero for success), limit what path can take.
-// Where the code page lacks one of its characters (a user name in another script, say), the
-// path's short form, made of the few characters a FAT directory entry allows, is tried instead.
-// Returns the length, or 0 when the call failed, the path does not fit or a character has no
-// exact spelling: best fit would hand over a look-alike, which may name another folder. Returns
-// -1 for the stubs of Windows 95, 98 and Me, whose ANSI functions the caller then asks instead:
-// those systems convert with their own tables and have no best fit to fear.
-int SpellExactly(DWORD result, char *path, int limit) {
-    if (result == 0)
-        return GetLastError() == ERROR_CALL_NOT_IMPLEMENTED ? -1 : 0;
-    if (result >= (DWORD)limit)
-        return 0;
-    int n = ConvertExactly(CP_ACP, WidePath, -1, path, limit);
+// Spells in codePage, into out (size bytes), the path in WidePath, terminated: as it is, or where
+// the code page lacks one of its characters (a user name in another script, say), in its short
+// form, made of the few characters a FAT directory entry allows. The path must exist for that.
+// Returns the length with the terminator, or 0 when not even the short form has an exact
+// spelling: best fit would hand over a look-alike, which may name another folder.
+int SpellPath(UINT codePage, char *out, int size) {
+    int n = ConvertExactly(codePage, WidePath, -1, out, size);
     if (n == 0) {
-        // Looked up, not imported: nothing promises it on Windows 95, which never gets here.
+        // Looked up, not imported: nothing promises it on Windows 95.
         typedef DWORD(WINAPI * ShortPathName)(LPCWSTR, LPWSTR, DWORD);
         ShortPathName shortPath = (ShortPathName)(void *)GetProcAddress(
             GetModuleHandleA("KERNEL32"), "GetShortPathNameW");
         // In place, as the function allows; without short names it gives the long path again.
         DWORD shortLen = shortPath ? shortPath(WidePath, WidePath, MAX_PATH) : 0;
         if (shortLen > 0 && shortLen < MAX_PATH)
-            n = ConvertExactly(CP_ACP, WidePath, -1, path, limit);
+            n = ConvertExactly(codePage, WidePath, -1, out, size);
     }
+    return n;
+}
+
+// Spells in the ANSI code page, into path, the path that a wide call has left in WidePath (see
+// SpellPath); result is what that call returned (a length, or non-zero for success), limit what
+// path can take. Returns the length, or 0 when the call failed, the path does not fit or has no
+// exact spelling. Returns -1 for the stubs of Windows 95, 98 and Me, whose ANSI functions the
+// caller then asks instead: those systems convert with their own tables and have no best fit to
+// fear.
+int SpellExactly(DWORD result, char *path, int limit) {
+    if (result == 0)
+        return GetLastError() == ERROR_CALL_NOT_IMPLEMENTED ? -1 : 0;
+    if (result >= (DWORD)limit)
+        return 0;
+    int n = SpellPath(CP_ACP, path, limit);
     return n > 0 ? n - 1 : 0;
 }
 

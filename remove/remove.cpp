@@ -12,6 +12,7 @@ WCHAR WidePath[MAX_PATH];
 static const char UninstallKey[] =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tivaldor";
 static const char ProductExe[] = "Tivaldor.exe";
+static const char CantDelete[] = "Can't delete the file named:";
 
 // Where "App Paths\" goes in a copy of UninstallKey: just after "CurrentVersion\".
 #define APP_PATHS_AT 42
@@ -26,7 +27,7 @@ static void StepProgress() {
 // Deletes the file named by TargetPath; a file that is already gone is no failure.
 void DeleteTargetFile() {
     if (!DeleteFileA(TargetPath) && GetLastError() != ERROR_FILE_NOT_FOUND)
-        MessageBoxA(MainDialog, TargetPath, "Can't delete the file named:", MB_OK | MB_ICONWARNING);
+        MessageBoxA(MainDialog, TargetPath, CantDelete, MB_OK | MB_ICONWARNING);
 }
 
 // Deletes the product's key under Uninstall and its App Paths key.
@@ -97,11 +98,8 @@ static void RemoveShortcuts(int dirLen) {
     CoUninitialize();
 }
 
-// Names the product file with the given extension in TargetPath and deletes it; nothing is
-// touched when the install directory is unknown (dirLen < 0).
+// Names the product file with the given extension in TargetPath and deletes it.
 static void DeleteProductFile(int dirLen, const char *extension) {
-    if (dirLen < 0)
-        return;
     lstrcpyA(TargetPath + dirLen + EXTENSION_AT, extension);
     DeleteTargetFile();
 }
@@ -117,17 +115,21 @@ static void ExposePlaceholders() {
         setMode(2); // PHCM_EXPOSE_PLACEHOLDERS
 }
 
-// Removes the product, stage by stage; no failure stops a later stage.
+// Removes the product, stage by stage; no failure stops a later stage. Without our own path the
+// install directory is unknown and nothing can go: the keys stay, so that the product is still
+// listed, and the user is told which file could not be deleted.
 void RemoveProduct() {
-    ExposePlaceholders();
     int dirLen = FindInstallDirectory();
+    if (dirLen < 0) {
+        MessageBoxA(MainDialog, ProductExe, CantDelete, MB_OK | MB_ICONWARNING);
+        return;
+    }
+    ExposePlaceholders();
     DeleteRegistryKeys();
-    if (dirLen >= 0)
-        lstrcpyA(TargetPath + dirLen, ProductExe);
-    DeleteProductFile(dirLen, "exe");
+    lstrcpyA(TargetPath + dirLen, ProductExe);
+    DeleteTargetFile();
     StepProgress();
-    if (dirLen >= 0)
-        RemoveShortcuts(dirLen);
+    RemoveShortcuts(dirLen);
     DeleteProductFile(dirLen, "hlp");
     StepProgress();
     DeleteProductFile(dirLen, "gid"); // the help system's by-products: no progress step of its own

@@ -9,11 +9,14 @@ static const char ScriptRmdir[] = "\" goto Repeat\r\nrmdir \"";
 // the script's current directory.
 static const char ScriptDel[] = "\"\r\ndel \"\\";
 
-// The script's text; each of its four paths may double in length when its '%' signs are escaped.
+// A path in the OEM code page: up to three bytes for each of its UTF-16 characters, where that
+// code page is UTF-8 (and the ANSI one may spell the same path in one byte a character).
+static char OemBuffer[3 * MAX_PATH];
+// The script's text: its literals, the script's own name and four paths, each of which may
+// double in length when its '%' signs are escaped.
 static char Script[sizeof ScriptStart + sizeof ScriptLoop + sizeof ScriptRmdir +
-                   2 * sizeof ScriptDel + 4 * 2 * MAX_PATH];
+                   2 * sizeof ScriptDel + sizeof "\\Tivaldor.bat" + 4 * 2 * sizeof OemBuffer];
 static int ScriptLen;
-static char OemBuffer[2 * MAX_PATH];
 // The script's console window stays hidden.
 static STARTUPINFOA Startup = {
     sizeof Startup,       NULL,    NULL, NULL, 0,    0,    0,   0, 0, 0, 0,
@@ -26,26 +29,26 @@ static void Append(const char *text, int len) {
         Script[ScriptLen++] = text[i];
 }
 
-// Appends a path as the command interpreter must read it: in the OEM code page, with each '%'
-// doubled. Fails when the path has a character the OEM code page cannot spell: a '?' put in its
-// place would be a wildcard to del.
+// Appends len bytes of path as the command interpreter must read it: in the OEM code page, with
+// each '%' doubled. Where that code page lacks one of its characters (OEM code page 437 has
+// no a with a tilde, which ANSI code page 1252 has), the path's short form is taken, which it
+// spells. Fails when not even that is spelled exactly: a '?' in a character's place would be a
+// wildcard to del. The path must exist.
 static bool AppendPath(const char *path, int len) {
-    int wideLen = MultiByteToWideChar(CP_ACP, 0, path, len, WidePath, MAX_PATH);
-    int oemLen = ConvertExactly(CP_OEMCP, WidePath, wideLen, OemBuffer, sizeof OemBuffer);
-    if (len > 0 && oemLen <= 0)
-        return false;
+    WidePath[MultiByteToWideChar(CP_ACP, 0, path, len, WidePath, MAX_PATH - 1)] = 0;
+    int oemLen = SpellPath(CP_OEMCP, OemBuffer, sizeof OemBuffer) - 1;
     // Byte by byte: no double-byte code page has '%' as the second byte of a character.
     for (int i = 0; i < oemLen; i++) {
         if (OemBuffer[i] == '%')
             Script[ScriptLen++] = '%';
         Script[ScriptLen++] = OemBuffer[i];
     }
-    return true;
+    return oemLen > 0 || len == 0;
 }
 
 // Builds the script text in Script from our own path in SearchPath (m characters) and the
-// script's path in TargetPath.
-static bool BuildScript(int m) {
+// script's path in TargetPath, whose folder takes its first n characters.
+static bool BuildScript(int m, int n) {
     int k = DirectoryLength(SearchPath);
     if (k > 0)
         k--; // the directory without its last backslash
@@ -57,7 +60,10 @@ static bool BuildScript(int m) {
     Append(ScriptRmdir, sizeof ScriptRmdir - 1);
     ok &= AppendPath(SearchPath, k);
     Append(ScriptDel, sizeof ScriptDel - 2);
-    ok &= AppendPath(TargetPath, lstrlenA(TargetPath));
+    // The script does not exist yet and has no short form: its folder's is asked for, and its
+    // name, "\Tivaldor.bat", is spelled alike in every code page.
+    ok &= AppendPath(TargetPath, n - 1);
+    Append(TargetPath + n - 1, sizeof "\\Tivaldor.bat" - 1);
     Append(ScriptDel, 3);
     return ok;
 }
@@ -73,10 +79,13 @@ void LaunchSelfDelete() {
     lstrcpyA(TargetPath + n + 9, "bat");
 
     int m = GetOwnPath(SearchPath);
-    if (m <= 0 || !BuildScript(m))
+    if (m <= 0 || !BuildScript(m, n))
         return;
 
-    HANDLE file = CreateFileA(TargetPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+    // A file of that name that someone else made keeps its owner's rights, or is a link to
+    // another file: it goes, and the script is a new file of ours or is not written at all.
+    DeleteFileA(TargetPath);
+    HANDLE file = CreateFileA(TargetPath, GENERIC_WRITE, 0, NULL, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return;

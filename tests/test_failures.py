@@ -1,6 +1,8 @@
-"""With one part of the system taken away, OK still does everything else: no box, exit code 0,
-and only the stage that needed the missing part is skipped."""
+"""With one part of the system taken away, or someone else's file where the script goes, OK still
+does everything else: no box, exit code 0, and only the stage that needed the missing part is
+skipped."""
 import contextlib
+import os
 import shutil
 import unittest
 from pathlib import PureWindowsPath
@@ -75,6 +77,21 @@ def script_file_in_use(box):
 
 
 @contextlib.contextmanager
+def someone_elses_script_file(box):
+    """Someone else's Tivaldor.bat in the temporary folder: a hard link to a file of theirs
+    elsewhere, which a script written into the link would overwrite. It goes, and that file keeps
+    its bytes."""
+    theirs = box.host(r"C:\theirs.bat")
+    theirs.write_bytes(FOREIGN)
+    os.link(theirs, box.host(box.batch))
+    try:
+        yield (), ()
+        assert theirs.read_bytes() == FOREIGN, "the file the link leads to was written"
+    finally:
+        theirs.unlink()
+
+
+@contextlib.contextmanager
 def no_temporary_folder(box):
     """TEMP and TMP naming a folder that does not exist."""
     yield ("setenv", "TEMP", NOWHERE, "setenv", "TMP", NOWHERE), ()
@@ -95,6 +112,7 @@ class FailuresTest(SandboxTest):
                                     {"Tivaldor.bat": script(exe, box.batch)}),
             "desktop folder": (no_desktop_folder, True, STARTED, {}),
             "script file in use": (script_file_in_use, False, [], {"Tivaldor.bat": FOREIGN}),
+            "script file of someone else's": (someone_elses_script_file, False, STARTED, {}),
             "temporary folder": (no_temporary_folder, False, [], {}),
         }
         for name, (missing, link_kept, started, temp) in rows.items():

@@ -8,8 +8,9 @@ import unittest
 from pathlib import Path, PureWindowsPath
 
 import winebox
-from winebox import (APP_PATHS_KEY, DEVANAGARI, INSTALL_DIR, OK, PRODUCT_FILES, UNINSTALL_KEY,
-                     WINESERVER, RunError, boxes, exit_code, judge, run_wine, start_xvfb, wine_env)
+from winebox import (APP_PATHS_KEY, DEVANAGARI, INSTALL_DIR, NOT_OEM, OK, PRODUCT_FILES,
+                     UNINSTALL_KEY, WINESERVER, RunError, boxes, exit_code, judge, run_wine,
+                     start_xvfb, wine_env)
 
 WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, an i386 program
 BUILD = Path(os.environ.get("KESTRUNE_BUILD", Path(__file__).resolve().parent.parent / "build/win32"))
@@ -88,6 +89,18 @@ class I686Test(unittest.TestCase):
         temp.mkdir(parents=True)
         win_temp = "C:\\" + DEVANAGARI + r"\Temp"
         batch, copy = win_temp + r"\Tivaldor.bat", r"C:\seen.bat"
+        # Then, in the same run, a second copy of the product in a folder whose name code page
+        # 1252 spells and the script's OEM code page 437 does not, with such a temporary folder:
+        # the script names both by their short forms.
+        again = drive / NOT_OEM
+        (again / "Temp").mkdir(parents=True)
+        (again / "Tivaldor").mkdir()
+        for name in PRODUCT_FILES:
+            (again / "Tivaldor" / name).write_bytes(b"product file")
+        shutil.copy(BUILD / "KESTRUNE.EXE", again / "Tivaldor" / "KESTRUNE.EXE")
+        exe2 = "C:\\" + NOT_OEM + r"\Tivaldor\KESTRUNE.EXE"
+        temp2 = "C:\\" + NOT_OEM + r"\Temp"
+        batch2, copy2 = temp2 + r"\Tivaldor.bat", r"C:\seen2.bat"
         limit = str(60 * PATIENCE)
         code, out, err = self.wine(
             BUILD / "tests" / "driver.exe", "regadd",
@@ -97,7 +110,11 @@ class I686Test(unittest.TestCase):
             "setenv", "TEMP", win_temp, "setenv", "TMP", win_temp, "hold", exe,
             "start", exe, "wait-dialog", "describe", *map(str, OK), "finish", limit,
             "regcheck", "copy", batch, copy, "release", "wait-gone", exe, limit,
-            "wait-gone", batch, limit, timeout=3600, announce="driver ")
+            "wait-gone", batch, limit,
+            "regadd", "setenv", "TEMP", temp2, "setenv", "TMP", temp2, "hold", exe2,
+            "start", exe2, "wait-dialog", *map(str, OK), "finish", limit, "regcheck",
+            "copy", batch2, copy2, "release", "wait-gone", exe2, limit,
+            "wait-gone", batch2, limit, timeout=3600, announce="driver ")
         log(f"driver done after {time.monotonic() - started:.0f} s")
         seen = "\n".join(out)
         self.assertTrue(out and out[0].startswith("driver "),
@@ -108,6 +125,8 @@ class I686Test(unittest.TestCase):
             self.fail(f"{e}\n{seen}\n{err}")
         if note:  # Wine's loader crashed after the driver had finished
             winebox.log(note)
+        second = next(i for i, line in enumerate(out) if line == f"started {exe2}")
+        out, out2 = out[:second], out[second:]
         self.assertIn("title Uninstall Tivaldor", out, seen)
         probe = int(next(line.split()[1] for line in out if line.startswith("probe ")))
         self.assertEqual(probe & 0x0F, 0x03, f"class icon or system menu wrong: {seen}")
@@ -125,6 +144,19 @@ class I686Test(unittest.TestCase):
             b':Repeat\r\ndel "' + exe.encode() + b'"\r\n'), "the script")
         self.assertEqual(list(temp.iterdir()), [], "left in the temporary folder")
         self.assertEqual(list((user / "Temp").iterdir()), [], "a script in the usual one")
+        # The second run: the same, from the folders the OEM code page cannot spell.
+        seen2 = "\n".join(out2)
+        self.assertEqual(exit_code(out2), 0, seen2)
+        self.assertEqual(boxes(out2), [], seen2)
+        self.assertIn(f"key 0 {UNINSTALL_KEY}", out2, seen2)
+        self.assertIn(f"key 0 {APP_PATHS_KEY}", out2, seen2)
+        for path in (exe2, batch2):
+            self.assertIn(f"gone 1 {path}", out2, seen2)
+        self.assertEqual(list(again.iterdir()), [again / "Temp"], seen2)
+        self.assertEqual(list((again / "Temp").iterdir()), [], "left in the temporary folder")
+        script2 = (drive / "seen2.bat").read_bytes()
+        self.assertTrue(script2.isascii() and script2.startswith(b':Repeat\r\ndel "C:\\') and
+                        b'\\KESTRUNE.EXE"\r\n' in script2, f"the script: {script2}")
         log(f"total {time.monotonic() - started:.0f} s")
 
 

@@ -3,13 +3,16 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, INSTALL_DIR, OK, PRODUCT_FILES,
-                     SandboxTest, boxes, digest, exit_code, listing)
+from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, INSTALL_DIR, NOT_OEM, OK,
+                     PRODUCT_FILES, SandboxTest, boxes, digest, exit_code, listing)
 
 CREATE_SUSPENDED, IDLE_PRIORITY_CLASS, HIGH_PRIORITY_CLASS = 0x4, 0x40, 0x80
 THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL = -15, 15
 # Someone else's script where ours might go; run, it would leave C:\ran behind.
 FOREIGN = b"mkdir C:\\ran\r\n"
+# The box for a product file that cannot be deleted, or for all of them when the install folder
+# is unknown.
+CANT_DELETE = "Can't delete the file named:"
 
 
 def script(exe, batch, encoding="cp437"):
@@ -61,9 +64,10 @@ def reached_by_its_short_form(test, kind, real, decoy=None):
     """Runs OK with the install folder, the temporary folder or the desktop (kind) at real, below
     C:\\acc, a folder whose name the ANSI code page cannot spell: it lacks a character, or spells
     it only as a look-alike, so that the name reads as decoy, a folder beside it that holds a
-    copy of the product, a script or shortcuts of its own. The program reaches real by its short
-    form: both keys go, with no box and exit code 0, the product goes from there as usual, and
-    decoy keeps every byte."""
+    copy of the product, a script or shortcuts of its own; or one that the OEM code page, the
+    script's, lacks a character of. The program reaches real by its short form: both keys go,
+    with no box and exit code 0, the product goes from there as usual, and decoy keeps every
+    byte."""
     box = test.box
     fresh_acc(box)
     box.driver("mkdir", real)
@@ -147,14 +151,37 @@ class SelfDeleteTest(SandboxTest):
         self.assertEqual(list(self.box.temp.iterdir()), [])
 
     def test_hostile_install_paths(self):
-        for folder in [r"C:\Program Files\Tiv & al^dor", r"C:\100% Tivaldor %TEMP%",
-                       "C:\\Caf\u00e9 Tivaldor", r"C:\A\B (x86)\C;D=E,F"]:
-            with self.subTest(folder):
-                self.box.reset()
-                exe = self.box.install(folder)
-                seen = self.uninstall_held(exe)
-                self.assertEqual(seen, script(exe, self.box.batch))
-                self.assert_all_gone(exe)
+        # Install folder: temporary folder, where not the usual one. In the last row the probe
+        # makes the OEM code page UTF-8 inside the uninstaller, which spells '%' and the per
+        # mille sign, one byte each in code page 1252, in two and three bytes: four paths near
+        # their longest fill the script to its bound. The interpreter here reads code page 437
+        # and cannot follow that script's paths: there its bytes are what counts.
+        deep = "C:\\acc\\" + "%\u2030" * 60 + "\\"
+        rows = {r"C:\Program Files\Tiv & al^dor": None, r"C:\100% Tivaldor %TEMP%": None,
+                "C:\\Caf\u00e9 Tivaldor": None, r"C:\A\B (x86)\C;D=E,F": None,
+                deep + "%\u2030" * 56: deep + "%\u2030" * 55 + "T"}
+        for folder, temp in rows.items():
+            with self.subTest(folder[:40]):
+                box = self.box
+                fresh_acc(box)
+                exe = box.install(folder)
+                if not temp:
+                    seen = self.uninstall_held(exe)
+                    self.assertEqual(seen, script(exe, box.batch))
+                    self.assert_all_gone(exe)
+                    continue
+                box.host(temp).mkdir()
+                out = box.driver("setenv", "PROBE_CALLS", r"C:\acc\calls.txt", "setenv",
+                                 "PROBE_OEMUTF8", "1", "setenv", "TEMP", temp, "setenv", "TMP",
+                                 temp, "start", exe, "wait-dialog", "describe", *OK, "finish", 60)
+                self.assertEqual(exit_code(out), 0)
+                self.assertEqual(boxes(out), [])
+                box.settle()
+                batch = PureWindowsPath(temp, "Tivaldor.bat")
+                self.assertEqual(box.host(batch).read_bytes(), script(exe, batch, "utf-8"))
+                self.assertEqual(box.keys(), [False, False])
+                self.assertEqual(listing(box.host(folder)), ["KESTRUNE.EXE"])
+        shutil.rmtree(self.box.host(r"C:\acc"))
 
     def test_folders_the_code_page_cannot_spell(self):
         # A user name in another script; a fullwidth backslash or letter, which best fit reads
@@ -165,29 +192,43 @@ class SelfDeleteTest(SandboxTest):
                  ("C:\\acc\\" + FW_S + "p2", r"C:\acc\sp2"),
                  ("C:\\acc\\bfx" + FW_BACKSLASH + ".." + FW_BACKSLASH + "bfdecoy",
                   r"C:\acc\bfdecoy")]
-        for kind in ("install", "temp", "desktop"):
-            for real, decoy in names:
-                with self.subTest(kind=kind, folder=real):
-                    reached_by_its_short_form(self, kind, real, decoy)
+        rows = [(kind, real, decoy) for kind in ("install", "temp", "desktop")
+                for real, decoy in names]
+        # A name that the ANSI code page spells and the script's OEM code page does not, as
+        # under 1252 and 437 a user called João has: the script names the folder by its short
+        # form.
+        rows += [(kind, "C:\\acc\\" + NOT_OEM, None) for kind in ("install", "temp")]
+        for kind, real, decoy in rows:
+            with self.subTest(kind=kind, folder=real):
+                reached_by_its_short_form(self, kind, real, decoy)
         shutil.rmtree(self.box.host(r"C:\acc"))
 
-    def test_wide_calls_are_stubs(self):
+    def test_wide_calls_flags_or_short_names_missing(self):
         # Where the wide calls are stubs, as on Windows 95, 98 and Me, the ANSI calls answer, with
-        # best fit: the product goes in full from plain folders, while an install or temporary
-        # folder whose name best fit turns into a path through ".." to a decoy beside it is
-        # refused by its name (only the keys go, or no script is written) and the decoy keeps
-        # every byte, no foreign script run.
+        # best fit: the product goes in full from plain folders, also where the conversions
+        # refuse their flags with an unexpected error, as those systems may; an install or
+        # temporary folder whose name best fit turns into a path through ".." to a decoy beside
+        # it is refused by its name, and the decoy keeps every byte, no foreign script run. An
+        # install folder that is not known (refused, or spelled neither in full nor by a short
+        # form, as on a volume without short names) keeps the keys and everything else, with one
+        # box naming the product's executable; an unknown temporary folder only means no script.
         box, calls = self.box, self.box.host(r"C:\calls.txt")
         odd = "C:\\acc\\{0}x" + FW_BACKSLASH + ".." + FW_BACKSLASH + "{0}decoy"
         stubs = ["GetModuleFileNameW", "GetTempPathW", "SHGetPathFromIDListW", "FindFirstFileW"]
-        rows = {  # install folder, TEMP, decoy; the wide calls hit; what the install folder keeps
-            "plain folders": (INSTALL_DIR, None, None, stubs, None),
-            "install folder": (odd.format("bf"), None, r"C:\acc\bfdecoy", stubs[:2],
-                               ["KESTRUNE.EXE", *PRODUCT_FILES]),
-            "temporary folder": (INSTALL_DIR, odd.format("tp") + "\\", r"C:\acc\tpdecoy", stubs,
-                                 ["KESTRUNE.EXE"]),
+        everything = ["KESTRUNE.EXE", *PRODUCT_FILES]
+        rows = {  # what the probe takes away; install folder, TEMP, decoy; the calls it answers
+            # instead; what the install folder keeps
+            "plain folders": (["PROBE_STUBS"], INSTALL_DIR, None, None, stubs, None),
+            "install folder": (["PROBE_STUBS"], odd.format("bf"), None, r"C:\acc\bfdecoy",
+                               stubs[:1], everything),
+            "temporary folder": (["PROBE_STUBS"], INSTALL_DIR, odd.format("tp") + "\\",
+                                 r"C:\acc\tpdecoy", stubs, ["KESTRUNE.EXE"]),
+            "conversion flags": (["PROBE_STUBS", "PROBE_NOFLAGS"], INSTALL_DIR, None, None,
+                                 stubs + ["WideCharToMultiByte"], None),
+            "short names": (["PROBE_NOSHORT"], "C:\\acc\\" + DEVANAGARI, None, None,
+                            ["GetShortPathNameW"], everything),
         }
-        for name, (folder, temp, decoy, stubbed, kept) in rows.items():
+        for name, (missing, folder, temp, decoy, answered, kept) in rows.items():
             with self.subTest(name):
                 acc = fresh_acc(box)
                 box.driver("mkdir", temp or folder)
@@ -199,23 +240,25 @@ class SelfDeleteTest(SandboxTest):
                 box.driver("link", box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
                 state = digest(acc)
                 before = ("setenv", "TEMP", temp, "setenv", "TMP", temp) if temp else ()
-                out = box.driver("setenv", "PROBE_CALLS", box.win(calls), "setenv",
-                                 "PROBE_STUBS", "1", *before, "start", exe, "wait-dialog",
-                                 "describe", *OK, "finish", 60)
+                for variable in missing:
+                    before += ("setenv", variable, "1")
+                out = box.driver("setenv", "PROBE_CALLS", box.win(calls), *before, "start", exe,
+                                 "wait-dialog", "describe", *OK, "finish", 60)
+                unknown = folder != INSTALL_DIR
                 self.assertEqual(exit_code(out), 0)
-                self.assertEqual(boxes(out), [])
+                self.assertEqual(boxes(out), [(CANT_DELETE, "Tivaldor.exe")] if unknown else [])
                 box.settle()
                 self.assertEqual(digest(acc), state, "the folders below C:\\acc")
                 self.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
                 log = [c.split()[0] for c in calls.read_text().splitlines() if c.endswith(" 0")]
                 calls.unlink()
-                self.assertEqual(sorted(set(log) - {"ResumeThread"}), sorted(stubbed))
-                self.assertEqual(box.keys(), [False, False])
+                self.assertEqual(sorted(set(log) - {"ResumeThread"}), sorted(answered))
+                self.assertEqual(box.keys(), [unknown, unknown])
                 installed = box.host(folder)
                 self.assertEqual(sorted(p.name for p in installed.iterdir())
                                  if installed.exists() else None, kept and sorted(kept))
                 # The sweep needs the install folder's path: without it, the link stays.
-                self.assertEqual(link.exists(), folder != INSTALL_DIR, "the link")
+                self.assertEqual(link.exists(), unknown, "the link")
                 self.assertEqual(list(box.temp.iterdir()), [])
         shutil.rmtree(box.host(r"C:\acc"))
 

@@ -32,6 +32,8 @@ VIRTUAL_DESKTOP = [(r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
 FW_BACKSLASH, FW_DOT, FW_F, FW_S, SNOWMAN = "\uff3c", "\uff0e", "\uff26", "\uff53", "\u2603"
 # A name in a script that neither code page 1252 nor 932 has at all (Hindi).
 DEVANAGARI = "\u0939\u093f\u0928\u094d\u0926\u0940"
+# A name that code page 1252 spells and the OEM code page 437, the script's, does not.
+NOT_OEM = "Jo\u00e3o\u00d8"
 # No debugger: a program that crashes ends at once instead of waiting in winedbg.
 NO_DEBUGGER = (r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug", "Debugger", "")
 

@@ -5,7 +5,8 @@
 // set as well, the wide calls fail as on Windows 95; with PROBE_STRICT, conversions to UTF-8
 // follow Windows' rules; with PROBE_CLOUD, chosen files and folders are listed as a sync client's
 // placeholders, and the call that asks to see them is played; with PROBE_LOAD, it loads that DLL
-// by name.
+// by name; with PROBE_NOFLAGS, conversions refuse their flags; with PROBE_OEMUTF8, the OEM code
+// page is UTF-8; with PROBE_NOSHORT, paths have no short form.
 #include <windows.h>
 #include <shlobj.h>
 #include <stdlib.h>
@@ -148,7 +149,7 @@ static BOOL WINAPI StubFindNextFileW(HANDLE, LPWIN32_FIND_DATAW) {
     return FALSE;
 }
 
-static bool Stubs, Cloud, Disguised;
+static bool Stubs, Cloud, Disguised, NoShort;
 static char PlaceholderMode; // as the system chooses, until the program asks
 
 // Windows 10's call that tells the cloud files platform what the process wants to see of a
@@ -160,6 +161,17 @@ static char NTAPI StandInSetPlaceholderMode(char mode) {
     return old;
 }
 
+// With PROBE_NOSHORT set too, paths have no short form, as on a volume made without short names:
+// GetShortPathNameW, which the uninstaller looks up, gives the long path back and is logged.
+static DWORD WINAPI LongGetShortPathNameW(LPCWSTR path, LPWSTR out, DWORD size) {
+    LogCall("GetShortPathNameW", 0);
+    DWORD n = lstrlenW(path);
+    if (n >= size)
+        return n + 1;
+    memmove(out, path, (n + 1) * sizeof *path);
+    return n;
+}
+
 static FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
     if (Stubs && HIWORD(name) && !lstrcmpA(name, "SHGetPathFromIDListW")) {
         LogCall("SHGetPathFromIDListW", 0);
@@ -167,6 +179,8 @@ static FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
     }
     if (Cloud && HIWORD(name) && !lstrcmpA(name, "RtlSetProcessPlaceholderCompatibilityMode"))
         return (FARPROC)(void *)StandInSetPlaceholderMode;
+    if (NoShort && HIWORD(name) && !lstrcmpA(name, "GetShortPathNameW"))
+        return (FARPROC)(void *)LongGetShortPathNameW;
     return GetProcAddress(module, name);
 }
 
@@ -255,6 +269,26 @@ static HRESULT WINAPI LogGetClassFile(LPCOLESTR path, CLSID *classId) {
     return GetClassFile(path, classId);
 }
 
+// With PROBE_NOFLAGS set too, conversions refuse every flag, as Windows 95, 98 and Me may, with
+// another error than ERROR_INVALID_FLAGS; each refusal is logged.
+static int WINAPI NoFlagsWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
+                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
+    if (flags) {
+        LogCall("WideCharToMultiByte", 0);
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return WideCharToMultiByte(page, flags, text, length, out, size, fill, lost);
+}
+
+// With PROBE_OEMUTF8 set too, the OEM code page is UTF-8 while the ANSI one stays as it is, as
+// on a Windows set to use UTF-8 for its console only; Windows' rules for UTF-8 hold.
+static int WINAPI Utf8OemWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
+                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
+    return StrictWideCharToMultiByte(page == CP_OEMCP ? CP_UTF8 : page, flags, text, length, out,
+                                     size, fill, lost);
+}
+
 // Points the main module's imports of these functions at the stand-ins above, once.
 static void HookImports() {
     wchar_t path[MAX_PATH];
@@ -265,6 +299,9 @@ static void HookImports() {
     Stubs = GetEnvironmentVariableW(L"PROBE_STUBS", NULL, 0) > 0;
     Cloud = GetEnvironmentVariableW(L"PROBE_CLOUD", cloudMode, 16) > 0;
     Disguised = !lstrcmpW(cloudMode, L"disguised");
+    bool noFlags = GetEnvironmentVariableW(L"PROBE_NOFLAGS", NULL, 0) > 0;
+    bool oemUtf8 = GetEnvironmentVariableW(L"PROBE_OEMUTF8", NULL, 0) > 0;
+    NoShort = GetEnvironmentVariableW(L"PROBE_NOSHORT", NULL, 0) > 0;
     // A DLL loaded by name, as the shell and COM may load one while the removal runs.
     wchar_t name[MAX_PATH];
     if (GetEnvironmentVariableW(L"PROBE_LOAD", name, MAX_PATH))
@@ -279,22 +316,25 @@ static void HookImports() {
         HMODULE module;
         const char *name;
         void *logger;
-    } hooks[] = {{kernel, "CreateProcessA", (void *)LogCreateProcessA},
-                 {kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
-                 {kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
-                 {kernel, "ResumeThread", (void *)LogResumeThread},
-                 {shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
-                 {Stubs ? kernel : NULL, "GetModuleFileNameW", (void *)StubGetModuleFileNameW},
-                 {Stubs ? kernel : NULL, "GetTempPathW", (void *)StubGetTempPathW},
-                 {Stubs ? kernel : NULL, "FindFirstFileW", (void *)StubFindFirstFileW},
-                 {Stubs ? kernel : NULL, "FindNextFileW", (void *)StubFindNextFileW},
-                 {Stubs || Cloud ? kernel : NULL, "GetProcAddress", (void *)ProbeGetProcAddress},
-                 {strict ? kernel : NULL, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
-                 {Cloud ? kernel : NULL, "FindFirstFileA", (void *)CloudFindFirstFileA},
-                 {Cloud ? kernel : NULL, "FindNextFileA", (void *)CloudFindNextFileA},
-                 {Cloud ? kernel : NULL, "FindFirstFileW", (void *)CloudFindFirstFileW},
-                 {Cloud ? kernel : NULL, "FindNextFileW", (void *)CloudFindNextFileW},
-                 {Cloud ? ole : NULL, "GetClassFile", (void *)LogGetClassFile}};
+    } hooks[] = {
+        {kernel, "CreateProcessA", (void *)LogCreateProcessA},
+        {kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
+        {kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
+        {kernel, "ResumeThread", (void *)LogResumeThread},
+        {shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
+        {Stubs ? kernel : NULL, "GetModuleFileNameW", (void *)StubGetModuleFileNameW},
+        {Stubs ? kernel : NULL, "GetTempPathW", (void *)StubGetTempPathW},
+        {Stubs ? kernel : NULL, "FindFirstFileW", (void *)StubFindFirstFileW},
+        {Stubs ? kernel : NULL, "FindNextFileW", (void *)StubFindNextFileW},
+        {Stubs || Cloud || NoShort ? kernel : NULL, "GetProcAddress", (void *)ProbeGetProcAddress},
+        {strict ? kernel : NULL, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
+        {Cloud ? kernel : NULL, "FindFirstFileA", (void *)CloudFindFirstFileA},
+        {Cloud ? kernel : NULL, "FindNextFileA", (void *)CloudFindNextFileA},
+        {Cloud ? kernel : NULL, "FindFirstFileW", (void *)CloudFindFirstFileW},
+        {Cloud ? kernel : NULL, "FindNextFileW", (void *)CloudFindNextFileW},
+        {Cloud ? ole : NULL, "GetClassFile", (void *)LogGetClassFile},
+        {noFlags ? kernel : NULL, "WideCharToMultiByte", (void *)NoFlagsWideCharToMultiByte},
+        {oemUtf8 ? kernel : NULL, "WideCharToMultiByte", (void *)Utf8OemWideCharToMultiByte}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
