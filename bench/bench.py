@@ -40,7 +40,7 @@ SEED = 20240517
 # What the project promises; the "Targets" table judges each against the measured figure, so that
 # "missed" means something got worse.
 # The i686 image's budget, the size test's in tests/test_image.py (its bytes: docs/maintainers.md).
-IMAGE_LIMIT = 9216
+IMAGE_LIMIT = 9728
 # The removal sweeps the desktop once per product file it looks for; the walker walks it once.
 SWEEP_WALKS = 2
 WALKER_FACTOR = 1.25
