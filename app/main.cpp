@@ -12,8 +12,8 @@ extern "C" void WINAPI UninstallMain() {
     // that the shell and COM load by name come from the system folder only, where the system can
     // be told so (Windows 8 and later, Vista and 7 with the update that adds the call).
     typedef BOOL(WINAPI * SetDllDirectories)(DWORD);
-    SetDllDirectories setDirectories = (SetDllDirectories)(void *)GetProcAddress(
-        GetModuleHandleA("KERNEL32"), "SetDefaultDllDirectories");
+    SetDllDirectories setDirectories =
+        (SetDllDirectories)FindFunction("KERNEL32", "SetDefaultDllDirectories");
     if (setDirectories)
         setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     AppInstance = GetModuleHandleA(NULL);

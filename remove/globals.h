@@ -32,3 +32,4 @@ int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int 
 int SpellPath(UINT codePage, char *out, int size);
 int SpellExactly(DWORD result, char *path, int limit);
 int GetOwnPath(char *path);
+void *FindFunction(const char *module, const char *name);

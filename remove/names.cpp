@@ -58,10 +58,9 @@ int ConvertExactly(UINT codePage, const WCHAR *text, int length, char *out, int 
 int SpellPath(UINT codePage, char *out, int size) {
     int n = ConvertExactly(codePage, WidePath, -1, out, size);
     if (n == 0) {
-        // Looked up, not imported: nothing promises it on Windows 95.
+        // Nothing promises it on Windows 95.
         typedef DWORD(WINAPI * ShortPathName)(LPCWSTR, LPWSTR, DWORD);
-        ShortPathName shortPath = (ShortPathName)(void *)GetProcAddress(
-            GetModuleHandleA("KERNEL32"), "GetShortPathNameW");
+        ShortPathName shortPath = (ShortPathName)FindFunction("KERNEL32", "GetShortPathNameW");
         // In place, as the function allows; without short names it gives the long path again.
         DWORD shortLen = shortPath ? shortPath(WidePath, WidePath, MAX_PATH) : 0;
         if (shortLen > 0 && shortLen < MAX_PATH)
@@ -83,6 +82,12 @@ int SpellExactly(DWORD result, char *path, int limit) {
         return 0;
     int n = SpellPath(CP_ACP, path, limit);
     return n > 0 ? n - 1 : 0;
+}
+
+// A function of a loaded system DLL that not every Windows version has, looked up rather than
+// imported: an import that is missing stops the image from loading. NULL where there is none.
+void *FindFunction(const char *module, const char *name) {
+    return (void *)GetProcAddress(GetModuleHandleA(module), name);
 }
 
 // Puts our own path in path and returns its length, or -1 when it is not known exactly, was cut

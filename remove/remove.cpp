@@ -56,8 +56,7 @@ static int FindInstallDirectory() {
 // when it is not known exactly. Windows 95 has no wide function to ask and no best fit to fear.
 static int GetDesktopPath(LPITEMIDLIST idList) {
     typedef BOOL(WINAPI * WidePathFromIDList)(LPCITEMIDLIST, LPWSTR);
-    WidePathFromIDList wide = (WidePathFromIDList)(void *)GetProcAddress(
-        GetModuleHandleA("SHELL32"), "SHGetPathFromIDListW");
+    WidePathFromIDList wide = (WidePathFromIDList)FindFunction("SHELL32", "SHGetPathFromIDListW");
     int n = wide ? SpellExactly(wide(idList, WidePath), SearchPath, MAX_PATH) : -1;
     if (n < 0) {
         SearchPath[0] = 0;
@@ -109,8 +108,8 @@ static void DeleteProductFile(int dirLen, const char *extension) {
 // which a look at its first bytes would download. Elsewhere there is nothing to ask.
 static void ExposePlaceholders() {
     typedef char(NTAPI * PlaceholderMode)(char);
-    PlaceholderMode setMode = (PlaceholderMode)(void *)GetProcAddress(
-        GetModuleHandleA("NTDLL"), "RtlSetProcessPlaceholderCompatibilityMode");
+    PlaceholderMode setMode =
+        (PlaceholderMode)FindFunction("NTDLL", "RtlSetProcessPlaceholderCompatibilityMode");
     if (setMode)
         setMode(2); // PHCM_EXPOSE_PLACEHOLDERS
 }
