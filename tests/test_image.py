@@ -14,9 +14,8 @@ from pathlib import Path
 from xml.parsers import expat
 
 import pe
-import winebox
-from winebox import (IDCANCEL, INSTALL_DIR, PRODUCT_FILES, WINESERVER, WM_COMMAND, boxes,
-                     exit_code, run_wine, start_xvfb, wine_env)
+from winebox import (IDCANCEL, INSTALL_DIR, PRODUCT_FILES, WM_COMMAND, Sandbox, Sandbox32, boxes,
+                     exit_code)
 
 ROOT = Path(__file__).resolve().parent.parent
 IMAGE = Path(os.environ.get("KESTRUNE_IMAGE", "build/win32/KESTRUNE.EXE"))
@@ -249,7 +248,6 @@ basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
 """
-WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, run through QEMU here (see test_i686)
 
 
 def openssl(*args, cwd):
@@ -282,54 +280,6 @@ def osslsigncode(*args):
     done = subprocess.run(["osslsigncode", *map(str, args)], stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT)
     return done.returncode, done.stdout.decode("utf-8", "replace")
-
-
-class Sandbox32(winebox.Sandbox):
-    """A sandbox for the 32-bit image and driver: a 32-bit prefix of its own (the pristine one
-    is 64-bit), made and used with as few Wine starts as test_i686 makes, since each goes
-    through QEMU."""
-
-    def __init__(self, name):
-        self.root = winebox.SANDBOXES / name
-        self.prefix, self.home = self.root / "prefix", self.root / "home"
-        self.xvfb = None
-        self.env = self.environment()
-        if self.root.exists():
-            if self.prefix.is_dir():
-                winebox.stop_server(self.env)
-            self.remove_root()
-        try:
-            (self.home / "Desktop").mkdir(parents=True)
-            log = self.root / "wine.log"
-            run_wine([WINE32, "wineboot", "-i"], self.env, log, timeout=1200, check=True)
-            run_wine([WINESERVER, "-w"], self.env, log, timeout=600, check=True)
-            user = next(d for d in (self.prefix / "drive_c" / "users").iterdir()
-                        if d.name != "Public")
-            for entry in user.iterdir():
-                if entry.is_symlink():  # keep everything inside the sandbox
-                    entry.unlink()
-                    entry.mkdir()
-            self.desktop, self.temp = user / "Desktop", user / "Temp"
-            harness = self.prefix / "drive_c" / "harness"
-            harness.mkdir()
-            for built in (winebox.DRIVER, winebox.DRIVER.with_name("probe.dll")):
-                shutil.copy(built, harness / built.name)
-            self.driver_exe = harness / winebox.DRIVER.name
-            self.xvfb, display = start_xvfb()
-            self.env = self.environment(display)
-            run_wine([WINESERVER, "-p"], self.env, log, timeout=60, check=True)
-        except BaseException:
-            self.close()
-            raise
-
-    def environment(self, display=None):
-        env = wine_env(self.home, self.prefix, display)
-        env.update(WINEARCH="win32", DRIVER_PATIENCE="4")
-        return env
-
-    def wine(self, program, *args, timeout=180, announce=None):
-        return run_wine([WINE32, program, *args], self.env, self.root / "wine.log",
-                        timeout=timeout, announce=announce)
 
 
 class SignedCopyTest(unittest.TestCase):
@@ -378,7 +328,7 @@ class SignedCopyTest(unittest.TestCase):
         """Installs the signed copy in a sandbox of its machine's Wine, shows its dialog and
         cancels it: nothing may change."""
         box = Sandbox32("SignedCopy") if pe.Image(signed.read_bytes()).machine == 0x14C else \
-            winebox.Sandbox("SignedCopy")
+            Sandbox("SignedCopy")
         try:
             folder = box.host(INSTALL_DIR)
             folder.mkdir(parents=True)

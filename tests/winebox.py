@@ -15,6 +15,7 @@ import unittest
 from pathlib import Path, PureWindowsPath
 
 WINE = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, through QEMU where the kernel cannot run it
 WINESERVER = "/usr/lib/wine/wineserver"
 BUILD = Path(os.environ.get("KESTRUNE_BUILD", Path(__file__).resolve().parent.parent / "build/win64"))
 EXE = BUILD / "KESTRUNE.EXE"
@@ -361,7 +362,8 @@ class Sandbox:
         if self.xvfb:
             self.xvfb.kill()
             self.xvfb.wait()
-        self.remove_root()
+        if not os.environ.get("KEEP_SANDBOX"):  # kept to be looked at; replaced by the next run
+            self.remove_root()
 
     def remove_root(self):
         """Removes the sandbox and its server's socket folder (after the server has ended)."""
@@ -395,6 +397,55 @@ class Sandbox:
         once it has exited (message boxes reported as 'box caption<TAB>text<TAB>icon<TAB>buttons'
         and dismissed)."""
         return self.driver("start", exe, "wait-dialog", *actions, "finish", finish)
+
+
+class Sandbox32(Sandbox):
+    """A sandbox for the 32-bit image and driver: a 32-bit prefix of its own (the pristine one
+    is 64-bit), made with as few Wine starts as can be, since each may go through QEMU; patience
+    stretches the driver's built-in waits."""
+
+    def __init__(self, name, patience=4):
+        self.patience = patience
+        self.root = SANDBOXES / name
+        self.prefix, self.home = self.root / "prefix", self.root / "home"
+        self.xvfb = None
+        self.env = self.environment()
+        if self.root.exists():
+            if self.prefix.is_dir():
+                stop_server(self.env)
+            self.remove_root()
+        try:
+            (self.home / "Desktop").mkdir(parents=True)
+            log = self.root / "wine.log"
+            run_wine([WINE32, "wineboot", "-i"], self.env, log, timeout=1200, check=True)
+            run_wine([WINESERVER, "-w"], self.env, log, timeout=600, check=True)
+            user = next(d for d in (self.prefix / "drive_c" / "users").iterdir()
+                        if d.name != "Public")
+            for entry in user.iterdir():
+                if entry.is_symlink():  # keep everything inside the sandbox
+                    entry.unlink()
+                    entry.mkdir()
+            self.desktop, self.temp = user / "Desktop", user / "Temp"
+            harness = self.prefix / "drive_c" / "harness"
+            harness.mkdir()
+            for built in (DRIVER, DRIVER.with_name("probe.dll")):
+                shutil.copy(built, harness / built.name)
+            self.driver_exe = harness / DRIVER.name
+            self.xvfb, display = start_xvfb()
+            self.env = self.environment(display)
+            run_wine([WINESERVER, "-p"], self.env, log, timeout=60, check=True)
+        except BaseException:
+            self.close()
+            raise
+
+    def environment(self, display=None):
+        env = wine_env(self.home, self.prefix, display)
+        env.update(WINEARCH="win32", DRIVER_PATIENCE=str(self.patience))
+        return env
+
+    def wine(self, program, *args, timeout=180, announce=None):
+        return run_wine([WINE32, program, *args], self.env, self.root / "wine.log",
+                        timeout=timeout, announce=announce)
 
 
 def boxes(output, details=False):
