@@ -14,6 +14,7 @@ from pathlib import Path
 from xml.parsers import expat
 
 import pe
+from product import IMAGE_LIMIT
 from winebox import (IDCANCEL, INSTALL_DIR, PRODUCT_FILES, WM_COMMAND, Sandbox, Sandbox32, boxes,
                      exit_code)
 
@@ -125,7 +126,7 @@ class ImageTest(unittest.TestCase):
 
     def test_size_budget(self):
         # The shipped 32-bit image has a hard budget; its 64-bit twin only a sanity bound.
-        self.assertLessEqual(len(self.raw), 9728 if self.is32 else 12288)
+        self.assertLessEqual(len(self.raw), IMAGE_LIMIT if self.is32 else 12288)
         self.assertEqual(len(self.raw) % self.image.file_alignment, 0)
 
     def test_imports_exactly(self):
