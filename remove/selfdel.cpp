@@ -84,11 +84,19 @@ void LaunchSelfDelete() {
 
     // A file of that name that someone else made keeps its owner's rights, or is a link to
     // another file: it goes, and the script is a new file of ours or is not written at all.
-    DeleteFileA(TargetPath);
-    HANDLE file = CreateFileA(TargetPath, GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
+    // One that another copy of us has just written and started may still be open in its
+    // interpreter, which keeps the name taken until it lets go: then the name is waited for,
+    // two seconds at most, and this copy's script, the same text, does the whole job.
+    bool deleted = DeleteFileA(TargetPath);
+    HANDLE file;
+    for (int wait = 0; (file = CreateFileA(TargetPath, GENERIC_WRITE, 0, NULL, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                           NULL)) == INVALID_HANDLE_VALUE;
+         wait++) {
+        if (!deleted || wait == 40)
+            return;
+        Sleep(50);
+    }
     DWORD written;
     WriteFile(file, Script, ScriptLen, &written, NULL);
     CloseHandle(file);

@@ -7,16 +7,10 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from test_selfdelete import (CREATE_SUSPENDED, FOREIGN, HIGH_PRIORITY_CLASS, IDLE_PRIORITY_CLASS,
-                             THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL, script)
-from winebox import INSTALL_DIR, OK, PRISTINE, SandboxTest, boxes, exit_code
+from product import STARTED
+from winebox import FOREIGN, INSTALL_DIR, OK, PRISTINE, SandboxTest, boxes, exit_code, script
 
 SHELL_LINK_CLASS = r"HKLM\Software\Classes\CLSID\{00021401-0000-0000-C000-000000000046}"
-# The uninstaller's calls when its script starts: created suspended, then resumed.
-STARTED = [("CreateProcessA", CREATE_SUSPENDED | IDLE_PRIORITY_CLASS),
-           ("SetThreadPriority", THREAD_PRIORITY_IDLE),
-           ("SetThreadPriority", THREAD_PRIORITY_TIME_CRITICAL),
-           ("SetPriorityClass", HIGH_PRIORITY_CLASS), ("ResumeThread", 0)]
 NOWHERE = r"C:\nowhere"
 
 # Each takes one part away for the duration of a run and yields the driver commands to give
@@ -102,7 +96,6 @@ class FailuresTest(SandboxTest):
         box = self.box
         exe = PureWindowsPath(INSTALL_DIR, "KESTRUNE.EXE")
         link = box.desktop / "T.lnk"
-        calls = box.host(r"C:\calls.txt")
         # What is taken away; whether the desktop's shortcut stays; the uninstaller's calls that
         # start its script (when all are made, the script removes the uninstaller and its
         # folder); what is left in the temporary folder.
@@ -116,30 +109,33 @@ class FailuresTest(SandboxTest):
             "temporary folder": (no_temporary_folder, False, [], {}),
         }
         for name, (missing, link_kept, started, temp) in rows.items():
-            with self.subTest(name):
+            def row():
                 box.reset()
                 self.assertEqual(box.install(), exe)
                 box.driver("link", box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
-                with missing(box) as (before, after):
+                with missing(box) as (before, after), box.probe() as probe:
                     # The probe, loaded by "describe", logs the calls that start the script and
                     # spoils the list the shell leaves when it gives no desktop.
-                    out = box.driver("setenv", "PROBE_CALLS", box.win(calls), *before, "start",
-                                     exe, "wait-dialog", "describe", *OK, "finish", 60, *after)
+                    out = box.driver(*probe.setup, *before, "start", exe, "wait-dialog",
+                                     "describe", *OK, "finish", 60, *after)
                     self.assertEqual(exit_code(out), 0)
                     self.assertEqual(boxes(out), [])
                     box.settle()
-                log = [(c.split()[0], int(c.split()[1])) for c in calls.read_text().splitlines()]
-                calls.unlink()
-                self.assertEqual(log, started)
+                    log = probe.log
+                self.assertEqual(log.calls(), started, box.what_stayed(exe, log))
                 self.assertEqual(box.keys(), [False, False])
-                folder = box.host(INSTALL_DIR)
-                self.assertEqual(sorted(p.name for p in folder.iterdir()) if folder.exists()
-                                 else None, None if started == STARTED else ["KESTRUNE.EXE"],
-                                 "the install folder afterwards")
+                if started == STARTED:  # then the script removes the uninstaller and its folder
+                    box.assert_removed(exe, log, script=script(exe, box.batch))
+                else:
+                    folder = box.host(INSTALL_DIR)
+                    self.assertEqual(sorted(p.name for p in folder.iterdir()), ["KESTRUNE.EXE"],
+                                     "the install folder afterwards")
+                    self.assertEqual({p.name: p.read_bytes() for p in box.temp.iterdir()}, temp)
                 self.assertEqual(link.exists(), link_kept, "the desktop's shortcut kept")
-                self.assertEqual({p.name: p.read_bytes() for p in box.temp.iterdir()}, temp)
                 self.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
                 self.assertFalse(box.host(NOWHERE).exists())
+            with self.subTest(name):
+                self.once_more_if_wine_lost_the_script(row)
 
 
 if __name__ == "__main__":

@@ -1,44 +1,33 @@
 """Self-deletion: the batch script that removes the uninstaller and its folder after it exits."""
+import os
 import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, INSTALL_DIR, NOT_OEM, OK,
-                     PRODUCT_FILES, SandboxTest, boxes, digest, exit_code, listing)
+from product import STARTED
+from winebox import (DEVANAGARI, DRIVER, FOREIGN, FW_BACKSLASH, FW_S, INSTALL_DIR, NOT_OEM, OK,
+                     PRODUCT_FILES, SandboxTest, boxes, digest, exit_code, listing, script)
 
-CREATE_SUSPENDED, IDLE_PRIORITY_CLASS, HIGH_PRIORITY_CLASS = 0x4, 0x40, 0x80
-THREAD_PRIORITY_IDLE, THREAD_PRIORITY_TIME_CRITICAL = -15, 15
-# Someone else's script where ours might go; run, it would leave C:\ran behind.
-FOREIGN = b"mkdir C:\\ran\r\n"
 # The box for a product file that cannot be deleted, or for all of them when the install folder
 # is unknown.
 CANT_DELETE = "Can't delete the file named:"
-
-
-def script(exe, batch, encoding="cp437"):
-    """The script's exact bytes for these paths, as the command interpreter must read them in
-    the OEM code page (encoding)."""
-    def spell(path):
-        return str(path).replace("%", "%%").encode(encoding)
-    directory = str(PureWindowsPath(exe).parent)
-    return (b':Repeat\r\ndel "' + spell(exe) + b'"\r\nif exist "' + spell(exe) +
-            b'" goto Repeat\r\nrmdir "' + spell(directory) + b'"\r\ndel "' + spell(batch) +
-            b'"\r\n')
 
 
 def run_held(box, exe, *before, during=(), batch=None):
     """Runs the uninstaller with OK (after the driver commands before, and during before OK)
     while its own file is held open, so that the script keeps looping; copies the script (from
     batch, by default the usual one), lets go, waits for the script to finish and returns the
-    driver's output and the script's bytes."""
+    driver's output, the script's bytes and what the probe logged."""
     copy = box.user / "seen.bin"
-    out = box.driver(*before, "hold", exe, "start", exe, "wait-dialog", *during, *OK,
-                     "finish", 60, "copy", batch or box.batch, copy, "release",
-                     "wait-gone", exe, 60)
-    box.settle()
+    with box.probe() as probe:
+        out = box.driver(*probe.setup, *before, "hold", exe, "start", exe, "wait-dialog",
+                         "describe", *during, *OK, "finish", 60, "copy", batch or box.batch,
+                         copy, "release", "wait-gone", exe, 60)
+        box.settle()
+        log = probe.log
     seen = box.host(copy).read_bytes()
     box.host(copy).unlink()
-    return out, seen
+    return out, seen, log
 
 
 def fresh_acc(box):
@@ -91,19 +80,19 @@ def reached_by_its_short_form(test, kind, real, decoy=None):
         state = digest(box.host(decoy)) if decoy else None
         # Copied while it waits for the uninstaller's file: the script runs from there.
         batch = PureWindowsPath(real, "Tivaldor.bat") if kind == "temp" else box.batch
-        out, _ = run_held(box, exe, *before, batch=batch)
+        out, _, log = run_held(box, exe, *before, batch=batch)
         test.assertEqual(exit_code(out), 0)
         test.assertEqual(boxes(out), [])
-        test.assertIn(f"gone 1 {exe}", out)
+        test.assertIn(f"gone 1 {exe}", out, box.what_stayed(exe, log, batch))
     finally:
         if kind == "desktop":
             box.driver("set-desktop", box.win(box.desktop))
     test.assertEqual(box.keys(), [False, False])
     if decoy:
         test.assertEqual(digest(box.host(decoy)), state, "the decoy")
-    test.assertFalse(box.host(exe.parent).exists(), "the install folder is left")
-    left = {"temp": [], "desktop": ["keep.txt"]}.get(kind)
-    test.assertEqual(listing(box.host(real)) if box.host(real).exists() else None, left)
+    box.assert_removed(exe, log, batch=batch)
+    if kind == "desktop":
+        test.assertEqual(listing(box.host(real)), ["keep.txt"])
     test.assertEqual(list(box.temp.iterdir()), [], "a script in the usual temporary folder")
     test.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
 
@@ -112,32 +101,19 @@ class SelfDeleteTest(SandboxTest):
     def uninstall_held(self, exe, *before, during=()):
         """The script's bytes from run_held, once the uninstaller has exited with 0 and its
         file is gone."""
-        out, seen = run_held(self.box, exe, *before, during=during)
+        out, seen, log = run_held(self.box, exe, *before, during=during)
         self.assertEqual(exit_code(out), 0)
-        self.assertIn(f"gone 1 {exe}", out)
-        return seen
-
-    def assert_all_gone(self, exe):
-        self.assertFalse(self.box.host(exe).exists(), "the uninstaller is still there")
-        self.assertFalse(self.box.host(exe).parent.exists(), "the install folder is still there")
-        self.assertEqual(list(self.box.temp.iterdir()), [], "left in the temporary folder")
+        self.assertIn(f"gone 1 {exe}", out, self.box.what_stayed(exe, log))
+        self.box.assert_removed(exe, log)
+        return seen, log
 
     def test_script_bytes_and_cleanup(self):
-        # The probe, loaded by "describe", logs the uninstaller's process and priority calls.
-        calls = self.box.host(r"C:\calls.txt")
         exe = self.box.install()
-        seen = self.uninstall_held(exe, "setenv", "PROBE_CALLS", self.box.win(calls),
-                                   during=("describe",))
+        seen, log = self.uninstall_held(exe)
         self.assertEqual(seen, script(exe, self.box.batch))
-        self.assert_all_gone(exe)
         # The script starts suspended at idle priority and runs only once the uninstaller has
         # raised its own priority.
-        log = [(c.split()[0], int(c.split()[1])) for c in calls.read_text().splitlines()]
-        calls.unlink()
-        self.assertEqual(log, [("CreateProcessA", CREATE_SUSPENDED | IDLE_PRIORITY_CLASS),
-                               ("SetThreadPriority", THREAD_PRIORITY_IDLE),
-                               ("SetThreadPriority", THREAD_PRIORITY_TIME_CRITICAL),
-                               ("SetPriorityClass", HIGH_PRIORITY_CLASS), ("ResumeThread", 0)])
+        self.assertEqual(log.calls(), STARTED)
 
     def test_folder_with_other_files_survives(self):
         exe = self.box.install()
@@ -146,9 +122,7 @@ class SelfDeleteTest(SandboxTest):
         out = self.box.run(exe, *OK)
         self.assertEqual(exit_code(out), 0)
         self.box.settle()
-        self.assertFalse(self.box.host(exe).exists())
-        self.assertEqual(sorted(p.name for p in leftover.parent.iterdir()), ["notes.txt"])
-        self.assertEqual(list(self.box.temp.iterdir()), [])
+        self.box.assert_removed(exe, kept=["notes.txt"])
 
     def test_hostile_install_paths(self):
         # Install folder: temporary folder, where not the usual one. In the last row the probe
@@ -166,17 +140,16 @@ class SelfDeleteTest(SandboxTest):
                 fresh_acc(box)
                 exe = box.install(folder)
                 if not temp:
-                    seen = self.uninstall_held(exe)
+                    seen, _ = self.uninstall_held(exe)
                     self.assertEqual(seen, script(exe, box.batch))
-                    self.assert_all_gone(exe)
                     continue
                 box.host(temp).mkdir()
-                out = box.driver("setenv", "PROBE_CALLS", r"C:\acc\calls.txt", "setenv",
-                                 "PROBE_OEMUTF8", "1", "setenv", "TEMP", temp, "setenv", "TMP",
-                                 temp, "start", exe, "wait-dialog", "describe", *OK, "finish", 60)
-                self.assertEqual(exit_code(out), 0)
-                self.assertEqual(boxes(out), [])
-                box.settle()
+                with box.probe(oemutf8=1) as probe:
+                    out = box.driver(*probe.setup, "setenv", "TEMP", temp, "setenv", "TMP", temp,
+                                     "start", exe, "wait-dialog", "describe", *OK, "finish", 60)
+                    self.assertEqual(exit_code(out), 0)
+                    self.assertEqual(boxes(out), [])
+                    box.settle()
                 batch = PureWindowsPath(temp, "Tivaldor.bat")
                 self.assertEqual(box.host(batch).read_bytes(), script(exe, batch, "utf-8"))
                 self.assertEqual(box.keys(), [False, False])
@@ -212,7 +185,7 @@ class SelfDeleteTest(SandboxTest):
         # install folder that is not known (refused, or spelled neither in full nor by a short
         # form, as on a volume without short names) keeps the keys and everything else, with one
         # box naming the product's executable; an unknown temporary folder only means no script.
-        box, calls = self.box, self.box.host(r"C:\calls.txt")
+        box = self.box
         odd = "C:\\acc\\{0}x" + FW_BACKSLASH + ".." + FW_BACKSLASH + "{0}decoy"
         stubs = ["GetModuleFileNameW", "GetTempPathW", "SHGetPathFromIDListW", "FindFirstFileW"]
         everything = ["KESTRUNE.EXE", *PRODUCT_FILES]
@@ -242,17 +215,18 @@ class SelfDeleteTest(SandboxTest):
                 before = ("setenv", "TEMP", temp, "setenv", "TMP", temp) if temp else ()
                 for variable in missing:
                     before += ("setenv", variable, "1")
-                out = box.driver("setenv", "PROBE_CALLS", box.win(calls), *before, "start", exe,
-                                 "wait-dialog", "describe", *OK, "finish", 60)
-                unknown = folder != INSTALL_DIR
-                self.assertEqual(exit_code(out), 0)
-                self.assertEqual(boxes(out), [(CANT_DELETE, "Tivaldor.exe")] if unknown else [])
-                box.settle()
+                with box.probe() as probe:
+                    out = box.driver(*probe.setup, *before, "start", exe, "wait-dialog",
+                                     "describe", *OK, "finish", 60)
+                    unknown = folder != INSTALL_DIR
+                    self.assertEqual(exit_code(out), 0)
+                    self.assertEqual(boxes(out), [(CANT_DELETE, "Tivaldor.exe")] if unknown else [])
+                    box.settle()
+                    log = probe.log
                 self.assertEqual(digest(acc), state, "the folders below C:\\acc")
                 self.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
-                log = [c.split()[0] for c in calls.read_text().splitlines() if c.endswith(" 0")]
-                calls.unlink()
-                self.assertEqual(sorted(set(log) - {"ResumeThread"}), sorted(answered))
+                stubbed = {name for name, value in log.calls() if value == 0}
+                self.assertEqual(sorted(stubbed - {"ResumeThread"}), sorted(answered))
                 self.assertEqual(box.keys(), [unknown, unknown])
                 installed = box.host(folder)
                 self.assertEqual(sorted(p.name for p in installed.iterdir())
@@ -262,12 +236,34 @@ class SelfDeleteTest(SandboxTest):
                 self.assertEqual(list(box.temp.iterdir()), [])
         shutil.rmtree(box.host(r"C:\acc"))
 
+    def test_two_copies_confirmed_together(self):
+        # Two uninstallers from the same folder, both OKs posted before either finishes: each
+        # writes the same script under the same name while the other's interpreter may be
+        # reading it. Repeated, so that the race has its chance.
+        box = self.box
+        for round in range(int(os.environ.get("TWO_COPIES_ROUNDS", 4))):
+            with self.subTest(round=round):
+                def row():
+                    box.reset()
+                    exe = box.install()
+                    with box.probe() as probe:
+                        out = box.driver(*probe.setup, "start", exe, "wait-dialog", "describe",
+                                         "start", exe, "wait-dialog", "describe",
+                                         "post-all", *OK[1:], "finish", 60)
+                        self.assertEqual([line for line in out if line.startswith("exit ")],
+                                         ["exit 0"] * 2)
+                        self.assertEqual(boxes(out), [])
+                        box.settle()
+                        self.assertEqual(box.keys(), [False, False])
+                        box.assert_removed(exe, probe, script=script(exe, box.batch))
+                self.once_more_if_wine_lost_the_script(row)
+
     def test_read_only_uninstaller(self):
         exe = self.box.install()
         out = self.box.driver("attrib", exe, "r", "start", exe, "wait-dialog", *OK, "finish", 60)
         self.assertEqual(exit_code(out), 0)
         self.box.settle()
-        self.assert_all_gone(exe)
+        self.box.assert_removed(exe)
 
     def test_temporary_folder_with_spaces(self):
         # With the script's path unquoted, "C:\Temp Dir\Tivaldor.bat" would start C:\Temp.exe.
@@ -280,8 +276,7 @@ class SelfDeleteTest(SandboxTest):
                                   r"C:\Temp Dir", "start", exe, "wait-dialog", *OK, "finish", 60)
             self.assertEqual(exit_code(out), 0)
             self.box.settle()
-            self.assertFalse(self.box.host(exe).exists(), "the script did not run")
-            self.assertEqual(list(temp.iterdir()), [])
+            self.box.assert_removed(exe, batch=r"C:\Temp Dir\Tivaldor.bat")
         finally:
             self.box.host(r"C:\Temp.exe").unlink()
             shutil.rmtree(temp)

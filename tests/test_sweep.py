@@ -10,7 +10,7 @@ import unittest
 from pathlib import PureWindowsPath
 
 from winebox import (DEVANAGARI, FW_BACKSLASH, FW_DOT, FW_F, INSTALL_DIR, OK, SNOWMAN, SandboxTest,
-                     exit_code, listing)
+                     exit_code, listing, script)
 
 EXE_TARGET = INSTALL_DIR + r"\Tivaldor.exe"
 HLP_TARGET = INSTALL_DIR + r"\Tivaldor.hlp"
@@ -196,23 +196,20 @@ class SweepRows(SandboxTest):
         exactly the files they must."""
         exe = self.box.install()
         self.build(tree)
-        calls = self.box.host(r"C:\calls.txt")
-        out = self.box.driver("setenv", "PROBE_CALLS", self.box.win(calls), "setenv",
-                              "PROBE_CLOUD", "disguised" if disguised else "exposed",
-                              "start", exe, "wait-dialog", "describe", *OK, "finish", 60,
-                              "regcheck")
-        self.assertEqual(exit_code(out), 0)
-        self.assertEqual([line[:5] for line in out if line.startswith("key ")], ["key 0"] * 2)
-        self.box.settle()
-        desktop = PureWindowsPath(self.win(self.box.desktop))
-        log = calls.read_text("utf-8").splitlines()
-        calls.unlink()
-        opened = {PureWindowsPath(line.split(" ", 1)[1]).relative_to(desktop).as_posix()
-                  for line in log if line.startswith("GetClassFile ")}
-        self.assertEqual(opened, examined(tree), "the files the sweeps read")
-        self.assertEqual([line for line in log if line.startswith("RtlSet")],
-                         ["RtlSetProcessPlaceholderCompatibilityMode 2"])
-        self.assertFalse(self.box.host(INSTALL_DIR).exists(), "the install folder is left")
+        with self.box.probe(cloud="disguised" if disguised else "exposed") as probe:
+            out = self.box.driver(*probe.setup, "start", exe, "wait-dialog", "describe", *OK,
+                                  "finish", 60, "regcheck")
+            self.assertEqual(exit_code(out), 0)
+            self.assertEqual([line[:5] for line in out if line.startswith("key ")], ["key 0"] * 2)
+            self.box.settle()
+            desktop = PureWindowsPath(self.win(self.box.desktop))
+            calls = probe.log.calls()
+            opened = {PureWindowsPath(path).relative_to(desktop).as_posix()
+                      for name, path in calls if name == "GetClassFile"}
+            self.assertEqual(opened, examined(tree), "the files the sweeps read")
+            self.assertEqual([call for call in calls if call[0].startswith("RtlSet")],
+                             [("RtlSetProcessPlaceholderCompatibilityMode", 2)])
+            self.box.assert_removed(exe, probe, script=script(exe, self.box.batch))
         return self.left()
 
     def check_rows(self, scenarios):
@@ -223,10 +220,12 @@ class SweepRows(SandboxTest):
             for disguised in (False, True) if name.startswith("cloud") else (False,):
                 with self.subTest(name, disguised=disguised), \
                         self.desktop_at_drive_root() if at_root else contextlib.nullcontext():
-                    self.box.reset()
-                    left = self.uninstall(tree, disguised)
-                    self.assertEqual(left, flatten(model(tree)))
-                    self.assertTrue(self.box.desktop.is_dir(), "the desktop itself was removed")
+                    def row():
+                        self.box.reset()
+                        left = self.uninstall(tree, disguised)
+                        self.assertEqual(left, flatten(model(tree)))
+                        self.assertTrue(self.box.desktop.is_dir(), "the desktop itself was removed")
+                    self.once_more_if_wine_lost_the_script(row)
 
 
 # Names that the ANSI code page (1252 or 932) cannot spell, or spells as another name beside
@@ -323,9 +322,11 @@ class SweepTest(SweepRows):
         for n in range(int(os.environ.get("SWEEP_TREES", 20))):
             t = tree(0)
             with self.subTest(tree=n, seed=seed):
-                self.box.reset()
-                left = self.uninstall(t, disguised=n % 2 == 1)
-                self.assertEqual(left, flatten(model(t)), f"seed {seed}, tree {n}: {t}")
+                def row():
+                    self.box.reset()
+                    left = self.uninstall(t, disguised=n % 2 == 1)
+                    self.assertEqual(left, flatten(model(t)), f"seed {seed}, tree {n}: {t}")
+                self.once_more_if_wine_lost_the_script(row)
 
     def test_deeper_than_a_path(self):
         # A chain of folders whose paths pass 260 characters, with a matching link at its bottom,
@@ -381,10 +382,10 @@ class SweepTest(SweepRows):
             "a fullwidth letter": ([FW_F, "F"], {fw_f: "exe", r"F\b.lnk": "other"},
                                    [FW_F, fw_f], []),
         }
-        calls = self.box.host(r"C:\calls.txt")
         for name, (folders, links, gone_wide, gone_ansi) in scenarios.items():
             for stubs, gone in ((False, gone_wide), (True, gone_ansi)):
-                with self.subTest(name, listing="ANSI" if stubs else "UTF-16"):
+                with self.subTest(name, listing="ANSI" if stubs else "UTF-16"), \
+                        self.box.probe(stubs=1) as probe:
                     self.box.reset()
                     shutil.rmtree(self.box.host(r"C:\acc"), ignore_errors=True)
                     exe = self.box.install()
@@ -394,19 +395,15 @@ class SweepTest(SweepRows):
                     for link, kind in links.items():
                         commands += ["link", full[link], TARGETS[kind]]
                     self.box.driver(*commands)
-                    probe = ("setenv", "PROBE_CALLS", self.box.win(calls), "setenv",
-                             "PROBE_STUBS", "1") if stubs else ()
-                    out = self.box.driver(*probe, "start", exe, "wait-dialog", "describe", *OK,
-                                          "finish", 60)
+                    out = self.box.driver(*probe.setup if stubs else (), "start", exe,
+                                          "wait-dialog", "describe", *OK, "finish", 60)
                     self.assertEqual(exit_code(out), 0)
                     for path in folders + list(links):
                         exists = os.path.lexists(self.box.host(full[path]))
                         self.assertEqual(exists, path not in gone, path)
                     self.assertTrue(self.box.desktop.is_dir())
                     if stubs:  # the wide listing was tried once, then the ANSI one listed all
-                        log = calls.read_text("utf-8").splitlines()
-                        calls.unlink()
-                        self.assertEqual(log.count("FindFirstFileW 0"), 1)
+                        self.assertEqual(probe.log.calls().count(("FindFirstFileW", 0)), 1)
 
     def test_linked_folder_not_entered(self):
         # A folder that is a link to elsewhere: what lies behind it is not the desktop's.

@@ -3,6 +3,7 @@
 Every sandbox has its own prefix (a copy of one pristine prefix made per test run), its own HOME
 and its own X display. The user's folders inside the prefix are real directories, so nothing the
 uninstaller does can reach the real home directory."""
+import contextlib
 import hashlib
 import os
 import re
@@ -14,6 +15,8 @@ import time
 import unittest
 from pathlib import Path, PureWindowsPath
 
+from product import APP_PATHS_KEY, INSTALL_DIR, PRODUCT_FILES, UNINSTALL_KEY, script  # noqa: F401
+
 WINE = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, through QEMU where the kernel cannot run it
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -23,10 +26,6 @@ DRIVER = BUILD / "tests" / "driver.exe"
 SANDBOXES = BUILD / "sandboxes"
 PRISTINE = SANDBOXES / "pristine"
 
-INSTALL_DIR = r"C:\Program Files\Tivaldor"
-PRODUCT_FILES = ("Tivaldor.exe", "Tivaldor.hlp", "Tivaldor.gid", "Tivaldor.cnt")
-UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tivaldor"
-APP_PATHS_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Tivaldor.exe"
 VIRTUAL_DESKTOP = [(r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
                    (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "800x600")]
 # Characters the ANSI code page lacks; its "best fit" lists them as '\', '.', 'F', 's' and '?'.
@@ -35,6 +34,8 @@ FW_BACKSLASH, FW_DOT, FW_F, FW_S, SNOWMAN = "\uff3c", "\uff0e", "\uff26", "\uff5
 DEVANAGARI = "\u0939\u093f\u0928\u094d\u0926\u0940"
 # A name that code page 1252 spells and the OEM code page 437, the script's, does not.
 NOT_OEM = "Jo\u00e3o\u00d8"
+# Someone else's script where ours might go; run, it would leave C:\ran behind.
+FOREIGN = b"mkdir C:\\ran\r\n"
 # No debugger: a program that crashes ends at once instead of waiting in winedbg.
 NO_DEBUGGER = (r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug", "Debugger", "")
 
@@ -238,6 +239,62 @@ def stop_server(env):
     subprocess.run([WINESERVER, "-w"], env=env, timeout=60)
 
 
+class ProbeLog:
+    """What the probe logged in one run (PROBE_CALLS), a call a line as "name value"; a name with
+    a dot ("CreateProcessA.result") gives a detail of the call before it."""
+
+    def __init__(self, lines):
+        self.lines = lines
+
+    def __bool__(self):
+        return bool(self.lines)
+
+    def calls(self):
+        """The calls without their details: (name, value), the value a number where it is one."""
+        pairs = (line.partition(" ")[::2] for line in self.lines)
+        return [(name, int(value) if re.fullmatch(r"-?\d+", value) else value)
+                for name, value in pairs if "." not in name]
+
+    def detail(self, name):
+        """The value of the first line so named, or None."""
+        return next((line.partition(" ")[2] for line in self.lines
+                     if line.partition(" ")[0] == name), None)
+
+    def started(self):
+        """The id of the process CreateProcessA started, or None where it failed or was not
+        called."""
+        result = (self.detail("CreateProcessA.result") or "0 0 0").split()
+        return int(result[1]) if result[0] == "1" else None
+
+    def since(self, name):
+        """The lines from the first call so named on, for failure messages."""
+        names = [line.partition(" ")[0] for line in self.lines]
+        return self.lines[names.index(name):] if name in names else []
+
+
+class Probe:
+    """The probe's log for the runs of one scenario: setup holds the driver commands that switch
+    it on (with the given PROBE_* switches) for the uninstaller started next, which must be
+    described for the probe to be loaded; log reads what it has logged so far."""
+
+    def __init__(self, box, switches):
+        self.box = box
+        self.path = box.host(r"C:\calls.txt")
+        self.setup = ("setenv", "PROBE_CALLS", box.win(self.path))
+        for name, value in switches.items():
+            self.setup += ("setenv", f"PROBE_{name.upper()}", str(value))
+
+    @property
+    def log(self):
+        return ProbeLog(self.path.read_text("utf-8").splitlines() if self.path.exists() else [])
+
+
+class WineLostScript(AssertionError):
+    """The uninstaller started its script and Wine ran none of it: CreateProcessA succeeded, the
+    script is still there byte for byte, and no interpreter runs. Wine does this now and then to
+    a start on a busy machine, as it does to the harness's own starts (see run_wine)."""
+
+
 class Sandbox:
     def __init__(self, name, locale=None):
         if not PRISTINE.is_dir():
@@ -392,6 +449,54 @@ class Sandbox:
         """Which of the product's two registry keys exist, in order (uninstall, app paths)."""
         return [line.startswith("key 1") for line in self.driver("regcheck")]
 
+    @contextlib.contextmanager
+    def probe(self, **switches):
+        """The probe's log for the runs inside (see Probe); gone afterwards."""
+        probe = Probe(self, switches)
+        probe.path.unlink(missing_ok=True)
+        try:
+            yield probe
+        finally:
+            probe.path.unlink(missing_ok=True)
+
+    def what_stayed(self, exe, probe=None, batch=None):
+        """What is left of a removal, for failure messages: the install folder's and the temporary
+        folder's entries, the script's bytes, and the probe's lines from the script's start on."""
+        batch = self.host(batch or self.batch)
+        folder, temp = self.host(exe).parent, batch.parent
+        text = [f"install folder {folder.name}: " +
+                (str(sorted(p.name for p in folder.iterdir())) if folder.is_dir() else "gone"),
+                f"temporary folder {temp.name}: " +
+                (str(sorted(p.name for p in temp.iterdir())) if temp.is_dir() else "gone")]
+        if batch.is_file():
+            text.append(f"script: {batch.read_bytes()!r}")
+        if probe:
+            log = probe.log if isinstance(probe, Probe) else probe
+            lines = [line for line in log.lines if line.startswith("file.")]
+            lines += log.since("CreateProcessA")
+            text.append("probe: " + " | ".join(lines or ["nothing"]))
+        return "\n".join(text)
+
+    def assert_removed(self, exe, probe=None, kept=(), batch=None, script=None):
+        """After a run with OK and settle(): the uninstaller and its script are gone, the
+        temporary folder is empty, and the install folder is gone or (kept) holds exactly those
+        entries. A failure says what stayed. Where the script (its expected bytes) is still there
+        untouched while CreateProcessA had started it (probe), and nothing runs any more, it
+        raises WineLostScript instead."""
+        exe = PureWindowsPath(exe)
+        folder, temp = self.host(exe).parent, self.host(batch or self.batch).parent
+        left = (sorted(p.name for p in folder.iterdir()) if folder.is_dir() else None,
+                sorted(p.name for p in temp.iterdir()) if temp.is_dir() else [])
+        if left == (sorted(kept) if kept else None, []):
+            return
+        message = f"the removal did not finish\n{self.what_stayed(exe, probe, batch)}"
+        log = probe.log if isinstance(probe, Probe) else probe
+        if (log and script is not None and log.started() is not None and
+                self.host(exe).exists() and left[1] == [self.host(batch or self.batch).name] and
+                self.host(batch or self.batch).read_bytes() == script):
+            raise WineLostScript(message)
+        raise AssertionError(message)
+
     def run(self, exe, *actions, finish=60):
         """Starts the uninstaller, waits for its dialog, performs actions and returns the output
         once it has exited (message boxes reported as 'box caption<TAB>text<TAB>icon<TAB>buttons'
@@ -482,3 +587,13 @@ class SandboxTest(unittest.TestCase):
 
     def setUp(self):
         self.box.reset()
+
+    def once_more_if_wine_lost_the_script(self, row):
+        """Runs row (which must start from a reset sandbox) and, where it failed only because Wine
+        ran none of the uninstaller's script (WineLostScript), once more; logged as the harness
+        logs its own retries. Nothing else is retried."""
+        try:
+            return row()
+        except WineLostScript as e:
+            log(f"retrying a row of {self.id()}: Wine ran none of the script\n{e}")
+        return row()

@@ -17,6 +17,8 @@ static const wchar_t AppPathsKey[] =
 
 static PROCESS_INFORMATION Child;
 static HWND Dialog;
+// Uninstallers started before the current one and not finished yet, with their dialogs.
+static std::vector<std::pair<PROCESS_INFORMATION, HWND>> Earlier;
 static HANDLE Held = INVALID_HANDLE_VALUE;
 static std::vector<HWND> SeenBoxes;
 // Multiplies the built-in waits; raised where Wine itself runs under emulation.
@@ -88,6 +90,9 @@ static bool Exited(DWORD wait) {
 }
 
 static void Start(const wchar_t *exe) {
+    if (Child.hProcess)
+        Earlier.push_back({Child, Dialog});
+    Dialog = NULL;
     std::wstring cmd = L"\"" + std::wstring(exe) + L"\"";
     STARTUPINFOW si = {sizeof si};
     if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si,
@@ -391,8 +396,23 @@ int wmain(int argc, wchar_t **argv) {
             Sleep(Number(arg()));
         else if (cmd == L"alive")
             printf("alive %d\n", !Exited(0));
-        else if (cmd == L"finish")
-            Finish(Number(arg()));
+        else if (cmd == L"post-all") { // to every dialog started, newest first
+            UINT msg = Number(arg());
+            WPARAM w = Number(arg());
+            LPARAM l = Number(arg());
+            PostMessageW(Dialog, msg, w, l);
+            for (auto &earlier : Earlier)
+                PostMessageW(earlier.second, msg, w, l);
+        } else if (cmd == L"finish") { // every uninstaller started, newest first
+            int seconds = Number(arg());
+            Finish(seconds);
+            while (!Earlier.empty()) {
+                Child = Earlier.back().first;
+                Dialog = Earlier.back().second;
+                Earlier.pop_back();
+                Finish(seconds);
+            }
+        }
         else if (cmd == L"hold") {
             Held = CreateFileW(arg(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
             if (Held == INVALID_HANDLE_VALUE)

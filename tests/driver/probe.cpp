@@ -90,12 +90,69 @@ static void LogCall(const char *name, long value) {
     WriteFile(CallLog, line, n, &written, NULL);
 }
 
+// Logs "name text", the text from the ANSI code page in UTF-8, or "(none)" for NULL.
+static void LogText(const char *name, const char *text) {
+    wchar_t wide[2 * MAX_PATH];
+    char line[6 * MAX_PATH + 64];
+    int n = wsprintfA(line, "%s ", name);
+    if (!text)
+        text = "(none)";
+    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 2 * MAX_PATH);
+    n += WideCharToMultiByte(CP_UTF8, 0, wide, length, line + n, sizeof line - n - 2, NULL, NULL);
+    line[n - 1] = '\r'; // over the terminator
+    line[n++] = '\n';
+    DWORD written;
+    WriteFile(CallLog, line, n, &written, NULL);
+}
+
+// Logs the start of the script: its flags first, then what is started and how, then the result
+// with the new process's id or the error, so that a script that never ran can be told from one
+// that was never started.
 static BOOL WINAPI LogCreateProcessA(LPCSTR app, LPSTR cmd, LPSECURITY_ATTRIBUTES pa,
                                      LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags,
                                      LPVOID env, LPCSTR dir, LPSTARTUPINFOA si,
                                      LPPROCESS_INFORMATION pi) {
     LogCall("CreateProcessA", flags);
-    return CreateProcessA(app, cmd, pa, ta, inherit, flags, env, dir, si, pi);
+    LogText("CreateProcessA.application", app);
+    LogText("CreateProcessA.command", cmd);
+    BOOL ok = CreateProcessA(app, cmd, pa, ta, inherit, flags, env, dir, si, pi);
+    DWORD error = ok ? 0 : GetLastError();
+    char result[64];
+    wsprintfA(result, "%d %lu %lu", ok, ok ? pi->dwProcessId : 0, error);
+    LogText("CreateProcessA.result", result);
+    SetLastError(error);
+    return ok;
+}
+
+// The script's file as the uninstaller deletes and creates it, logged with the result and the
+// error, so that a script that was never written says why ("file." lines, apart from the calls).
+static bool IsScript(LPCSTR path) {
+    int n = lstrlenA(path);
+    return n >= 4 && !lstrcmpiA(path + n - 4, ".bat");
+}
+
+static void LogFileResult(const char *name, LPCSTR path, bool ok) {
+    DWORD error = ok ? 0 : GetLastError();
+    char line[2 * MAX_PATH];
+    wsprintfA(line, "%d %lu %s", ok, error, path);
+    LogText(name, line);
+    SetLastError(error);
+}
+
+static BOOL WINAPI LogDeleteFileA(LPCSTR path) {
+    BOOL ok = DeleteFileA(path);
+    if (IsScript(path))
+        LogFileResult("file.DeleteFileA", path, ok);
+    return ok;
+}
+
+static HANDLE WINAPI LogCreateFileA(LPCSTR path, DWORD access, DWORD share,
+                                   LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
+                                   HANDLE model) {
+    HANDLE file = CreateFileA(path, access, share, sa, disposition, flags, model);
+    if (IsScript(path))
+        LogFileResult("file.CreateFileA", path, file != INVALID_HANDLE_VALUE);
+    return file;
 }
 
 static BOOL WINAPI LogSetPriorityClass(HANDLE process, DWORD priority) {
@@ -306,7 +363,9 @@ static void HookImports() {
     wchar_t name[MAX_PATH];
     if (GetEnvironmentVariableW(L"PROBE_LOAD", name, MAX_PATH))
         LoadLibraryW(name);
-    CallLog = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    // Appended to, so that two uninstallers running at once both log (the harness starts afresh).
+    CallLog = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                          OPEN_ALWAYS, 0, NULL);
     HMODULE self; // stays loaded after the driver unhooks, since the imports now lead here
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        (LPCWSTR)HookImports, &self);
@@ -321,6 +380,8 @@ static void HookImports() {
         {kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
         {kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
         {kernel, "ResumeThread", (void *)LogResumeThread},
+        {kernel, "DeleteFileA", (void *)LogDeleteFileA},
+        {kernel, "CreateFileA", (void *)LogCreateFileA},
         {shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
         {Stubs ? kernel : NULL, "GetModuleFileNameW", (void *)StubGetModuleFileNameW},
         {Stubs ? kernel : NULL, "GetTempPathW", (void *)StubGetTempPathW},
