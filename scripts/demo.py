@@ -7,6 +7,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import product  # noqa: E402
 import winebox  # noqa: E402
 
 OUT = winebox.BUILD.parent / "demo"
@@ -20,9 +21,9 @@ FRAME_FONTS = ("marlett.ttf", "tahoma.ttf", "tahomabd.ttf")
 def show(box, title):
     print(f"--- {title}")
     keys = box.keys()
-    for name, present in zip((winebox.UNINSTALL_KEY, winebox.APP_PATHS_KEY), keys):
+    for name, present in zip((product.UNINSTALL_KEY, product.APP_PATHS_KEY), keys):
         print(f"  HKLM\\{name}: {'present' if present else 'gone'}")
-    for label, folder in (("install folder", box.host(winebox.INSTALL_DIR)),
+    for label, folder in (("install folder", box.host(product.INSTALL_DIR)),
                           ("desktop", box.desktop), ("temporary folder", box.temp)):
         entries = sorted(p.relative_to(folder).as_posix() + ("/" if p.is_dir() else "")
                          for p in folder.rglob("*")) if folder.exists() else None
@@ -54,7 +55,7 @@ def main():
         commands = []
         for link, target in links.items():
             commands += ["link", f"{box.win(box.desktop)}\\{link}",
-                         f"{winebox.INSTALL_DIR}\\{target}"]
+                         f"{product.INSTALL_DIR}\\{target}"]
         commands += ["link", f"{box.win(box.desktop)}\\Notepad.lnk", r"C:\windows\notepad.exe"]
         box.driver(*commands)
         show(box, "before")

@@ -8,9 +8,10 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from test_selfdelete import reached_by_its_short_form, run_held
-from test_sweep import SCRIPT_ROWS, SweepRows
-from winebox import DEVANAGARI, OK, SandboxTest, boxes, exit_code, listing, script
+from scenarios import SweepScenarios, reached_by_its_short_form, run_held
+from sweep_model import SCRIPT_ROWS
+from product import script
+from winebox import DEVANAGARI, OK, SandboxTest, boxes, exit_code, listing
 
 YEN, KATAKANA_A = "\u00a5", "\uff71"  # best fit: 5C; a half-width katakana, one byte (B1)
 
@@ -51,7 +52,7 @@ class DoubleByteSandbox(SandboxTest):
         return set()
 
 
-class JapaneseTest(DoubleByteSandbox, SweepRows):
+class JapaneseTest(DoubleByteSandbox, SweepScenarios):
     LOCALE, CODEPAGE, ENCODING = "ja_JP.UTF-8", 932, "cp932"
 
     def test_desktop_names_932_cannot_spell(self):

@@ -6,8 +6,9 @@ import unittest
 
 import pe
 
-from winebox import (IDCANCEL, IDOK, INSTALL_DIR, OK, PRODUCT_FILES, VK_ESCAPE, VK_RETURN,
-                     WM_CLOSE, WM_COMMAND, SandboxTest, boxes, exit_code)
+from product import INSTALL_DIR, PRODUCT_FILES
+from winebox import (IDCANCEL, IDOK, OK, VK_ESCAPE, VK_RETURN, WM_CLOSE, WM_COMMAND, SandboxTest,
+                     boxes, exit_code)
 from winebox import DRIVER, EXE
 
 TEXTS = ["Click on OK to uninstall the Tivaldor", "program. This will remove all files from your",

@@ -7,8 +7,8 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from product import STARTED
-from winebox import FOREIGN, INSTALL_DIR, OK, PRISTINE, SandboxTest, boxes, exit_code, script
+from product import INSTALL_DIR, STARTED, script
+from winebox import FOREIGN, OK, PRISTINE, SandboxTest, boxes, exit_code
 
 SHELL_LINK_CLASS = r"HKLM\Software\Classes\CLSID\{00021401-0000-0000-C000-000000000046}"
 NOWHERE = r"C:\nowhere"

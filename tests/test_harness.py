@@ -192,5 +192,89 @@ class StartedTest(unittest.TestCase):
         self.assertEqual(wine.starts(), 3)
 
 
+class RemovalTest(unittest.TestCase):
+    """How assert_removed judges what a removal left, and which rows are made again: only where
+    Wine started the script and ran none of it."""
+
+    def sandbox(self):
+        root = Path(self.enterContext(tempfile.TemporaryDirectory()))
+        box = winebox.Sandbox.__new__(winebox.Sandbox)
+        box.prefix = root / "prefix"
+        box.batch = winebox.PureWindowsPath(r"C:\users\u\Temp\Tivaldor.bat")
+        box.host(box.batch).parent.mkdir(parents=True)
+        return box
+
+    def test_what_stayed(self):
+        exe = winebox.PureWindowsPath(winebox.INSTALL_DIR, "KESTRUNE.EXE")
+        ours = winebox.script(exe, r"C:\users\u\Temp\Tivaldor.bat")
+        started = ["CreateProcessA 68", "CreateProcessA.result 1 332 0", "ResumeThread 0"]
+        failed = ["CreateProcessA 68", "CreateProcessA.result 0 0 2"]
+        # (install folder entries or None, temporary folder {name: bytes}, probe's lines, kept,
+        # outcome: None for passed, else the exception and what its message must hold)
+        cases = {
+            "all gone": (None, {}, started, (), None),
+            "folder kept as asked": (["notes.txt"], {}, started, ["notes.txt"], None),
+            "uninstaller left": (["KESTRUNE.EXE"], {}, started, (), (
+                AssertionError, "install folder Tivaldor: ['KESTRUNE.EXE']\n"
+                "temporary folder Temp: []\nprobe: CreateProcessA 68 | "
+                "CreateProcessA.result 1 332 0 | ResumeThread 0")),
+            "script not run": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours}, started, (), (
+                winebox.WineLostScript, f"script: {ours!r}")),
+            "script not started": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours}, failed, (), (
+                AssertionError, "CreateProcessA.result 0 0 2")),
+            "script changed": (["KESTRUNE.EXE"], {"Tivaldor.bat": b"x"}, started, (), (
+                AssertionError, "script: b'x'")),
+            "script beside another file": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours, "a": b""},
+                                           started, (), (AssertionError, "['Tivaldor.bat', 'a']")),
+            "no probe": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours}, None, (), (
+                AssertionError, "the removal did not finish")),
+            "folder gone, script left": (None, {"Tivaldor.bat": ours}, started, (), (
+                AssertionError, "install folder Tivaldor: gone")),
+        }
+        for name, (folder, temp, lines, kept, outcome) in cases.items():
+            with self.subTest(name):
+                box = self.sandbox()
+                if folder is not None:
+                    box.host(exe).parent.mkdir(parents=True)
+                    for entry in folder:
+                        (box.host(exe).parent / entry).write_bytes(b"")
+                for entry, data in temp.items():
+                    (box.host(box.batch).parent / entry).write_bytes(data)
+                log = winebox.ProbeLog(lines) if lines is not None else None
+                if outcome is None:
+                    box.assert_removed(exe, log, kept=kept, script=ours)
+                    continue
+                with self.assertRaises(AssertionError) as caught:
+                    box.assert_removed(exe, log, kept=kept, script=ours)
+                self.assertIs(type(caught.exception), outcome[0])
+                self.assertIn(outcome[1], str(caught.exception))
+
+    def test_only_a_lost_script_is_made_again(self):
+        # (what each run of the row raises in turn; runs made; what reaches the test)
+        lost = winebox.WineLostScript("script: b'...'")
+        cases = [([None], 1, None), ([lost, None], 2, None),
+                 ([lost, lost], 2, winebox.WineLostScript),
+                 ([AssertionError("x"), None], 1, AssertionError)]
+        for raised, runs, outcome in cases:
+            with self.subTest(raised=raised):
+                made = []
+
+                def row():
+                    made.append(1)
+                    if raised[len(made) - 1]:
+                        raise raised[len(made) - 1]
+                test = winebox.SandboxTest()
+                with contextlib.redirect_stderr(io.StringIO()) as logged:
+                    if outcome is None:
+                        test.once_more_if_wine_lost_the_script(row)
+                    else:
+                        with self.assertRaises(AssertionError) as caught:
+                            test.once_more_if_wine_lost_the_script(row)
+                        self.assertIs(type(caught.exception), outcome)
+                self.assertEqual(len(made), runs)
+                self.assertEqual("winebox: retrying a row of" in logged.getvalue(), runs == 2)
+                if runs == 2:
+                    self.assertIn("Wine ran none of the script\nscript: b'...'", logged.getvalue())
+
 if __name__ == "__main__":
     unittest.main()

@@ -5,8 +5,8 @@ import time
 import unittest
 from pathlib import Path, PureWindowsPath
 
-from winebox import (APP_PATHS_KEY, BUILD, DEVANAGARI, INSTALL_DIR, NOT_OEM, OK, PRODUCT_FILES,
-                     UNINSTALL_KEY, WINE32, Sandbox32, boxes, exit_code)
+from product import APP_PATHS_KEY, INSTALL_DIR, PRODUCT_FILES, UNINSTALL_KEY
+from winebox import BUILD, DEVANAGARI, NOT_OEM, OK, WINE32, Sandbox32, boxes, exit_code
 
 PATIENCE = 20  # the driver's built-in waits, stretched for emulation
 

@@ -14,9 +14,8 @@ from pathlib import Path
 from xml.parsers import expat
 
 import pe
-from product import IMAGE_LIMIT
-from winebox import (IDCANCEL, INSTALL_DIR, PRODUCT_FILES, WM_COMMAND, Sandbox, Sandbox32, boxes,
-                     exit_code)
+from product import IMAGE_LIMIT, INSTALL_DIR, PRODUCT_FILES
+from winebox import IDCANCEL, WM_COMMAND, Sandbox, Sandbox32, boxes, exit_code
 
 ROOT = Path(__file__).resolve().parent.parent
 IMAGE = Path(os.environ.get("KESTRUNE_IMAGE", "build/win32/KESTRUNE.EXE"))

@@ -4,97 +4,14 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from product import STARTED
-from winebox import (DEVANAGARI, DRIVER, FOREIGN, FW_BACKSLASH, FW_S, INSTALL_DIR, NOT_OEM, OK,
-                     PRODUCT_FILES, SandboxTest, boxes, digest, exit_code, listing, script)
+from product import INSTALL_DIR, PRODUCT_FILES, STARTED, script
+from scenarios import fresh_acc, plant_decoy, reached_by_its_short_form, run_held
+from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, NOT_OEM, OK, SandboxTest,
+                     boxes, digest, exit_code, listing)
 
 # The box for a product file that cannot be deleted, or for all of them when the install folder
 # is unknown.
 CANT_DELETE = "Can't delete the file named:"
-
-
-def run_held(box, exe, *before, during=(), batch=None):
-    """Runs the uninstaller with OK (after the driver commands before, and during before OK)
-    while its own file is held open, so that the script keeps looping; copies the script (from
-    batch, by default the usual one), lets go, waits for the script to finish and returns the
-    driver's output, the script's bytes and what the probe logged."""
-    copy = box.user / "seen.bin"
-    with box.probe() as probe:
-        out = box.driver(*probe.setup, *before, "hold", exe, "start", exe, "wait-dialog",
-                         "describe", *during, *OK, "finish", 60, "copy", batch or box.batch,
-                         copy, "release", "wait-gone", exe, 60)
-        box.settle()
-        log = probe.log
-    seen = box.host(copy).read_bytes()
-    box.host(copy).unlink()
-    return out, seen, log
-
-
-def fresh_acc(box):
-    """Back to the pristine state, with an empty C:\\acc for a row's folders; returns its host
-    path."""
-    box.reset()
-    acc = box.host(r"C:\acc")
-    shutil.rmtree(acc, ignore_errors=True)
-    acc.mkdir()
-    return acc
-
-
-def plant_decoy(box, decoy, product):
-    """A decoy folder: a copy of the product, or someone else's Tivaldor.bat."""
-    if product:
-        box.install(decoy, keys=False)
-    else:
-        box.host(decoy).mkdir(parents=True)
-        box.host(decoy + r"\Tivaldor.bat").write_bytes(FOREIGN)
-
-
-def reached_by_its_short_form(test, kind, real, decoy=None):
-    """Runs OK with the install folder, the temporary folder or the desktop (kind) at real, below
-    C:\\acc, a folder whose name the ANSI code page cannot spell: it lacks a character, or spells
-    it only as a look-alike, so that the name reads as decoy, a folder beside it that holds a
-    copy of the product, a script or shortcuts of its own; or one that the OEM code page, the
-    script's, lacks a character of. The program reaches real by its short form: both keys go,
-    with no box and exit code 0, the product goes from there as usual, and decoy keeps every
-    byte."""
-    box = test.box
-    fresh_acc(box)
-    box.driver("mkdir", real)
-    exe = box.install(real if kind == "install" else INSTALL_DIR)
-    target = PureWindowsPath(INSTALL_DIR, "Tivaldor.exe")
-    before, setup = (), []
-    if kind == "temp":
-        before = ("setenv", "TEMP", real, "setenv", "TMP", real)
-    if kind == "desktop":
-        (box.host(real) / "keep.txt").write_text("kept")
-        setup = ["mkdir", real + r"\sub", "link", real + r"\a.lnk", target,
-                 "link", real + r"\sub\b.lnk", target, "set-desktop", real, "desktop"]
-    if decoy:
-        plant_decoy(box, decoy, kind == "install")
-    if decoy and kind != "install":
-        setup += ["mkdir", decoy + r"\sub", "link", decoy + r"\a.lnk", target,
-                  "link", decoy + r"\sub\b.lnk", target]
-    try:
-        out = box.driver(*setup)
-        test.assertEqual(out, [f"desktop {real}"] if kind == "desktop" else [])
-        state = digest(box.host(decoy)) if decoy else None
-        # Copied while it waits for the uninstaller's file: the script runs from there.
-        batch = PureWindowsPath(real, "Tivaldor.bat") if kind == "temp" else box.batch
-        out, _, log = run_held(box, exe, *before, batch=batch)
-        test.assertEqual(exit_code(out), 0)
-        test.assertEqual(boxes(out), [])
-        test.assertIn(f"gone 1 {exe}", out, box.what_stayed(exe, log, batch))
-    finally:
-        if kind == "desktop":
-            box.driver("set-desktop", box.win(box.desktop))
-    test.assertEqual(box.keys(), [False, False])
-    if decoy:
-        test.assertEqual(digest(box.host(decoy)), state, "the decoy")
-    box.assert_removed(exe, log, batch=batch)
-    if kind == "desktop":
-        test.assertEqual(listing(box.host(real)), ["keep.txt"])
-    test.assertEqual(list(box.temp.iterdir()), [], "a script in the usual temporary folder")
-    test.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
 
 
 class SelfDeleteTest(SandboxTest):

@@ -15,7 +15,7 @@ import time
 import unittest
 from pathlib import Path, PureWindowsPath
 
-from product import APP_PATHS_KEY, INSTALL_DIR, PRODUCT_FILES, UNINSTALL_KEY, script  # noqa: F401
+from product import INSTALL_DIR, PRODUCT_FILES
 
 WINE = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, through QEMU where the kernel cannot run it

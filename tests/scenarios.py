@@ -1,0 +1,191 @@
+"""Scenarios that more than one suite runs: desktop trees swept by an uninstall, and a removal
+whose own file is held while its script runs, with the install folder, the temporary folder or
+the desktop where the code page cannot spell it."""
+import contextlib
+import os
+import shutil
+from pathlib import PureWindowsPath
+
+from product import INSTALL_DIR, script
+from sweep_model import ENV_TARGETS, TARGETS, env_link, examined
+from winebox import FOREIGN, OK, SandboxTest, boxes, digest, exit_code, listing
+
+
+def run_held(box, exe, *before, during=(), batch=None):
+    """Runs the uninstaller with OK (after the driver commands before, and during before OK)
+    while its own file is held open, so that the script keeps looping; copies the script (from
+    batch, by default the usual one), lets go, waits for the script to finish and returns the
+    driver's output, the script's bytes and what the probe logged."""
+    copy = box.user / "seen.bin"
+    with box.probe() as probe:
+        out = box.driver(*probe.setup, *before, "hold", exe, "start", exe, "wait-dialog",
+                         "describe", *during, *OK, "finish", 60, "copy", batch or box.batch,
+                         copy, "release", "wait-gone", exe, 60)
+        box.settle()
+        log = probe.log
+    seen = box.host(copy).read_bytes()
+    box.host(copy).unlink()
+    return out, seen, log
+
+
+def fresh_acc(box):
+    """Back to the pristine state, with an empty C:\\acc for a row's folders; returns its host
+    path."""
+    box.reset()
+    acc = box.host(r"C:\acc")
+    shutil.rmtree(acc, ignore_errors=True)
+    acc.mkdir()
+    return acc
+
+
+def plant_decoy(box, decoy, product):
+    """A decoy folder: a copy of the product, or someone else's Tivaldor.bat."""
+    if product:
+        box.install(decoy, keys=False)
+    else:
+        box.host(decoy).mkdir(parents=True)
+        box.host(decoy + r"\Tivaldor.bat").write_bytes(FOREIGN)
+
+
+def reached_by_its_short_form(test, kind, real, decoy=None):
+    """Runs OK with the install folder, the temporary folder or the desktop (kind) at real, below
+    C:\\acc, a folder whose name the ANSI code page cannot spell: it lacks a character, or spells
+    it only as a look-alike, so that the name reads as decoy, a folder beside it that holds a
+    copy of the product, a script or shortcuts of its own; or one that the OEM code page, the
+    script's, lacks a character of. The program reaches real by its short form: both keys go,
+    with no box and exit code 0, the product goes from there as usual, and decoy keeps every
+    byte."""
+    box = test.box
+    fresh_acc(box)
+    box.driver("mkdir", real)
+    exe = box.install(real if kind == "install" else INSTALL_DIR)
+    target = PureWindowsPath(INSTALL_DIR, "Tivaldor.exe")
+    before, setup = (), []
+    if kind == "temp":
+        before = ("setenv", "TEMP", real, "setenv", "TMP", real)
+    if kind == "desktop":
+        (box.host(real) / "keep.txt").write_text("kept")
+        setup = ["mkdir", real + r"\sub", "link", real + r"\a.lnk", target,
+                 "link", real + r"\sub\b.lnk", target, "set-desktop", real, "desktop"]
+    if decoy:
+        plant_decoy(box, decoy, kind == "install")
+    if decoy and kind != "install":
+        setup += ["mkdir", decoy + r"\sub", "link", decoy + r"\a.lnk", target,
+                  "link", decoy + r"\sub\b.lnk", target]
+    try:
+        out = box.driver(*setup)
+        test.assertEqual(out, [f"desktop {real}"] if kind == "desktop" else [])
+        state = digest(box.host(decoy)) if decoy else None
+        # Copied while it waits for the uninstaller's file: the script runs from there.
+        batch = PureWindowsPath(real, "Tivaldor.bat") if kind == "temp" else box.batch
+        out, _, log = run_held(box, exe, *before, batch=batch)
+        test.assertEqual(exit_code(out), 0)
+        test.assertEqual(boxes(out), [])
+        test.assertIn(f"gone 1 {exe}", out, box.what_stayed(exe, log, batch))
+    finally:
+        if kind == "desktop":
+            box.driver("set-desktop", box.win(box.desktop))
+    test.assertEqual(box.keys(), [False, False])
+    if decoy:
+        test.assertEqual(digest(box.host(decoy)), state, "the decoy")
+    box.assert_removed(exe, log, batch=batch)
+    if kind == "desktop":
+        test.assertEqual(listing(box.host(real)), ["keep.txt"])
+    test.assertEqual(list(box.temp.iterdir()), [], "a script in the usual temporary folder")
+    test.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
+
+
+class SweepScenarios(SandboxTest):
+    """What a sweep scenario needs: trees built on the sandbox's desktop, uninstalled with the
+    probe playing a sync client, the result compared with the model."""
+
+    def build(self, tree):
+        """Creates the tree on the sandbox desktop; shortcuts and attributes through Windows."""
+        commands, attributes = [], []
+
+        def make(folder, host):
+            for name, node in folder.items():
+                path = host / name
+                if isinstance(node, dict):
+                    path.mkdir()
+                    make(node, path)
+                    continue
+                kind, attrs = node
+                if kind == "file":
+                    path.write_bytes(b"not a shortcut")
+                elif kind == "fakelnk":
+                    path.write_bytes(b"L\0\0\0 looks like a link but is not")
+                elif kind in ENV_TARGETS:
+                    path.write_bytes(env_link(*ENV_TARGETS[kind]))
+                else:
+                    commands.extend(["link", self.win(path), TARGETS[kind]])
+                if attrs:
+                    attributes.extend(["attrib", self.win(path), attrs])
+
+        make(tree, self.box.desktop)
+        if commands or attributes:
+            self.box.driver(*commands, *attributes)
+
+    def win(self, host):
+        if self.box.desktop == self.box.root / "drive-x":  # the desktop at the root of X:
+            return str(PureWindowsPath("X:\\", host.relative_to(self.box.desktop)))
+        return self.box.win(host)
+
+    @contextlib.contextmanager
+    def desktop_at_drive_root(self):
+        """The desktop moved to the root of drive X:, which is a throwaway folder of the sandbox."""
+        folder, drive = self.box.root / "drive-x", self.box.prefix / "dosdevices" / "x:"
+        self.assertFalse(os.path.lexists(drive), "drive X: is already mapped")
+        folder.mkdir()
+        drive.symlink_to(folder, target_is_directory=True)
+        desktop = self.box.desktop
+        try:
+            self.assertEqual(self.box.driver("set-desktop", "X:\\", "desktop"), ["desktop X:\\"])
+            self.box.desktop = folder
+            yield
+        finally:
+            self.box.desktop = desktop
+            self.box.driver("set-desktop", self.box.win(desktop))
+            drive.unlink()
+            shutil.rmtree(folder, ignore_errors=True)  # gone if the sweep removed the root
+
+    def left(self):
+        return set(listing(self.box.desktop))
+
+    def uninstall(self, tree, disguised=False):
+        """Builds the tree, runs OK with the probe listing the tree's placeholders as such (when
+        disguised, only once the program has asked to see them), and returns what is left on
+        the desktop, once the rest of the product has gone as usual and the sweeps have read
+        exactly the files they must."""
+        exe = self.box.install()
+        self.build(tree)
+        with self.box.probe(cloud="disguised" if disguised else "exposed") as probe:
+            out = self.box.driver(*probe.setup, "start", exe, "wait-dialog", "describe", *OK,
+                                  "finish", 60, "regcheck")
+            self.assertEqual(exit_code(out), 0)
+            self.assertEqual([line[:5] for line in out if line.startswith("key ")], ["key 0"] * 2)
+            self.box.settle()
+            desktop = PureWindowsPath(self.win(self.box.desktop))
+            calls = probe.log.calls()
+            opened = {PureWindowsPath(path).relative_to(desktop).as_posix()
+                      for name, path in calls if name == "GetClassFile"}
+            self.assertEqual(opened, examined(tree), "the files the sweeps read")
+            self.assertEqual([call for call in calls if call[0].startswith("RtlSet")],
+                             [("RtlSetProcessPlaceholderCompatibilityMode", 2)])
+            self.box.assert_removed(exe, probe, script=script(exe, self.box.batch))
+        return self.left()
+
+    def check_rows(self, rows):
+        """Uninstalls each row's tree and compares what is left with what the row says must be;
+        a tree with cloud placeholders both ways, as Windows shows them from the start and only
+        once asked."""
+        for name, row in rows.items():
+            at_root = name.startswith("drive root")
+            for disguised in (False, True) if name.startswith("cloud") else (False,):
+                with self.subTest(name, disguised=disguised), \
+                        self.desktop_at_drive_root() if at_root else contextlib.nullcontext():
+                    def run():
+                        self.box.reset()
+                        self.assertEqual(self.uninstall(row.tree, disguised), row.left)
+                        self.assertTrue(self.box.desktop.is_dir(), "the desktop itself was removed")
+                    self.once_more_if_wine_lost_the_script(run)
