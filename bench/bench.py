@@ -354,7 +354,7 @@ def measure(box, runs, md, notes, size32):
     tools = box.host(str(TOOLS))
     tools.mkdir(parents=True)
     for name in ("timer.exe", "walk.exe"):
-        shutil.copy(OUT / name, tools / name)
+        shutil.copy(winebox.BUILD / "bench" / name, tools / name)
 
     # One shortcut of each target, made through IShellLink once; copied as bytes after.
     box.clear()
