@@ -18,7 +18,10 @@ import time
 from pathlib import Path, PureWindowsPath
 
 import winebox
-from winebox import INSTALL_DIR, WINE, Sandbox, listing, wine_env
+import wineproc
+from product import INSTALL_DIR
+from winebox import Sandbox, listing
+from wineproc import WINE, wine_env
 
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "build" / "bench"
@@ -61,7 +64,7 @@ def wine_version():
     """Wine's version, asked like any other start: through the harness, with a home and prefix
     of the benchmark's own (which Wine does not even create for this)."""
     sandboxes = OUT / "sandboxes"
-    code, lines, err = winebox.run_wine(
+    code, lines, err = wineproc.run_wine(
         [WINE, "--version"], wine_env(sandboxes / "version-home", sandboxes / "pristine"),
         OUT / "wine.log", timeout=60)
     return lines[0] if code == 0 and lines else f"unknown ({code}: {err.strip()[-200:]})"
@@ -80,7 +83,7 @@ def wine(box, program, *args, timeout=300):
     themselves first and print their status last) in the sandbox; returns its 'name value'
     lines as a dict (values of the repeated name 'running' collected in a list). A run Wine did
     not start is retried by the harness, and one after which only Wine crashed is kept (see
-    winebox.judge); one that failed raises RunFailed."""
+    wineproc.judge); one that failed raises RunFailed."""
     name = PureWindowsPath(program).stem
     try:
         lines, err = box.started(program, *args, announce=name + " ", timeout=timeout)

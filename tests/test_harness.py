@@ -7,11 +7,13 @@ import io
 import shlex
 import tempfile
 import unittest
-from pathlib import Path
+from pathlib import Path, PureWindowsPath
 from unittest import mock
 
 import winebox
-from winebox import RunError, judge, run_wine, wine_env
+import wineproc
+from product import INSTALL_DIR, script
+from wineproc import RunError, judge, run_wine, wine_env
 
 CRASH = ("Inconsistency detected by ld.so: dl-fini.c: 87: _dl_fini: Assertion "
          "`ns != LM_ID_BASE || i == nloaded' failed!")
@@ -113,7 +115,7 @@ class RunWineTest(unittest.TestCase):
             with self.subTest(runs=runs):
                 wine = FakeWine(self, *runs)
                 command = [wine.path, "wineboot", "-i"]
-                with mock.patch.object(winebox, "QUICK", 2), \
+                with mock.patch.object(wineproc, "QUICK", 2), \
                         contextlib.redirect_stderr(io.StringIO()) as logged:
                     if code == 0:
                         result = run_wine(command, wine.env, wine.errors, timeout=30, check=True)
@@ -200,13 +202,13 @@ class RemovalTest(unittest.TestCase):
         root = Path(self.enterContext(tempfile.TemporaryDirectory()))
         box = winebox.Sandbox.__new__(winebox.Sandbox)
         box.prefix = root / "prefix"
-        box.batch = winebox.PureWindowsPath(r"C:\users\u\Temp\Tivaldor.bat")
+        box.batch = PureWindowsPath(r"C:\users\u\Temp\Tivaldor.bat")
         box.host(box.batch).parent.mkdir(parents=True)
         return box
 
     def test_what_stayed(self):
-        exe = winebox.PureWindowsPath(winebox.INSTALL_DIR, "KESTRUNE.EXE")
-        ours = winebox.script(exe, r"C:\users\u\Temp\Tivaldor.bat")
+        exe = PureWindowsPath(INSTALL_DIR, "KESTRUNE.EXE")
+        ours = script(exe, r"C:\users\u\Temp\Tivaldor.bat")
         started = ["CreateProcessA 68", "CreateProcessA.result 1 332 0", "ResumeThread 0"]
         failed = ["CreateProcessA 68", "CreateProcessA.result 0 0 2"]
         # (install folder entries or None, temporary folder {name: bytes}, probe's lines, kept,

@@ -230,28 +230,6 @@ static void MakeLink(const wchar_t *link, const wchar_t *target) {
     shellLink->Release();
 }
 
-static void ReadLink(const wchar_t *link) {
-    IShellLinkW *shellLink;
-    IPersistFile *file;
-    wchar_t path[MAX_PATH] = L"";
-    CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                     (void **)&shellLink);
-    shellLink->QueryInterface(IID_IPersistFile, (void **)&file);
-    HRESULT hr = file->Load(link, STGM_READ);
-    wchar_t raw[MAX_PATH] = L"", line[700];
-    HRESULT rawHr = hr;
-    if (hr == S_OK) {
-        hr = shellLink->GetPath(path, MAX_PATH, NULL, SLGP_UNCPRIORITY);
-        rawHr = shellLink->GetPath(raw, MAX_PATH, NULL, SLGP_RAWPATH);
-    }
-    swprintf(line, 700, L"%08lx %ls", (unsigned long)hr, path);
-    Print("target", line);
-    swprintf(line, 700, L"%08lx %ls", (unsigned long)rawHr, raw);
-    Print("raw", line); // the stored path, variables unexpanded
-    file->Release();
-    shellLink->Release();
-}
-
 // Points the user's desktop folder at path, in both of the shell's settings for it.
 static void SetDesktop(const wchar_t *path) {
     static const wchar_t *keys[] = {
@@ -364,6 +342,39 @@ static unsigned long Number(const wchar_t *text) {
     return wcstoul(text, NULL, 0);
 }
 
+// The command language, one command after another as arguments; what each prints, one line a
+// result (the harness, tests/winebox.py, reads these lines):
+//   start EXE                 starts the uninstaller EXE (again: the earlier one is kept for
+//                             post-all and finish)        "started EXE"
+//   wait-dialog               waits for its dialog         "dialog"
+//   activate                  hands it the foreground      "active 0|1"
+//   describe                  its title, controls, style, focus and the probe's answer (loading
+//                             the probe)                   "title T", "child CLASS ID STYLE TEXT"...,
+//                                                          "style S", "focus ID", "probe BITS"
+//   post MSG W L              posts a message to the dialog
+//   post-all MSG W L          posts it to every dialog started
+//   key VK                    presses and releases a key in the focused control
+//   sleep MS                  waits
+//   alive                     whether the uninstaller still runs   "alive 0|1"
+//   finish SECONDS            reports and dismisses message boxes until every uninstaller started
+//                             has exited                   "box CAPTION\tTEXT\tICON\tBUTTONS"...,
+//                                                          "exit CODE" for each
+//   hold PATH / release       holds a file open for reading (no delete sharing), lets go
+//   wait-gone PATH SECONDS    waits for a file to go       "gone 0|1 PATH"
+//   link LINK TARGET          saves a shell link
+//   set-desktop PATH          points the user's desktop folder there
+//   desktop                   the desktop as the shell gives it    "desktop PATH"
+//   attrib PATH FLAGS         adds attributes: r, h, s
+//   regadd / regcheck         writes the product's two keys / says which exist
+//                                                          "key 0|1 NAME" for each
+//   copy FROM TO, mkdir PATH  copies a file, makes a folder
+//   setenv NAME VALUE         sets a variable for the uninstaller started next
+//   cleanup                   ends leftover uninstallers and scripts, deletes the keys
+//                                                          "ended PID"...
+//   wait-idle SECONDS         waits until none runs        "idle 0|1"
+//   codepages                 the ANSI and OEM code pages  "codepages ACP OEMCP"
+// The first line is "driver PID", the last "end STATUS"; a failure prints "error WHAT" and ends
+// with a status other than 0.
 int wmain(int argc, wchar_t **argv) {
     // First line, before anything can fail: tells "never started" from "failed" apart.
     printf("driver %lu\n", (unsigned long)GetCurrentProcessId());
@@ -437,8 +448,6 @@ int wmain(int argc, wchar_t **argv) {
             SetDesktop(arg());
         else if (cmd == L"desktop")
             PrintDesktop();
-        else if (cmd == L"read-link")
-            ReadLink(arg());
         else if (cmd == L"attrib") {
             const wchar_t *path = arg();
             Attrib(path, arg());
@@ -462,8 +471,6 @@ int wmain(int argc, wchar_t **argv) {
             WaitIdle(Number(arg()));
         else if (cmd == L"codepages")
             printf("codepages %u %u\n", GetACP(), GetOEMCP());
-        else if (cmd == L"ticks")
-            printf("ticks %lu\n", (unsigned long)GetTickCount());
         else
             Fail("unknown command");
         fflush(stdout);
