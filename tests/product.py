@@ -8,6 +8,10 @@ INSTALL_DIR = r"C:\Program Files\Tivaldor"
 PRODUCT_FILES = ("Tivaldor.exe", "Tivaldor.hlp", "Tivaldor.gid", "Tivaldor.cnt")
 UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tivaldor"
 APP_PATHS_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Tivaldor.exe"
+# Where the tests install it: the uninstaller, and the two files its shortcuts may point at.
+UNINSTALLER = PureWindowsPath(INSTALL_DIR, "KESTRUNE.EXE")
+PRODUCT_EXE = PureWindowsPath(INSTALL_DIR, "Tivaldor.exe")
+PRODUCT_HLP = PureWindowsPath(INSTALL_DIR, "Tivaldor.hlp")
 
 # How the uninstaller starts its script: created suspended at idle priority, resumed only once
 # the uninstaller has raised its own priority (the probe's log of those calls).

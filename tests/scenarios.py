@@ -6,7 +6,7 @@ import os
 import shutil
 from pathlib import PureWindowsPath
 
-from product import INSTALL_DIR, script
+from product import INSTALL_DIR, PRODUCT_EXE, script
 from sweep_model import ENV_TARGETS, TARGETS, env_link, examined
 from winebox import FOREIGN, OK, SandboxTest, boxes, digest, exit_code, listing
 
@@ -59,10 +59,10 @@ def reached_by_its_short_form(test, kind, real, decoy=None):
     fresh_acc(box)
     box.driver("mkdir", real)
     exe = box.install(real if kind == "install" else INSTALL_DIR)
-    target = PureWindowsPath(INSTALL_DIR, "Tivaldor.exe")
+    target = PRODUCT_EXE
     before, setup = (), []
     if kind == "temp":
-        before = ("setenv", "TEMP", real, "setenv", "TMP", real)
+        before = box.temp_at(real)
     if kind == "desktop":
         (box.host(real) / "keep.txt").write_text("kept")
         setup = ["mkdir", real + r"\sub", "link", real + r"\a.lnk", target,
@@ -160,8 +160,7 @@ class SweepScenarios(SandboxTest):
         exe = self.box.install()
         self.build(tree)
         with self.box.probe(cloud="disguised" if disguised else "exposed") as probe:
-            out = self.box.driver(*probe.setup, "start", exe, "wait-dialog", "describe", *OK,
-                                  "finish", 60, "regcheck")
+            out = self.box.run(exe, *OK, before=probe.setup, describe=True, after=("regcheck",))
             self.assertEqual(exit_code(out), 0)
             self.assertEqual([line[:5] for line in out if line.startswith("key ")], ["key 0"] * 2)
             self.box.settle()

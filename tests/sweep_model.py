@@ -6,13 +6,12 @@ import re
 import struct
 from typing import NamedTuple
 
-from product import INSTALL_DIR
+from product import PRODUCT_EXE, PRODUCT_HLP
 from winebox import DEVANAGARI
 
-EXE_TARGET = INSTALL_DIR + r"\Tivaldor.exe"
-HLP_TARGET = INSTALL_DIR + r"\Tivaldor.hlp"
+EXE_TARGET, HLP_TARGET = str(PRODUCT_EXE), str(PRODUCT_HLP)
 TARGETS = {"exe": EXE_TARGET, "hlp": HLP_TARGET, "case": EXE_TARGET.upper(),
-           "other": r"C:\windows\notepad.exe", "near": INSTALL_DIR + r"\Tivaldor.exe.bak"}
+           "other": r"C:\windows\notepad.exe", "near": EXE_TARGET + ".bak"}
 # Links whose target is stored with an environment variable, as installers write them on
 # Windows: the expanded path in the link's location and the unexpanded one in an EXP_SZ block.
 # Wine cannot make these (IShellLinkDataList::AddDataBlock is not implemented, SetPath takes the

@@ -86,8 +86,7 @@ class JapaneseTest(DoubleByteSandbox, SweepScenarios):
         try:
             exe = self.box.install()
             batch = PureWindowsPath(temp, "Tivaldor.bat")
-            out, seen, log = run_held(self.box, exe, "setenv", "TEMP", temp, "setenv", "TMP",
-                                      temp, batch=batch)
+            out, seen, log = run_held(self.box, exe, *self.box.temp_at(temp), batch=batch)
             self.assertEqual(exit_code(out), 0)
             self.assertIn(f"gone 1 {exe}", out, self.box.what_stayed(exe, log, batch))
             self.assertEqual(seen, script(exe, batch, self.ENCODING))

@@ -5,9 +5,9 @@ import contextlib
 import os
 import shutil
 import unittest
-from pathlib import PureWindowsPath
+from typing import Callable, NamedTuple
 
-from product import INSTALL_DIR, STARTED, script
+from product import INSTALL_DIR, PRODUCT_EXE, STARTED, UNINSTALLER, script
 from winebox import FOREIGN, OK, PRISTINE, SandboxTest, boxes, exit_code
 
 SHELL_LINK_CLASS = r"HKLM\Software\Classes\CLSID\{00021401-0000-0000-C000-000000000046}"
@@ -88,36 +88,42 @@ def someone_elses_script_file(box):
 @contextlib.contextmanager
 def no_temporary_folder(box):
     """TEMP and TMP naming a folder that does not exist."""
-    yield ("setenv", "TEMP", NOWHERE, "setenv", "TMP", NOWHERE), ()
+    yield box.temp_at(NOWHERE), ()
+
+
+class Row(NamedTuple):
+    """What is taken away; whether the desktop's shortcut stays; the uninstaller's calls that
+    start its script (when all are made, the script removes the uninstaller and its folder);
+    what is left in the temporary folder."""
+    missing: Callable
+    link_kept: bool = False
+    started: list = []
+    temp: dict = {}
 
 
 class FailuresTest(SandboxTest):
     def test_one_part_missing(self):
         box = self.box
-        exe = PureWindowsPath(INSTALL_DIR, "KESTRUNE.EXE")
+        exe = UNINSTALLER
         link = box.desktop / "T.lnk"
-        # What is taken away; whether the desktop's shortcut stays; the uninstaller's calls that
-        # start its script (when all are made, the script removes the uninstaller and its
-        # folder); what is left in the temporary folder.
         rows = {
-            "shell link class": (no_shell_link_class, True, STARTED, {}),
-            "command interpreter": (no_command_interpreter, False, STARTED[:1],
-                                    {"Tivaldor.bat": script(exe, box.batch)}),
-            "desktop folder": (no_desktop_folder, True, STARTED, {}),
-            "script file in use": (script_file_in_use, False, [], {"Tivaldor.bat": FOREIGN}),
-            "script file of someone else's": (someone_elses_script_file, False, STARTED, {}),
-            "temporary folder": (no_temporary_folder, False, [], {}),
+            "shell link class": Row(no_shell_link_class, link_kept=True, started=STARTED),
+            "command interpreter": Row(no_command_interpreter, started=STARTED[:1],
+                                       temp={"Tivaldor.bat": script(exe, box.batch)}),
+            "desktop folder": Row(no_desktop_folder, link_kept=True, started=STARTED),
+            "script file in use": Row(script_file_in_use, temp={"Tivaldor.bat": FOREIGN}),
+            "script file of someone else's": Row(someone_elses_script_file, started=STARTED),
+            "temporary folder": Row(no_temporary_folder),
         }
         for name, (missing, link_kept, started, temp) in rows.items():
             def row():
                 box.reset()
                 self.assertEqual(box.install(), exe)
-                box.driver("link", box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
+                box.driver("link", box.win(link), PRODUCT_EXE)
                 with missing(box) as (before, after), box.probe() as probe:
                     # The probe, loaded by "describe", logs the calls that start the script and
                     # spoils the list the shell leaves when it gives no desktop.
-                    out = box.driver(*probe.setup, *before, "start", exe, "wait-dialog",
-                                     "describe", *OK, "finish", 60, *after)
+                    out = box.run(exe, *OK, before=probe.setup + before, describe=True, after=after)
                     self.assertEqual(exit_code(out), 0)
                     self.assertEqual(boxes(out), [])
                     box.settle()

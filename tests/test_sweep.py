@@ -114,8 +114,8 @@ class SweepTest(SweepScenarios):
                     for link, kind in links.items():
                         commands += ["link", full[link], TARGETS[kind]]
                     self.box.driver(*commands)
-                    out = self.box.driver(*probe.setup if stubs else (), "start", exe,
-                                          "wait-dialog", "describe", *OK, "finish", 60)
+                    out = self.box.run(exe, *OK, before=probe.setup if stubs else (),
+                                       describe=True)
                     self.assertEqual(exit_code(out), 0)
                     for path in folders + list(links):
                         exists = os.path.lexists(self.box.host(full[path]))

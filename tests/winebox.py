@@ -269,14 +269,15 @@ class Sandbox:
         subprocess.run(["chmod", "-R", "u+w", str(self.root)], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.root, ignore_errors=True)
 
-    def install(self, directory=INSTALL_DIR, files=PRODUCT_FILES, keys=True, name="KESTRUNE.EXE"):
-        """Installs the product: its files and the uninstaller (as name) in directory, and its
-        keys."""
+    def install(self, directory=INSTALL_DIR, files=PRODUCT_FILES, keys=True, name="KESTRUNE.EXE",
+                source=None):
+        """Installs the product: its files and the uninstaller (as name, a copy of source, by
+        default the image built) in directory, and its keys."""
         target = self.host(directory)
         target.mkdir(parents=True, exist_ok=True)
         for file in files:
             (target / file).write_bytes(b"product file " + file.encode())
-        shutil.copy(EXE, target / name)
+        shutil.copy(source or EXE, target / name)
         if keys:
             self.driver("regadd")
         return PureWindowsPath(directory, name)
@@ -338,11 +339,19 @@ class Sandbox:
             raise WineLostScript(message)
         raise AssertionError(message)
 
-    def run(self, exe, *actions, finish=60):
-        """Starts the uninstaller, waits for its dialog, performs actions and returns the output
+    def run(self, exe, *actions, before=(), describe=False, finish=60, after=()):
+        """Starts the uninstaller after the driver commands before, waits for its dialog
+        (describes it, which loads the probe, if asked), performs actions and returns the output
         once it has exited (message boxes reported as 'box caption<TAB>text<TAB>icon<TAB>buttons'
-        and dismissed)."""
-        return self.driver("start", exe, "wait-dialog", *actions, "finish", finish)
+        and dismissed) and the commands after have run."""
+        return self.driver(*before, "start", exe, "wait-dialog", *("describe",) * describe,
+                           *actions, "finish", finish, *after)
+
+    @staticmethod
+    def temp_at(folder):
+        """The driver commands that give the uninstaller started next folder as its temporary
+        folder."""
+        return ("setenv", "TEMP", folder, "setenv", "TMP", folder)
 
 
 class Sandbox32(Sandbox):
