@@ -28,6 +28,16 @@ def run_held(box, exe, *before, during=(), batch=None):
     return out, seen, log
 
 
+def removed_while_held(test, exe, *before, batch=None, encoding="cp437"):
+    """Runs run_held and checks that the removal finished cleanly with the script's exact bytes
+    in the OEM code page (encoding); returns the driver's output and the probe's log."""
+    out, seen, log = run_held(test.box, exe, *before, batch=batch)
+    test.assertIn(f"gone 1 {exe}", out, test.box.what_stayed(exe, log, batch))
+    test.assertEqual(seen, script(exe, batch or test.box.batch, encoding))
+    test.assert_removed_cleanly(out, exe, log, batch=batch)
+    return out, log
+
+
 def fresh_acc(box):
     """Back to the pristine state, with an empty C:\\acc for a row's folders; returns its host
     path."""
@@ -45,6 +55,11 @@ def plant_decoy(box, decoy, product):
     else:
         box.host(decoy).mkdir(parents=True)
         box.host(decoy + r"\Tivaldor.bat").write_bytes(FOREIGN)
+
+
+# Where a folder the code page cannot spell may be: the install folder, the temporary folder or
+# the desktop.
+KINDS = ("install", "temp", "desktop")
 
 
 def reached_by_its_short_form(test, kind, real, decoy=None):
@@ -93,6 +108,15 @@ def reached_by_its_short_form(test, kind, real, decoy=None):
         test.assertEqual(listing(box.host(real)), ["keep.txt"])
     test.assertEqual(list(box.temp.iterdir()), [], "a script in the usual temporary folder")
     test.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
+
+
+def all_reached_by_their_short_forms(test, rows):
+    """reached_by_its_short_form for each row (kind, real, decoy), each a subtest; C:\\acc goes
+    afterwards."""
+    for kind, real, decoy in rows:
+        with test.subTest(kind=kind, folder=real):
+            reached_by_its_short_form(test, kind, real, decoy)
+    shutil.rmtree(test.box.host(r"C:\acc"))
 
 
 class SweepScenarios(SandboxTest):

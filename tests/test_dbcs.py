@@ -8,10 +8,10 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from scenarios import SweepScenarios, reached_by_its_short_form, run_held
+from scenarios import (KINDS, SweepScenarios, all_reached_by_their_short_forms,
+                       reached_by_its_short_form, removed_while_held)
 from sweep_model import SCRIPT_ROWS
-from product import script
-from winebox import DEVANAGARI, OK, SandboxTest, boxes, exit_code, listing
+from winebox import DEVANAGARI, OK, SandboxTest, exit_code, listing
 
 YEN, KATAKANA_A = "\u00a5", "\uff71"  # best fit: 5C; a half-width katakana, one byte (B1)
 
@@ -38,13 +38,7 @@ class DoubleByteSandbox(SandboxTest):
                 self.box.reset()
                 exe = self.box.install(folder, name=name)
                 links = self.desktop_links(folder)
-                out, seen, log = run_held(self.box, exe)
-                self.assertEqual(exit_code(out), 0)
-                self.assertEqual(boxes(out), [])
-                self.assertIn(f"gone 1 {exe}", out, self.box.what_stayed(exe, log))
-                self.assertEqual(seen, script(exe, self.box.batch, self.ENCODING))
-                self.assertEqual(self.box.keys(), [False, False])
-                self.box.assert_removed(exe, log)
+                removed_while_held(self, exe, encoding=self.ENCODING)
                 self.assertEqual(set(listing(self.box.desktop)), links)
 
     def desktop_links(self, folder):
@@ -86,11 +80,8 @@ class JapaneseTest(DoubleByteSandbox, SweepScenarios):
         try:
             exe = self.box.install()
             batch = PureWindowsPath(temp, "Tivaldor.bat")
-            out, seen, log = run_held(self.box, exe, *self.box.temp_at(temp), batch=batch)
-            self.assertEqual(exit_code(out), 0)
-            self.assertIn(f"gone 1 {exe}", out, self.box.what_stayed(exe, log, batch))
-            self.assertEqual(seen, script(exe, batch, self.ENCODING))
-            self.box.assert_removed(exe, log, batch=batch)
+            removed_while_held(self, exe, *self.box.temp_at(temp), batch=batch,
+                               encoding=self.ENCODING)
         finally:
             shutil.rmtree(self.box.host("C:\\ポチ表"))
 
@@ -153,11 +144,8 @@ class JapaneseTest(DoubleByteSandbox, SweepScenarios):
         # so that the name would lead to the folder beside it. The short form spells each.
         names = [("C:\\acc\\" + DEVANAGARI, None),
                  ("C:\\acc\\spx" + YEN + "spdecoy", r"C:\acc\spx\spdecoy")]
-        for kind in ("install", "temp", "desktop"):
-            for real, decoy in names:
-                with self.subTest(kind=kind, folder=real):
-                    reached_by_its_short_form(self, kind, real, decoy)
-        shutil.rmtree(self.box.host(r"C:\acc"))
+        all_reached_by_their_short_forms(self, [(kind, real, decoy) for kind in KINDS
+                                                for real, decoy in names])
 
 
 class TraditionalChineseTest(DoubleByteSandbox):
@@ -178,13 +166,7 @@ class Utf8Test(DoubleByteSandbox):
         # a character was lost, where Wine takes both; the probe holds the uninstaller to
         # Windows' rules. A Hindi install folder still goes in full, the script named exactly.
         exe = self.box.install("C:\\हिन्दी")
-        out, seen, log = run_held(self.box, exe, "setenv", "PROBE_STRICT", "1")
-        self.assertEqual(exit_code(out), 0)
-        self.assertEqual(boxes(out), [])
-        self.assertIn(f"gone 1 {exe}", out, self.box.what_stayed(exe, log))
-        self.assertEqual(seen, script(exe, self.box.batch, self.ENCODING))
-        self.assertEqual(self.box.keys(), [False, False])
-        self.box.assert_removed(exe, log)
+        removed_while_held(self, exe, "setenv", "PROBE_STRICT", "1", encoding=self.ENCODING)
 
 
 if __name__ == "__main__":

@@ -438,6 +438,14 @@ class SandboxTest(unittest.TestCase):
     def setUp(self):
         self.box.reset()
 
+    def assert_removed_cleanly(self, out, exe, log=None, **removed):
+        """What every removal that finished shows: exit code 0, no box, both keys gone and
+        nothing left of the uninstaller (see Sandbox.assert_removed, which takes removed)."""
+        self.assertEqual(exit_code(out), 0)
+        self.assertEqual(boxes(out), [])
+        self.assertEqual(self.box.keys(), [False, False])
+        self.box.assert_removed(exe, log, **removed)
+
     def once_more_if_wine_lost_the_script(self, row):
         """Runs row (which must start from a reset sandbox) and, where it failed only because Wine
         ran none of the uninstaller's script (WineLostScript), once more; logged as the harness
