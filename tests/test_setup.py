@@ -10,78 +10,14 @@ import sys
 import tempfile
 import unittest
 from pathlib import Path
+from typing import NamedTuple
 
 ROOT = Path(__file__).resolve().parent.parent
 
-# Plays apt-get, dpkg and the loaders after the state file: which packages are installed, the exit
-# status of each apt-get update in turn and what apt-get install does ("ok"; "preferred", held
-# broken packages unless the release is pinned above 1000 with downgrades allowed; "removes",
-# which makes room by removing wine64 unless --no-remove forbids it; "never"). Queries are not
-# logged; everything else is, the preferences file by its content.
-STAND_IN = r"""
-import json, os, sys
-from pathlib import Path
-
-name, args = Path(sys.argv[0]).name, sys.argv[1:]
-path = Path(os.environ["SETUP_STATE"])
-state = json.loads(path.read_text())
-installed = state["installed"]
-
-def log(words):
-    with open(path.with_name("calls"), "a") as calls:
-        calls.write(" ".join(words) + "\n")
-
-def end(code, out="", err=""):
-    path.write_text(json.dumps(state))
-    path.with_name("installed").write_text(
-        "".join(f"{p} {state['versions'].get(p, '1.0')}\n" for p in installed))
-    sys.stdout.write(out)
-    sys.stderr.write(err)
-    sys.exit(code)
-
-if name == "dpkg" and args[0] == "--compare-versions":
-    os.execv("/usr/bin/dpkg", ["dpkg"] + args)
-if name == "dpkg" and args[0] == "--print-foreign-architectures":
-    end(0, "".join(a + "\n" for a in state["foreign"]))
-if name in ("wine", "wine64"):
-    log([name] + args)
-    needs = "wine32:i386" if name == "wine" else "wine64"
-    end(0, "wine-8.0\n") if needs in installed else end(127, err="not installed\n")
-words, prefs = [name], None
-for a in args:
-    if a.startswith("Dir::Etc::Preferences="):
-        prefs = Path(a.split("=", 1)[1])
-        state["prefs"].append(str(prefs))
-        a = "Dir::Etc::Preferences=[" + prefs.read_text().strip().replace("\n", " | ") + "]"
-    words.append(a)
-log(words)
-if name == "dpkg" and args[0] == "--add-architecture":
-    state["foreign"].append(args[1])
-elif name == "apt-get" and args[0] == "update":
-    codes = state["update"]
-    code = codes[min(state["updates"], len(codes) - 1)]
-    state["updates"] += 1
-    end(code, err=state["update_error"] if code else "")
-elif name == "apt-get" and args[0] == "install":
-    mode = state["install"]
-    preferred = ("--allow-downgrades" in args and prefs is not None and
-                 "Pin: release n=bookworm\nPin-Priority: 1001\n" in prefs.read_text())
-    broken = ("The following packages have unmet dependencies:\n libwine:i386 : Depends: "
-              "libgstreamer-plugins-base1.0-0:i386 but it is not going to be installed\n",
-              "E: Unable to correct problems, you have held broken packages.\n")
-    if mode == "never" or mode == "preferred" and not preferred:
-        end(100, *broken)
-    if mode == "removes" and not preferred:
-        if "--no-remove" in args:
-            end(100, err="E: Packages need to be removed but remove is disabled.\n")
-        installed.remove("wine64")
-    installed += [a for n, a in enumerate(args[1:], 1)
-                  if not a.startswith("-") and args[n - 1] not in ("-o", "-t")]
-    end(0, "Setting up wine32:i386 (8.0~repack-4) ...\n")
-end(0)
-"""
+# Plays apt-get, dpkg, the loaders and the rest after the state file (its docstring says how).
+STAND_IN = Path(__file__).resolve().parent / "standins" / "setup_tools.py"
 # The queries asked most often, in shell, which starts faster: dpkg-query from the list of
-# installed packages and their versions that the stand-in above keeps.
+# installed packages and their versions that the stand-in keeps.
 QUERIES = {
     "dpkg-query": r"""for package; do :; done
 awk -v p="$package" -v f="$2" '$1 == p { printf "%s", f ~ /Version/ ? $2 : "install ok installed"
@@ -122,6 +58,26 @@ RETRY = ("setup-wine32: apt-get install failed ({}){}; trying again with bookwor
          "versions preferred on every architecture")
 
 
+
+class Update(NamedTuple):
+    """A run of apt_update and apt_install against the stand-ins, and what it must give."""
+    commands: list  # what the stand-ins were asked to do, in order
+    lines: list = []  # what the scripts say
+    code: int = 0  # apt_install's exit status
+    update: tuple = (0,)  # apt-get update's exit statuses in turn, the last one repeated
+    error: str = MIRROR  # apt-get update's standard error when it fails
+    install: str = "ok"  # what apt-get install does (see the stand-in)
+    arguments: str = WINE32  # apt_install's
+
+
+class Run(NamedTuple):
+    """A run of a whole set-up script, every apt-get update failing on the mirror's index."""
+    install: str  # what apt-get install does (see the stand-in)
+    commands: list  # what the stand-ins were asked to do, in order
+    lines: list = []  # what the script says
+    code: int = 0  # the script's exit status
+
+
 class SetUp:
     """A temporary folder with the stand-ins first on PATH, an os-release, a binfmt_misc
     folder, QEMU and Wine's loaders, and the state the stand-ins play."""
@@ -139,7 +95,7 @@ class SetUp:
         (self.dir / "os-release").write_text(
             "ID=debian\n" + (f"VERSION_CODENAME={codename}\n" if codename else ""))
         script = self.dir / "stand-in.py"
-        script.write_text(f"#!{sys.executable} -IS\n{STAND_IN}")
+        script.write_text(f"#!{sys.executable} -IS\n{STAND_IN.read_text()}")
         script.chmod(0o755)
         for name in ("apt-get", "dpkg", "sleep", "mount", "localedef"):
             (bin_dir / name).symlink_to(script)
@@ -187,53 +143,55 @@ class AptTest(unittest.TestCase):
     """scripts/apt.bash: apt_update, then apt_install, as setup-wine32 calls them."""
 
     def test_failure_modes(self):
-        # (apt-get update's exit codes in turn, its standard error, what apt-get install does,
-        #  apt_install's arguments) -> (commands, exit status, lines)
-        cases = [
+        # Each row: apt_update twice (the lists are brought up to date once a run), then
+        # apt_install; the fields left out are apt working the first time and installing wine32.
+        rows = [
             # apt works the first time: quiet, no pause, no second try.
-            ((0,), MIRROR, "ok", WINE32, [UPDATE, f"{INSTALL} {WINE32}"], 0, []),
+            Update(commands=[UPDATE, f"{INSTALL} {WINE32}"]),
             # A failure that passes is not worth a word.
-            ((100, 0), MIRROR, "ok", WINE32, [UPDATE, PAUSE, UPDATE, f"{INSTALL} {WINE32}"],
-             0, []),
-            ((100,), MIRROR, "ok", WINE32, [*UPDATES, f"{INSTALL} {WINE32}"], 0, [GAVE_UP]),
-            ((100,), MIRROR + SECOND, "ok", WINE32, [*UPDATES, f"{INSTALL} {WINE32}"], 0,
-             [GAVE_UP + ", http://deb.debian.org/debian/dists/bookworm-backports/main/"
-              "binary-amd64/Packages.xz (Hash Sum mismatch)"]),
-            ((100,), LOCK, "ok", WINE32, [*UPDATES, f"{INSTALL} {WINE32}"], 0,
-             ["setup-wine32: apt-get update failed 3 times (Unable to lock directory "
-              "/var/lib/apt/lists/); going on with the lists apt has"]),
+            Update(update=(100, 0), commands=[UPDATE, PAUSE, UPDATE, f"{INSTALL} {WINE32}"]),
+            Update(update=(100,), commands=[*UPDATES, f"{INSTALL} {WINE32}"], lines=[GAVE_UP]),
+            Update(update=(100,), error=MIRROR + SECOND,
+                   commands=[*UPDATES, f"{INSTALL} {WINE32}"],
+                   lines=[GAVE_UP + ", http://deb.debian.org/debian/dists/bookworm-backports/"
+                          "main/binary-amd64/Packages.xz (Hash Sum mismatch)"]),
+            Update(update=(100,), error=LOCK, commands=[*UPDATES, f"{INSTALL} {WINE32}"],
+                   lines=["setup-wine32: apt-get update failed 3 times (Unable to lock directory "
+                          "/var/lib/apt/lists/); going on with the lists apt has"]),
             # The fault as found: an index missing, and the install only goes through with
             # the release's versions on both architectures.
-            ((100,), MIRROR, "preferred", WINE32,
-             [*UPDATES, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"], 0,
-             [GAVE_UP, RETRY.format(BROKEN, " with an index missing")]),
-            ((0,), MIRROR, "preferred", WINE32,
-             [UPDATE, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"], 0,
-             [RETRY.format(BROKEN, "")]),
+            Update(update=(100,), install="preferred",
+                   commands=[*UPDATES, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"],
+                   lines=[GAVE_UP, RETRY.format(BROKEN, " with an index missing")]),
+            Update(install="preferred",
+                   commands=[UPDATE, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"],
+                   lines=[RETRY.format(BROKEN, "")]),
             # Without --no-remove apt would take wine64 away to make room, and say nothing.
-            ((0,), MIRROR, "removes", WINE32,
-             [UPDATE, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"], 0,
-             [RETRY.format("Packages need to be removed but remove is disabled.", "")]),
-            ((100,), MIRROR, "never", WINE32,
-             [*UPDATES, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"], 1,
-             [GAVE_UP, RETRY.format(BROKEN, " with an index missing"), f"E: {BROKEN}"]),
+            Update(install="removes",
+                   commands=[UPDATE, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"],
+                   lines=[RETRY.format("Packages need to be removed but remove is disabled.",
+                                       "")]),
+            Update(update=(100,), install="never", code=1,
+                   commands=[*UPDATES, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"],
+                   lines=[GAVE_UP, RETRY.format(BROKEN, " with an index missing"),
+                          f"E: {BROKEN}"]),
             # The suite asked for keeps its place beside the release.
-            ((0,), MIRROR, "never", "-t bookworm-backports qemu-user",
-             [UPDATE, f"{INSTALL} -t bookworm-backports qemu-user",
-              f"{INSTALL} --allow-downgrades -o Dir::Etc::Preferences=[{PIN} |  | Package: * | "
-              "Pin: release n=bookworm-backports | Pin-Priority: 1001] qemu-user"], 1,
-             [RETRY.format(BROKEN, ""), f"E: {BROKEN}"]),
+            Update(install="never", arguments="-t bookworm-backports qemu-user", code=1,
+                   commands=[UPDATE, f"{INSTALL} -t bookworm-backports qemu-user",
+                             f"{INSTALL} --allow-downgrades -o Dir::Etc::Preferences=[{PIN} |  | "
+                             "Package: * | Pin: release n=bookworm-backports | Pin-Priority: "
+                             "1001] qemu-user"],
+                   lines=[RETRY.format(BROKEN, ""), f"E: {BROKEN}"]),
         ]
-        for update, error, install, arguments, commands, code, lines in cases:
-            with self.subTest(update=update, error=error[:30], install=install):
-                setup = SetUp(self, update, install, error)
-                # Twice: the lists are brought up to date once a run.
+        for row in rows:
+            with self.subTest(update=row.update, error=row.error[:30], install=row.install):
+                setup = SetUp(self, update=row.update, install=row.install, update_error=row.error)
                 got = setup.source("scripts/apt.bash", f"apt_update; apt_update; apt_install "
-                                   f"{arguments}")
-                self.assertEqual(got, (commands, code, lines))
+                                   f"{row.arguments}")
+                self.assertEqual(got, (row.commands, row.code, row.lines))
                 self.assertIn("wine64", setup.installed())
                 self.assertEqual(len(setup.prefs()),
-                                 sum("Dir::Etc::Preferences" in c for c in commands))
+                                 sum("Dir::Etc::Preferences" in c for c in row.commands))
                 self.assertFalse([p for p in setup.prefs() if Path(p).exists()])
 
     def test_without_a_codename_nothing_is_preferred(self):
@@ -254,32 +212,32 @@ class ScriptsTest(unittest.TestCase):
 
     def test_setup_wine32(self):
         wine = "wine64 --version", "wine --version"
-        # (what apt-get install does, commands, exit status, lines)
         first = ["dpkg --add-architecture i386", *UPDATES, f"{INSTALL} {WINE32}"]
         cases = [
-            [("preferred", [*first, f"{PREFERRED} {WINE32}", *wine], 0,
-              ["setup-wine32: installing wine wine32:i386", GAVE_UP,
-               RETRY.format(BROKEN, " with an index missing")]),
+            [Run(install="preferred", commands=[*first, f"{PREFERRED} {WINE32}", *wine],
+                 lines=["setup-wine32: installing wine wine32:i386", GAVE_UP,
+                        RETRY.format(BROKEN, " with an index missing")]),
              # Once in place: quiet, and apt is not asked.
-             ("never", list(wine), 0, [])],
-            [("never", [*first, f"{PREFERRED} {WINE32}", *wine], 1,
-              ["setup-wine32: installing wine wine32:i386", GAVE_UP,
-               RETRY.format(BROKEN, " with an index missing"), f"E: {BROKEN}",
-               "setup-wine32: {tmp}/wine/wine not starting (not installed: wine wine32:i386); "
-               "run scripts/setup-wine32 again later"]),
-             ("preferred", [*UPDATES, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}", *wine], 0,
-              ["setup-wine32: installing wine wine32:i386", GAVE_UP,
-               RETRY.format(BROKEN, " with an index missing")])],
+             Run(install="never", commands=list(wine))],
+            [Run(install="never", commands=[*first, f"{PREFERRED} {WINE32}", *wine], code=1,
+                 lines=["setup-wine32: installing wine wine32:i386", GAVE_UP,
+                        RETRY.format(BROKEN, " with an index missing"), f"E: {BROKEN}",
+                        "setup-wine32: {tmp}/wine/wine not starting (not installed: wine "
+                        "wine32:i386); run scripts/setup-wine32 again later"]),
+             Run(install="preferred",
+                 commands=[*UPDATES, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}", *wine],
+                 lines=["setup-wine32: installing wine wine32:i386", GAVE_UP,
+                        RETRY.format(BROKEN, " with an index missing")])],
         ]
         for runs in cases:
-            with self.subTest(runs=[r[0] for r in runs]):
+            with self.subTest(runs=[r.install for r in runs]):
                 setup = SetUp(self, update=(100,), install="preferred")
-                for install, commands, code, lines in runs:
+                for run in runs:
                     state = json.loads(setup.state.read_text())
-                    setup.state.write_text(json.dumps(dict(state, install=install)))
+                    setup.state.write_text(json.dumps(dict(state, install=run.install)))
                     # The kernel's part, whether a 32-bit program runs, is played too.
                     got = setup.source("scripts/setup-wine32", "probe_i386() { :; }; setup")
-                    self.assertEqual(got, (commands, code, lines))
+                    self.assertEqual(got, (run.commands, run.code, run.lines))
                 self.assertIn("wine64", setup.installed())
                 self.assertFalse(list((setup.dir / "binfmt").glob("qemu-i386")))
 
@@ -290,23 +248,23 @@ class ScriptsTest(unittest.TestCase):
         wanted = "osslsigncode fonts-wine"
         said = [f"Installing: {wanted}", GAVE_UP.replace("setup-wine32:", "setup:"),
                 RETRY.format(BROKEN, " with an index missing").replace("setup-wine32:", "setup:")]
-        # (what apt-get install does, commands, exit status, lines)
-        cases = [
-            ("preferred", [*UPDATES, f"{INSTALL} {wanted}", f"{PREFERRED} {wanted}", *locales],
-             0, said),
-            ("never", [*UPDATES, f"{INSTALL} {wanted}", f"{PREFERRED} {wanted}"], 1,
-             [*said, f"E: {BROKEN}",
-              f"setup: still not installed: {wanted}; run scripts/setup again later"]),
+        runs = [
+            Run(install="preferred", lines=said,
+                commands=[*UPDATES, f"{INSTALL} {wanted}", f"{PREFERRED} {wanted}", *locales]),
+            Run(install="never", code=1,
+                commands=[*UPDATES, f"{INSTALL} {wanted}", f"{PREFERRED} {wanted}"],
+                lines=[*said, f"E: {BROKEN}",
+                       f"setup: still not installed: {wanted}; run scripts/setup again later"]),
         ]
-        for install, commands, code, lines in cases:
-            with self.subTest(install=install):
-                setup = SetUp(self, update=(100,), install=install, installed=others)
-                self.assertEqual(setup.run("scripts/setup", "fonts-wine"), (commands, code, lines))
+        for run in runs:
+            with self.subTest(install=run.install):
+                setup = SetUp(self, update=(100,), install=run.install, installed=others)
+                self.assertEqual(setup.run("scripts/setup", "fonts-wine"),
+                                 (run.commands, run.code, run.lines))
                 self.assertIn("wine64", setup.installed())
         # Everything there: quiet, apt not asked.
         setup = SetUp(self, update=(100,), installed=[*others, *wanted.split()])
         self.assertEqual(setup.run("scripts/setup", "fonts-wine"), (locales, 0, []))
-
 
 if __name__ == "__main__":
     unittest.main()
