@@ -4,6 +4,26 @@ from pathlib import PureWindowsPath
 # The i686 image's budget in bytes, 19 units of 512 (where its bytes go: docs/maintainers.md).
 IMAGE_LIMIT = 9728
 
+# The window title, which app/main.cpp sets: the dialog template's caption is empty.
+TITLE = "Uninstall Tivaldor"
+# The dialog template's ID (IDD_UNINSTALL) and style in res/uninstall.rc: WS_VISIBLE |
+# WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU | DS_CENTER | DS_SETFOREGROUND | DS_NOIDLEMSG |
+# DS_SETFONT | DS_3DLOOK.
+DIALOG_ID = 102
+DIALOG_STYLE = 0x12C80B44
+# The dialog's three static lines, top to bottom.
+DIALOG_TEXTS = ["Click on OK to uninstall the Tivaldor",
+                "program. This will remove all files from your", "computer."]
+
+# The version block: the file and product version, then its strings (US English, UTF-16).
+VERSION = (1, 5, 0, 0)
+PRODUCT_NAME = "Tivaldor Uninstall"
+VERSION_STRINGS = {
+    "CompanyName": "", "FileDescription": "Uninstalls the Tivaldor program",
+    "FileVersion": ", ".join(map(str, VERSION)), "InternalName": "KESTRUNE",
+    "OriginalFilename": "KESTRUNE.EXE", "ProductName": PRODUCT_NAME,
+    "ProductVersion": ", ".join(map(str, VERSION))}
+
 INSTALL_DIR = r"C:\Program Files\Tivaldor"
 PRODUCT_FILES = ("Tivaldor.exe", "Tivaldor.hlp", "Tivaldor.gid", "Tivaldor.cnt")
 UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tivaldor"

@@ -6,13 +6,11 @@ import unittest
 
 import pe
 
-from product import INSTALL_DIR, PRODUCT_FILES
+from product import DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, INSTALL_DIR, PRODUCT_FILES, TITLE
 from winebox import (IDCANCEL, IDOK, OK, VK_ESCAPE, VK_RETURN, WM_CLOSE, WM_COMMAND, SandboxTest,
                      boxes, exit_code)
 from winebox import DRIVER, EXE
 
-TEXTS = ["Click on OK to uninstall the Tivaldor", "program. This will remove all files from your",
-         "computer."]
 PROBE_DONE, PROBE_ICON, PROBE_SIZE, PROBE_MAXIMIZE, PROBE_MOVE, PROBE_CLOSE = 1, 2, 4, 8, 16, 32
 # A base far from the usual one, with nothing mapped at or near the old base.
 NEW_BASE = 0x160000000
@@ -23,15 +21,15 @@ class DialogTest(SandboxTest):
         exe = self.box.install()
         out = self.box.run(exe, "describe", "post", WM_COMMAND, IDCANCEL, 0)
         fields = [line.split(" ", 1) for line in out]
-        self.assertIn(["title", "Uninstall Tivaldor"], fields)
+        self.assertIn(["title", TITLE], fields)
         children = [f[1].split(" ", 3) for f in fields if f[0] == "child"]
         self.assertEqual([(c[0], int(c[1]), c[3]) for c in children],
                          [("Button", 1, "OK"), ("Button", 2, "Cancel")] +
-                         [("Static", 65535, t) for t in TEXTS])
+                         [("Static", 65535, t) for t in DIALOG_TEXTS])
         self.assertEqual(int(children[0][2], 16) & 0xF, 1, "OK is the default push button")
         self.assertIn(["focus", "1"], fields, "OK has the focus")
         style = int(dict(fields)["style"], 16)
-        self.assertEqual(style & ~0x04000000, 0x12C80B44)  # the system adds WS_CLIPSIBLINGS
+        self.assertEqual(style & ~0x04000000, DIALOG_STYLE)  # the system adds WS_CLIPSIBLINGS
         probe = int(dict(fields)["probe"])
         self.assertTrue(probe & PROBE_DONE, "probe did not run")
         self.assertTrue(probe & PROBE_ICON, "the dialog class has no icon")
@@ -118,7 +116,7 @@ class DialogTest(SandboxTest):
                 self.assertTrue(link.exists(), "the shortcut went without the relocations")
                 continue
             out = self.box.run(exe, "describe", *OK)
-            self.assertIn("title Uninstall Tivaldor", out)
+            self.assertIn(f"title {TITLE}", out)
             self.assertEqual(exit_code(out), 0)
             self.assertEqual(boxes(out), [])
             self.assertEqual(self.box.keys(), [False, False])
@@ -131,7 +129,7 @@ class DialogTest(SandboxTest):
         image = bytearray(EXE.read_bytes())
         parsed = pe.Image(bytes(image))
         parsed.resources()
-        at = parsed.entry_offsets[(5, 102)]
+        at = parsed.entry_offsets[(5, DIALOG_ID)]
         struct.pack_into("<I", image, at, 4242)
         exe = self.box.install()
         self.box.host(exe).write_bytes(image)

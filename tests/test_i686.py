@@ -5,7 +5,7 @@ import time
 import unittest
 from pathlib import Path, PureWindowsPath
 
-from product import APP_PATHS_KEY, INSTALL_DIR, PRODUCT_FILES, UNINSTALL_KEY
+from product import APP_PATHS_KEY, INSTALL_DIR, PRODUCT_FILES, TITLE, UNINSTALL_KEY
 from winebox import BUILD, DEVANAGARI, NOT_OEM, OK, WINE32, Sandbox32, boxes, exit_code
 
 PATIENCE = 20  # the driver's built-in waits, stretched for emulation
@@ -79,7 +79,7 @@ class I686Test(unittest.TestCase):
         seen = "\n".join(out)
         second = next(i for i, line in enumerate(out) if line == f"started {exe2}")
         out, out2 = out[:second], out[second:]
-        self.assertIn("title Uninstall Tivaldor", out, seen)
+        self.assertIn(f"title {TITLE}", out, seen)
         probe = int(next(line.split()[1] for line in out if line.startswith("probe ")))
         self.assertEqual(probe & 0x0F, 0x03, f"class icon or system menu wrong: {seen}")
         self.assertEqual(exit_code(out), 0, seen)

@@ -14,7 +14,8 @@ from pathlib import Path
 from xml.parsers import expat
 
 import pe
-from product import IMAGE_LIMIT, INSTALL_DIR, PRODUCT_FILES
+from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, IMAGE_LIMIT, INSTALL_DIR,
+                     PRODUCT_FILES, PRODUCT_NAME, TITLE, VERSION, VERSION_STRINGS)
 from winebox import IDCANCEL, WM_COMMAND, Sandbox, Sandbox32, boxes, exit_code
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -46,12 +47,6 @@ IMPORTS = {
     "SHELL32.DLL": ["SHGetMalloc", "SHGetPathFromIDListA", "SHGetSpecialFolderLocation"],
     "USER32.DLL": USER32,
 }
-TEXTS = ["Click on OK to uninstall the Tivaldor", "program. This will remove all files from your",
-         "computer."]
-VERSION_STRINGS = {
-    "CompanyName": "", "FileDescription": "Uninstalls the Tivaldor program",
-    "FileVersion": "1, 5, 0, 0", "InternalName": "KESTRUNE", "OriginalFilename": "KESTRUNE.EXE",
-    "ProductName": "Tivaldor Uninstall", "ProductVersion": "1, 5, 0, 0"}
 
 
 class ImageTest(unittest.TestCase):
@@ -138,8 +133,8 @@ class ImageTest(unittest.TestCase):
         self.assertEqual(got, {dll: sorted(n, key=str) for dll, n in expected.items()})
 
     def test_dialog_template(self):
-        d = pe.dialog(self.res[(RT_DIALOG, 102, US_ENGLISH)])
-        self.assertEqual(d["style"], 0x12C80B44)
+        d = pe.dialog(self.res[(RT_DIALOG, DIALOG_ID, US_ENGLISH)])
+        self.assertEqual(d["style"], DIALOG_STYLE)
         self.assertEqual((d["exstyle"], d["rect"], d["menu"], d["cls"], d["title"]),
                          (0, (0, 0, 169, 58), "", "", ""))
         self.assertEqual(d["font"], (8, "MS Sans Serif"))
@@ -148,9 +143,9 @@ class ImageTest(unittest.TestCase):
         self.assertEqual(rows, [
             ("BUTTON", 1, "OK", child | visible | tab | 1, (29, 39, 50, 14)),
             ("BUTTON", 2, "Cancel", child | visible | tab, (89, 39, 50, 14)),
-            ("STATIC", 0xFFFF, TEXTS[0], child | visible | group | 1, (0, 4, 167, 8)),
-            ("STATIC", 0xFFFF, TEXTS[1], child | visible | group | 1, (4, 15, 161, 8)),
-            ("STATIC", 0xFFFF, TEXTS[2], child | visible | group | 1, (11, 25, 146, 8))])
+            ("STATIC", 0xFFFF, DIALOG_TEXTS[0], child | visible | group | 1, (0, 4, 167, 8)),
+            ("STATIC", 0xFFFF, DIALOG_TEXTS[1], child | visible | group | 1, (4, 15, 161, 8)),
+            ("STATIC", 0xFFFF, DIALOG_TEXTS[2], child | visible | group | 1, (11, 25, 146, 8))])
 
     def test_icon_group(self):
         group = self.res[(RT_GROUP_ICON, 101, US_ENGLISH)]
@@ -185,7 +180,8 @@ class ImageTest(unittest.TestCase):
         (sig, _, fv_ms, fv_ls, pv_ms, pv_ls, mask, flags, os_, kind,
          subtype) = struct.unpack_from("<11I", fixed)
         self.assertEqual(sig, 0xFEEF04BD)
-        self.assertEqual((fv_ms, fv_ls, pv_ms, pv_ls), (0x10005, 0, 0x10005, 0))
+        words = (VERSION[0] << 16 | VERSION[1], VERSION[2] << 16 | VERSION[3])
+        self.assertEqual((fv_ms, fv_ls, pv_ms, pv_ls), words * 2)
         self.assertEqual((mask, flags, os_, kind, subtype), (0x3F, 0, 0x4, 1, 0))
         blocks = {c[0]: c for c in children}
         table = blocks["StringFileInfo"][2]
@@ -302,7 +298,7 @@ class SignedCopyTest(unittest.TestCase):
             cert, key = make_signer(tmp, authority)
             signed = tmp / "signed.exe"
             code, out = osslsigncode("sign", "-certs", cert, "-key", key, "-h", "sha256", "-n",
-                                     "Tivaldor Uninstall", "-in", IMAGE, "-out", signed)
+                                     PRODUCT_NAME, "-in", IMAGE, "-out", signed)
             self.assertEqual(code, 0, out)
             # The same signed copy with one byte of its code changed afterwards.
             tampered = tmp / "tampered.exe"
@@ -341,7 +337,7 @@ class SignedCopyTest(unittest.TestCase):
                              "describe", "post", WM_COMMAND, IDCANCEL, 0, "finish", 60,
                              "regcheck", timeout=600)
             seen = "\n".join(out)
-            self.assertIn("title Uninstall Tivaldor", out, seen)
+            self.assertIn(f"title {TITLE}", out, seen)
             self.assertEqual(len([line for line in out if line.startswith("child ")]), 5, seen)
             self.assertEqual((exit_code(out), boxes(out)), (0, []), seen)
             self.assertEqual([line.split()[1] for line in out if line.startswith("key ")],
