@@ -1,8 +1,18 @@
 """Completes the image that cmake/kestrune.ld packs: the linker fills the resource and relocation
 directories only from sections named .rsrc and .reloc, and flags an image without a .reloc
 section as having no relocations. This sets the import, resource and relocation directories from
-the symbols the linker script defines (read from the link map), clears that flag and computes the
-checksum again. Fails when a symbol is missing or the image has no relocations.
+the symbols the linker script defines (read from the link map), clears that flag, clears the
+lookup-table field of every import descriptor and computes the checksum again. Fails when a
+symbol is missing, the image has no relocations or an import descriptor names no DLL.
+
+The lookup-table fields: the linker script discards the import lookup tables (.idata$4), which
+only repeat what the import address table holds until the loader binds it, yet each descriptor's
+first field still refers to its table. The linker writes zero there for a discarded section, but
+nothing promises that, and any other value would send the loader to bytes that are not a lookup
+table; so this writes the zero itself. A descriptor whose lookup-table field is zero makes the
+loader read the names and ordinals from the import address table, as it has on every Windows
+version. tests/test_image.py (test_imports_without_lookup_tables) checks that every field is zero
+and that the imports still read.
 
 usage: finish-image.py IMAGE MAP"""
 import re
