@@ -28,17 +28,17 @@ RELOCS_STRIPPED = 0x0001
 HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0020, 0x0040, 0x0100, 0x0400
 REL_ABSOLUTE, REL_HIGHLOW, REL_DIR64 = 0, 3, 10
 
-USER32 = ["CharNextA", "CreateDialogParamA", "DeleteMenu", "DestroyWindow", "DispatchMessageA", "GetMessageA",
-          "GetSystemMenu", "IsDialogMessageA", "LoadIconA", "MessageBoxA", "PostQuitMessage",
-          "SendDlgItemMessageA", "SetClassLongA", "SetWindowTextA", "ShowWindow", "UpdateWindow"]
+USER32 = ["CharNextA", "CreateDialogParamA", "DeleteMenu", "DestroyWindow", "DispatchMessageA",
+          "GetMessageA", "GetSystemMenu", "IsDialogMessageA", "LoadIconA", "MessageBoxA",
+          "PostQuitMessage", "SendDlgItemMessageA", "SetClassLongA", "SetWindowTextA", "ShowWindow",
+          "UpdateWindow"]
 KERNEL32 = ["CloseHandle", "CreateFileA", "CreateProcessA", "DeleteFileA", "ExitProcess",
             "FindClose", "FindFirstFileA", "FindFirstFileW", "FindNextFileA", "FindNextFileW",
-            "GetCurrentProcess", "GetCurrentThread",
-            "GetLastError", "GetModuleFileNameA", "GetModuleFileNameW", "GetModuleHandleA",
-            "GetProcAddress", "GetTempPathA", "GetTempPathW", "MultiByteToWideChar", "RemoveDirectoryA", "ResumeThread",
+            "GetCurrentProcess", "GetCurrentThread", "GetLastError", "GetModuleFileNameA",
+            "GetModuleFileNameW", "GetModuleHandleA", "GetProcAddress", "GetTempPathA",
+            "GetTempPathW", "MultiByteToWideChar", "RemoveDirectoryA", "ResumeThread",
             "SetFileAttributesA", "SetPriorityClass", "SetThreadPriority", "Sleep",
-            "WideCharToMultiByte",
-            "WriteFile", "lstrcmpiA", "lstrcpyA", "lstrlenA"]
+            "WideCharToMultiByte", "WriteFile", "lstrcmpiA", "lstrcpyA", "lstrlenA"]
 IMPORTS = {
     "ADVAPI32.DLL": ["RegDeleteKeyA"],
     "COMCTL32.DLL": [17],
