@@ -7,6 +7,7 @@
 //                           start to DIR being gone
 // After each run it waits until every process started since (cmd.exe, temporary copies) has
 // ended (Wine's services aside), and names those still running after 60 s.
+#include "../tests/driver/protocol.h"
 #include <windows.h>
 #include <tlhelp32.h>
 #include <stdio.h>
@@ -21,14 +22,6 @@ static double Now() {
     LARGE_INTEGER t;
     QueryPerformanceCounter(&t);
     return t.QuadPart * 1000.0 / Frequency.QuadPart;
-}
-
-// The last line, on every way out: Wine's Linux side can still crash after the program has
-// ended (its loader asserts while the process tears down), and the harness then goes by this.
-[[noreturn]] static void Leave(int status) {
-    printf("end %d\n", status);
-    fflush(stdout);
-    exit(status);
 }
 
 [[noreturn]] static void Fail(const char *what) {
@@ -190,9 +183,7 @@ static void Peer(const wchar_t *exe, const wchar_t *dir) {
 }
 
 int wmain(int argc, wchar_t **argv) {
-    // First line, before anything can fail: tells "never started" from "failed" apart.
-    printf("timer %lu\n", (unsigned long)GetCurrentProcessId());
-    fflush(stdout);
+    Announce("timer");
     QueryPerformanceFrequency(&Frequency);
     for (int i = 1; i < argc; i++) {
         std::wstring cmd = argv[i];

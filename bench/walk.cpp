@@ -3,6 +3,7 @@
 //   walk list DIR    only lists the tree: FindFirstFileA/FindNextFileA recursion
 //   walk calls DIR   also makes the calls each entry needs to be judged: GetClassFile on every
 //                    file, IPersistFile::Load and IShellLinkA::GetPath on every shell link
+#include "../tests/driver/protocol.h"
 #include <windows.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -67,18 +68,8 @@ static void Walk(int len) {
     FindClose(find);
 }
 
-// The last line, on every way out: Wine's Linux side can still crash after the program has
-// ended (its loader asserts while the process tears down), and the harness then goes by this.
-[[noreturn]] static void Leave(int status) {
-    printf("end %d\n", status);
-    fflush(stdout);
-    exit(status);
-}
-
 int main(int argc, char **argv) {
-    // First line, before anything can fail: tells "never started" from "failed" apart.
-    printf("walk %lu\n", (unsigned long)GetCurrentProcessId());
-    fflush(stdout);
+    Announce("walk");
     if (argc != 3 || (strcmp(argv[1], "list") && strcmp(argv[1], "calls"))) {
         printf("error usage: walk list|calls DIR\n");
         Leave(2);

@@ -349,7 +349,7 @@ static unsigned long Number(const wchar_t *text) {
 //   wait-dialog               waits for its dialog         "dialog"
 //   activate                  hands it the foreground      "active 0|1"
 //   describe                  its title, controls, style, focus and the probe's answer (loading
-//                             the probe)                   "title T", "child CLASS ID STYLE TEXT"...,
+//                             the probe)                   "title T", "child CLASS ID STYLE T"...,
 //                                                          "style S", "focus ID", "probe BITS"
 //   post MSG W L              posts a message to the dialog
 //   post-all MSG W L          posts it to every dialog started
@@ -423,8 +423,7 @@ int wmain(int argc, wchar_t **argv) {
                 Earlier.pop_back();
                 Finish(seconds);
             }
-        }
-        else if (cmd == L"hold") {
+        } else if (cmd == L"hold") {
             Held = CreateFileW(arg(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
             if (Held == INVALID_HANDLE_VALUE)
                 Fail("hold");

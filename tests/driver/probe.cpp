@@ -147,8 +147,8 @@ static BOOL WINAPI LogDeleteFileA(LPCSTR path) {
 }
 
 static HANDLE WINAPI LogCreateFileA(LPCSTR path, DWORD access, DWORD share,
-                                   LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
-                                   HANDLE model) {
+                                    LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
+                                    HANDLE model) {
     HANDLE file = CreateFileA(path, access, share, sa, disposition, flags, model);
     if (IsScript(path))
         LogFileResult("file.CreateFileA", path, file != INVALID_HANDLE_VALUE);
