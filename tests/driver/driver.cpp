@@ -19,6 +19,7 @@ static PROCESS_INFORMATION Child;
 static HWND Dialog;
 // Uninstallers started before the current one and not finished yet, with their dialogs.
 static std::vector<std::pair<PROCESS_INFORMATION, HWND>> Earlier;
+static bool Finished; // the current one has been seen to exit
 static HANDLE Held = INVALID_HANDLE_VALUE;
 static std::vector<HWND> SeenBoxes;
 // Multiplies the built-in waits; raised where Wine itself runs under emulation.
@@ -90,9 +91,10 @@ static bool Exited(DWORD wait) {
 }
 
 static void Start(const wchar_t *exe) {
-    if (Child.hProcess)
+    if (Child.hProcess && !Finished)
         Earlier.push_back({Child, Dialog});
     Dialog = NULL;
+    Finished = false;
     std::wstring cmd = L"\"" + std::wstring(exe) + L"\"";
     STARTUPINFOW si = {sizeof si};
     if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si,
@@ -210,6 +212,7 @@ static void Finish(int seconds) {
             GetExitCodeProcess(Child.hProcess, &code);
             printf("exit %lu\n", (unsigned long)code);
             fflush(stdout);
+            Finished = true;
             return;
         }
     }
