@@ -36,7 +36,7 @@ KERNEL32 = ["CloseHandle", "CreateFileA", "CreateProcessA", "DeleteFileA", "Exit
             "GetCurrentProcess", "GetCurrentThread",
             "GetLastError", "GetModuleFileNameA", "GetModuleFileNameW", "GetModuleHandleA",
             "GetProcAddress", "GetTempPathA", "GetTempPathW", "MultiByteToWideChar", "RemoveDirectoryA", "ResumeThread",
-            "SetFileAttributesA", "SetPriorityClass", "SetThreadPriority", "WideCharToMultiByte",
+            "SetFileAttributesA", "SetPriorityClass", "SetThreadPriority", "Sleep", "WideCharToMultiByte",
             "WriteFile", "lstrcmpiA", "lstrcpyA", "lstrlenA"]
 IMPORTS = {
     "ADVAPI32.DLL": ["RegDeleteKeyA"],
