@@ -35,7 +35,7 @@ KERNEL32 = ["CloseHandle", "CreateFileA", "CreateProcessA", "DeleteFileA", "Exit
             "FindClose", "FindFirstFileA", "FindFirstFileW", "FindNextFileA", "FindNextFileW",
             "GetCurrentProcess", "GetCurrentThread",
             "GetLastError", "GetModuleFileNameA", "GetModuleFileNameW", "GetModuleHandleA",
-            "GetProcAddress", "GetTempPathA", "GetTempPathW", "MultiByteToWideChar", "RemoveDirectoryA", "ResumeThread",
+            "GetProcAddress", "GetSystemDirectoryA", "GetTempPathA", "GetTempPathW", "MultiByteToWideChar", "RemoveDirectoryA", "ResumeThread",
             "SetFileAttributesA", "SetPriorityClass", "SetThreadPriority", "Sleep", "WideCharToMultiByte",
             "WriteFile", "lstrcmpiA", "lstrcpyA", "lstrlenA"]
 IMPORTS = {
