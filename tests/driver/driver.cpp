@@ -85,8 +85,9 @@ static std::vector<HWND> Children(HWND parent) {
     return list;
 }
 
+// Whether the uninstaller has exited; one that "finish" has reported has.
 static bool Exited(DWORD wait) {
-    return WaitForSingleObject(Child.hProcess, wait) == WAIT_OBJECT_0;
+    return !Child.hProcess || WaitForSingleObject(Child.hProcess, wait) == WAIT_OBJECT_0;
 }
 
 static void Start(const wchar_t *exe) {
@@ -180,6 +181,8 @@ static void PressKey(UINT vk) {
 
 // Reports and dismisses every message box until the uninstaller exits.
 static void Finish(int seconds) {
+    if (!Child.hProcess)
+        return; // none started since the last "finish"
     for (int i = 0; i < seconds * 20; i++) {
         for (HWND hwnd : TopWindows()) {
             if (hwnd == Dialog || ClassOf(hwnd) != L"#32770")
@@ -210,6 +213,10 @@ static void Finish(int seconds) {
             GetExitCodeProcess(Child.hProcess, &code);
             printf("exit %lu\n", (unsigned long)code);
             fflush(stdout);
+            // Reported once: an uninstaller started later does not make it one to finish again.
+            CloseHandle(Child.hProcess);
+            CloseHandle(Child.hThread);
+            Child = {};
             return;
         }
     }
