@@ -15,7 +15,8 @@ import time
 import unittest
 from pathlib import Path, PureWindowsPath
 
-from product import APP_PATHS_KEY, INSTALL_DIR, PRODUCT_FILES, UNINSTALL_KEY, script  # noqa: F401
+from product import (APP_PATHS_KEY, INSTALL_DIR, PRODUCT_FILES, UNINSTALL_KEY,  # noqa: F401
+                     command, script, system_command)
 
 WINE = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, through QEMU where the kernel cannot run it
@@ -36,6 +37,9 @@ DEVANAGARI = "\u0939\u093f\u0928\u094d\u0926\u0940"
 NOT_OEM = "Jo\u00e3o\u00d8"
 # Someone else's script where ours might go; run, it would leave C:\ran behind.
 FOREIGN = b"mkdir C:\\ran\r\n"
+# The system folder's command interpreter, in a prefix of either width, as a program of the
+# prefix's own width is told.
+SYSTEM_CMD = r"C:\windows\system32\cmd.exe"
 # No debugger: a program that crashes ends at once instead of waiting in winedbg.
 NO_DEBUGGER = (r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug", "Debugger", "")
 
@@ -260,6 +264,17 @@ class ProbeLog:
         return next((line.partition(" ")[2] for line in self.lines
                      if line.partition(" ")[0] == name), None)
 
+    def start(self):
+        """How the script was started: CreateProcessA's application name ("(none)" for none) and
+        command line; None where CreateProcessA was not called."""
+        application = self.detail("CreateProcessA.application")
+        return application and (application, self.detail("CreateProcessA.command"))
+
+    def created(self):
+        """The script's path as the uninstaller first created it, or None."""
+        line = self.detail("file.CreateFileA")
+        return line and line.split(" ", 2)[2]
+
     def started(self):
         """The id of the process CreateProcessA started, or None where it failed or was not
         called."""
@@ -275,7 +290,8 @@ class ProbeLog:
 class Probe:
     """The probe's log for the runs of one scenario: setup holds the driver commands that switch
     it on (with the given PROBE_* switches) for the uninstaller started next, which must be
-    described for the probe to be loaded; log reads what it has logged so far."""
+    described for the probe to be loaded by the driver's message hook, or started with
+    "start-probed" for it to be there from the start; log reads what it has logged so far."""
 
     def __init__(self, box, switches):
         self.box = box
