@@ -8,7 +8,8 @@ import unittest
 from pathlib import PureWindowsPath
 
 from product import STARTED
-from winebox import FOREIGN, INSTALL_DIR, OK, PRISTINE, SandboxTest, boxes, exit_code, script
+from winebox import (FOREIGN, INSTALL_DIR, OK, PRISTINE, SYSTEM_CMD, SandboxTest, boxes, command,
+                     exit_code, script, system_command)
 
 SHELL_LINK_CLASS = r"HKLM\Software\Classes\CLSID\{00021401-0000-0000-C000-000000000046}"
 NOWHERE = r"C:\nowhere"
@@ -91,6 +92,19 @@ def no_temporary_folder(box):
     yield ("setenv", "TEMP", NOWHERE, "setenv", "TMP", NOWHERE), ()
 
 
+@contextlib.contextmanager
+def no_system_folder(box):
+    """GetSystemDirectoryA failing (the probe plays it)."""
+    yield ("setenv", "PROBE_SYSDIR", "fail"), ()
+
+
+@contextlib.contextmanager
+def system_folder_too_long(box):
+    """GetSystemDirectoryA naming a folder too long for the buffer, which leaves no room for
+    cmd.exe's name (the probe plays it)."""
+    yield ("setenv", "PROBE_SYSDIR", "long"), ()
+
+
 class FailuresTest(SandboxTest):
     def test_one_part_missing(self):
         box = self.box
@@ -98,17 +112,26 @@ class FailuresTest(SandboxTest):
         link = box.desktop / "T.lnk"
         # What is taken away; whether the desktop's shortcut stays; the uninstaller's calls that
         # start its script (when all are made, the script removes the uninstaller and its
-        # folder); what is left in the temporary folder.
+        # folder); what is left in the temporary folder; how the script is started: by the system
+        # folder's cmd.exe or, without that folder, by the system.
+        by_cmd = (SYSTEM_CMD, command(box.batch))
+        by_system = ("(none)", system_command(box.batch))
+        asked = [("GetSystemDirectoryA", 0)]
         rows = {
-            "shell link class": (no_shell_link_class, True, STARTED, {}),
+            "shell link class": (no_shell_link_class, True, STARTED, {}, by_cmd),
             "command interpreter": (no_command_interpreter, False, STARTED[:1],
-                                    {"Tivaldor.bat": script(exe, box.batch)}),
-            "desktop folder": (no_desktop_folder, True, STARTED, {}),
-            "script file in use": (script_file_in_use, False, [], {"Tivaldor.bat": FOREIGN}),
-            "script file of someone else's": (someone_elses_script_file, False, STARTED, {}),
-            "temporary folder": (no_temporary_folder, False, [], {}),
+                                    {"Tivaldor.bat": script(exe, box.batch)}, by_cmd),
+            "desktop folder": (no_desktop_folder, True, STARTED, {}, by_cmd),
+            "script file in use": (script_file_in_use, False, [], {"Tivaldor.bat": FOREIGN},
+                                   None),
+            "script file of someone else's": (someone_elses_script_file, False, STARTED, {},
+                                              by_cmd),
+            "temporary folder": (no_temporary_folder, False, [], {}, None),
+            "system folder": (no_system_folder, False, asked + STARTED, {}, by_system),
+            "system folder too long": (system_folder_too_long, False, asked + STARTED, {},
+                                       by_system),
         }
-        for name, (missing, link_kept, started, temp) in rows.items():
+        for name, (missing, link_kept, started, temp, start) in rows.items():
             def row():
                 box.reset()
                 self.assertEqual(box.install(), exe)
@@ -123,8 +146,10 @@ class FailuresTest(SandboxTest):
                     box.settle()
                     log = probe.log
                 self.assertEqual(log.calls(), started, box.what_stayed(exe, log))
+                self.assertEqual(log.start(), start)
                 self.assertEqual(box.keys(), [False, False])
-                if started == STARTED:  # then the script removes the uninstaller and its folder
+                # Where the script was started, it removes the uninstaller and its folder.
+                if started[-len(STARTED):] == STARTED:
                     box.assert_removed(exe, log, script=script(exe, box.batch))
                 else:
                     folder = box.host(INSTALL_DIR)
