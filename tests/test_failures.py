@@ -8,8 +8,8 @@ import unittest
 from pathlib import PureWindowsPath
 
 from product import STARTED
-from winebox import (FOREIGN, INSTALL_DIR, OK, PRISTINE, SYSTEM_CMD, SandboxTest, boxes, command,
-                     exit_code, script, system_command)
+from winebox import (FOREIGN, INSTALL_DIR, OK, PRISTINE, SYSTEM_CMD, SandboxTest, WineLostScript,
+                     boxes, command, exit_code, script, system_command)
 
 SHELL_LINK_CLASS = r"HKLM\Software\Classes\CLSID\{00021401-0000-0000-C000-000000000046}"
 NOWHERE = r"C:\nowhere"
@@ -145,6 +145,8 @@ class FailuresTest(SandboxTest):
                     self.assertEqual(boxes(out), [])
                     box.settle()
                     log = probe.log
+                if log.lost_start():
+                    raise WineLostScript(box.what_stayed(exe, log))
                 self.assertEqual(log.calls(), started, box.what_stayed(exe, log))
                 self.assertEqual(log.start(), start)
                 self.assertEqual(box.keys(), [False, False])

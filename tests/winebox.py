@@ -281,6 +281,11 @@ class ProbeLog:
         result = (self.detail("CreateProcessA.result") or "0 0 0").split()
         return int(result[1]) if result[0] == "1" else None
 
+    def lost_start(self):
+        """Whether CreateProcessA failed with ERROR_INTERNAL_ERROR: Wine's answer when the
+        process it made ended before it ran, on a busy machine, whatever was started."""
+        return (self.detail("CreateProcessA.result") or "").split()[::2] == ["0", "1359"]
+
     def since(self, name):
         """The lines from the first call so named on, for failure messages."""
         names = [line.partition(" ")[0] for line in self.lines]
@@ -307,8 +312,10 @@ class Probe:
 
 class WineLostScript(AssertionError):
     """The uninstaller started its script and Wine ran none of it: CreateProcessA succeeded, the
-    script is still there byte for byte, and no interpreter runs. Wine does this now and then to
-    a start on a busy machine, as it does to the harness's own starts (see run_wine)."""
+    script is still there byte for byte, and no interpreter runs; or CreateProcessA failed with
+    ERROR_INTERNAL_ERROR, the interpreter's new process having ended before it ran (see
+    ProbeLog.lost_start). Wine does this now and then to a start on a busy machine, as it does to
+    the harness's own starts (see run_wine)."""
 
 
 class Sandbox:
@@ -497,8 +504,8 @@ class Sandbox:
         """After a run with OK and settle(): the uninstaller and its script are gone, the
         temporary folder is empty, and the install folder is gone or (kept) holds exactly those
         entries. A failure says what stayed. Where the script (its expected bytes) is still there
-        untouched while CreateProcessA had started it (probe), and nothing runs any more, it
-        raises WineLostScript instead."""
+        untouched while CreateProcessA had started it, or Wine had lost that start (probe), and
+        nothing runs any more, it raises WineLostScript instead."""
         exe = PureWindowsPath(exe)
         folder, temp = self.host(exe).parent, self.host(batch or self.batch).parent
         left = (sorted(p.name for p in folder.iterdir()) if folder.is_dir() else None,
@@ -507,7 +514,7 @@ class Sandbox:
             return
         message = f"the removal did not finish\n{self.what_stayed(exe, probe, batch)}"
         log = probe.log if isinstance(probe, Probe) else probe
-        if (log and script is not None and log.started() is not None and
+        if (log and script is not None and (log.started() is not None or log.lost_start()) and
                 self.host(exe).exists() and left[1] == [self.host(batch or self.batch).name] and
                 self.host(batch or self.batch).read_bytes() == script):
             raise WineLostScript(message)
