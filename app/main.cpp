@@ -16,6 +16,15 @@ extern "C" void WINAPI UninstallMain() {
         (SetDllDirectories)FindFunction("KERNEL32", "SetDefaultDllDirectories");
     if (setDirectories)
         setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // The removal runs within OK's handling and asks for no messages meanwhile: Windows XP and
+    // later would call the dialog hung after five seconds of that (an antivirus scanning each
+    // desktop file makes a long sweep) and let the user close it, leaving the product half
+    // removed.
+    typedef void(WINAPI * DisableGhosting)();
+    DisableGhosting disableGhosting =
+        (DisableGhosting)FindFunction("USER32", "DisableProcessWindowsGhosting");
+    if (disableGhosting)
+        disableGhosting();
     AppInstance = GetModuleHandleA(NULL);
     InitCommonControls();
     MainDialog =

@@ -8,6 +8,11 @@ static const char ScriptRmdir[] = "\" goto Repeat\r\nrmdir \"";
 // Ends line 4 and starts line 5; its first three characters end line 5, and its last alone is
 // the script's current directory.
 static const char ScriptDel[] = "\"\r\ndel \"\\";
+// The interpreter's command line: no AutoRun commands of the user's, no delayed expansion (which
+// would eat every '!'), and the script's path in two pairs of quotes, of which /s strips the
+// outer, so that spaces, '&', '(', ')', '^' or '!' in it name no other command. Its last quote
+// and terminator also close the path where it is quoted once, alone.
+static const char CommandLine[] = "cmd /d /v:off /s /c \"\"";
 
 // A path in the OEM code page: up to three bytes for each of its UTF-16 characters, where that
 // code page is UTF-8 (and the ANSI one may spell the same path in one byte a character).
@@ -17,10 +22,8 @@ static char OemBuffer[3 * MAX_PATH];
 static char Script[sizeof ScriptStart + sizeof ScriptLoop + sizeof ScriptRmdir +
                    2 * sizeof ScriptDel + sizeof "\\Tivaldor.bat" + 4 * 2 * sizeof OemBuffer];
 static int ScriptLen;
-// The script's console window stays hidden.
-static STARTUPINFOA Startup = {
-    sizeof Startup,       NULL,    NULL, NULL, 0,    0,    0,   0, 0, 0, 0,
-    STARTF_USESHOWWINDOW, SW_HIDE, 0,    NULL, NULL, NULL, NULL};
+// The script's start-up record, filled in when it is started: zeroes cost no bytes in the image.
+static STARTUPINFOA Startup;
 static PROCESS_INFORMATION ScriptProcess;
 
 // Appends len bytes of text to the script.
@@ -71,7 +74,9 @@ static bool BuildScript(int m, int n) {
 void LaunchSelfDelete() {
     // The script's path: the temporary directory plus "Tivaldor.bat", all within MAX_PATH.
     int n = SpellExactly(GetTempPathW(MAX_PATH - 13, WidePath), TargetPath, MAX_PATH - 13);
-    if (n < 0)
+    // Windows 95, 98 and Me, whose wide calls are stubs, have no cmd.exe to start it with.
+    bool windows9x = n < 0;
+    if (windows9x)
         n = GetTempPathA(MAX_PATH - 13, TargetPath);
     if (n <= 0 || n >= MAX_PATH - 13 || !IsTrustedName(TargetPath, true))
         return;
@@ -104,14 +109,31 @@ void LaunchSelfDelete() {
     // A read-only file would keep the script retrying forever; the file goes in any case.
     SetFileAttributesA(SearchPath, FILE_ATTRIBUTE_NORMAL);
 
-    // Quoted, so that a path with spaces cannot start some other program.
+    // The system folder's cmd.exe, started by name (in SearchPath, free now) with switches of our
+    // own: the system, starting the script itself, would let cmd.exe run the user's AutoRun
+    // commands first and take the user's choice of delayed expansion. Where the system folder is
+    // not known, and on Windows 95, 98 and Me, the system starts it: the path alone, quoted, so
+    // that a path with spaces cannot start some other program.
+    const char *interpreter = NULL;
+    int from = sizeof CommandLine - 2, quotes = 1; // the last quote alone
+    UINT k = windows9x ? 0 : GetSystemDirectoryA(SearchPath, MAX_PATH - 8);
+    if (k > 0 && k < MAX_PATH - 8) {
+        lstrcpyA(SearchPath + k, "\\cmd.exe");
+        interpreter = SearchPath;
+        from = 0;
+        quotes = 2;
+    }
     ScriptLen = 0;
-    Append("\"", 1);
+    Append(CommandLine + from, sizeof CommandLine - 1 - from);
     Append(TargetPath, lstrlenA(TargetPath));
-    Append("\"", 2); // with its terminator
+    Append(CommandLine + sizeof CommandLine - 1 - quotes, quotes + 1); // with its terminator
 
-    if (!CreateProcessA(NULL, Script, NULL, NULL, FALSE, CREATE_SUSPENDED | IDLE_PRIORITY_CLASS,
-                        NULL, ScriptDel + sizeof ScriptDel - 2, &Startup, &ScriptProcess))
+    // The script's console window stays hidden (SW_HIDE is 0).
+    Startup.cb = sizeof Startup;
+    Startup.dwFlags = STARTF_USESHOWWINDOW;
+    if (!CreateProcessA(interpreter, Script, NULL, NULL, FALSE,
+                        CREATE_SUSPENDED | IDLE_PRIORITY_CLASS, NULL,
+                        ScriptDel + sizeof ScriptDel - 2, &Startup, &ScriptProcess))
         return;
     // The script idles while we finish at top priority, so it rarely retries for long.
     SetThreadPriority(ScriptProcess.hThread, THREAD_PRIORITY_IDLE);

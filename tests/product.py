@@ -42,6 +42,17 @@ STARTED = [("CreateProcessA", CREATE_SUSPENDED | IDLE_PRIORITY_CLASS),
            ("SetThreadPriority", THREAD_PRIORITY_TIME_CRITICAL),
            ("SetPriorityClass", HIGH_PRIORITY_CLASS), ("ResumeThread", 0)]
 
+# What the probe, there from the start, logs of the program's own start: the look-up of the call
+# that keeps Windows from ghosting a window that seems hung, the call (with the number of windows
+# the program's thread has by then: none), and the dialog's creation (template 102).
+GHOSTING_OFF = [("GetProcAddress", "DisableProcessWindowsGhosting"),
+                ("DisableProcessWindowsGhosting", 0), ("CreateDialogParamA", 102)]
+
+
+def up_to_dialog(calls):
+    """Of the probe's calls, those of the look-up, the call and the dialog's creation."""
+    return [call for call in calls if call[0] in {name for name, _ in GHOSTING_OFF}]
+
 
 def script(exe, batch, encoding="cp437"):
     """The script's exact bytes for these paths, as the command interpreter must read them in
@@ -52,3 +63,16 @@ def script(exe, batch, encoding="cp437"):
     return (b':Repeat\r\ndel "' + spell(exe) + b'"\r\nif exist "' + spell(exe) +
             b'" goto Repeat\r\nrmdir "' + spell(directory) + b'"\r\ndel "' + spell(batch) +
             b'"\r\n')
+
+
+def command(batch):
+    """The command line that starts the script at batch through the system folder's cmd.exe
+    (Windows NT and later): no AutoRun commands, no delayed expansion, and the path in two pairs
+    of quotes, of which cmd.exe strips the outer."""
+    return f'cmd /d /v:off /s /c ""{batch}""'
+
+
+def system_command(batch):
+    """The command line that leaves the script's start to the system, with no program named (on
+    Windows 95, 98 and Me, or without a system folder): the quoted path alone."""
+    return f'"{batch}"'

@@ -6,9 +6,9 @@ import os
 import shutil
 from pathlib import PureWindowsPath
 
-from product import INSTALL_DIR, PRODUCT_EXE, script
+from product import INSTALL_DIR, PRODUCT_EXE, command, script
 from sweep_model import ENV_TARGETS, TARGETS, env_link, examined
-from winebox import FOREIGN, OK, SandboxTest, boxes, digest, exit_code, listing
+from winebox import FOREIGN, OK, SYSTEM_CMD, SandboxTest, boxes, digest, exit_code, listing
 
 
 def run_held(box, exe, *before, during=(), batch=None):
@@ -103,6 +103,8 @@ def reached_by_its_short_form(test, kind, real, decoy=None):
     test.assertEqual(box.keys(), [False, False])
     if decoy:
         test.assertEqual(digest(box.host(decoy)), state, "the decoy")
+    # The script's path as it was made: by its folder's short form, where that is the real one.
+    test.assertEqual(log.start(), (SYSTEM_CMD, command(log.created() if kind == "temp" else batch)))
     box.assert_removed(exe, log, batch=batch)
     if kind == "desktop":
         test.assertEqual(listing(box.host(real)), ["keep.txt"])

@@ -6,10 +6,10 @@ import unittest
 
 import pe
 
-from product import DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, INSTALL_DIR, PRODUCT_FILES, TITLE
-from winebox import (IDCANCEL, IDOK, OK, VK_ESCAPE, VK_RETURN, WM_CLOSE, WM_COMMAND, SandboxTest,
-                     boxes, exit_code)
-from winebox import DRIVER, EXE
+from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, GHOSTING_OFF, INSTALL_DIR, PRODUCT_FILES,
+                     TITLE, up_to_dialog)
+from winebox import (DRIVER, EXE, IDCANCEL, IDOK, OK, VK_ESCAPE, VK_RETURN, WM_CLOSE, WM_COMMAND,
+                     SandboxTest, boxes, exit_code)
 
 PROBE_DONE, PROBE_ICON, PROBE_SIZE, PROBE_MAXIMIZE, PROBE_MOVE, PROBE_CLOSE = 1, 2, 4, 8, 16, 32
 # A base far from the usual one, with nothing mapped at or near the old base.
@@ -63,11 +63,28 @@ class DialogTest(SandboxTest):
                 self.assertEqual(self.box.state(), before)
 
     def test_ok_and_enter_remove_product(self):
-        for name, actions in {"OK": OK, "Enter": ("key", VK_RETURN)}.items():
+        # Started with the probe in its process before any code of its own runs, the program
+        # turns off the ghosting of windows that seem hung, once, before its dialog exists (its
+        # thread has no window yet); where user32 has no such call (Windows 2000 and earlier: the
+        # probe hides it), the look-up alone, and the dialog and OK work alike.
+        lookup, _, dialog = GHOSTING_OFF
+        rows = {  # the driver's start; the probe's switches (None: no probe); the actions; what
+            # the probe logs of the look-up, the call and the dialog's creation
+            "OK": ("start", None, OK, None),
+            "Enter": ("start", None, ("key", VK_RETURN), None),
+            "OK, probed from the start": ("start-probed", {}, OK, GHOSTING_OFF),
+            "OK, no ghosting call": ("start-probed", {"noghost": 1}, OK, [lookup, dialog]),
+        }
+        for name, (start, switches, actions, logged) in rows.items():
             with self.subTest(name):
                 self.box.reset()
                 exe = self.box.install()
-                out = self.box.run(exe, *actions)
+                with self.box.probe(**switches or {}) as probe:
+                    setup = probe.setup if switches is not None else ()
+                    out = self.box.driver(*setup, start, exe, "wait-dialog", *actions, "finish", 60)
+                    calls = probe.log.calls()
+                if logged:
+                    self.assertEqual(up_to_dialog(calls), logged)
                 self.assertEqual(exit_code(out), 0)
                 self.assertEqual(boxes(out), [])
                 self.assertEqual(self.box.keys(), [False, False])

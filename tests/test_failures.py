@@ -7,8 +7,9 @@ import shutil
 import unittest
 from typing import Callable, NamedTuple
 
-from product import INSTALL_DIR, PRODUCT_EXE, STARTED, UNINSTALLER, script
-from winebox import FOREIGN, OK, PRISTINE, SandboxTest, boxes, exit_code
+from product import (INSTALL_DIR, PRODUCT_EXE, STARTED, UNINSTALLER, command, script,
+                     system_command)
+from winebox import FOREIGN, OK, PRISTINE, SYSTEM_CMD, SandboxTest, WineLostScript, boxes, exit_code
 
 SHELL_LINK_CLASS = r"HKLM\Software\Classes\CLSID\{00021401-0000-0000-C000-000000000046}"
 NOWHERE = r"C:\nowhere"
@@ -94,11 +95,26 @@ def no_temporary_folder(box):
 class Row(NamedTuple):
     """What is taken away; whether the desktop's shortcut stays; the uninstaller's calls that
     start its script (when all are made, the script removes the uninstaller and its folder);
-    what is left in the temporary folder."""
+    what is left in the temporary folder; how the script is started (application name and
+    command line): by the system folder's cmd.exe or, without that folder, by the system."""
     missing: Callable
     link_kept: bool = False
     started: list = []
     temp: dict = {}
+    start: tuple = None
+
+
+@contextlib.contextmanager
+def no_system_folder(box):
+    """GetSystemDirectoryA failing (the probe plays it)."""
+    yield ("setenv", "PROBE_SYSDIR", "fail"), ()
+
+
+@contextlib.contextmanager
+def system_folder_too_long(box):
+    """GetSystemDirectoryA naming a folder too long for the buffer, which leaves no room for
+    cmd.exe's name (the probe plays it)."""
+    yield ("setenv", "PROBE_SYSDIR", "long"), ()
 
 
 class FailuresTest(SandboxTest):
@@ -106,16 +122,26 @@ class FailuresTest(SandboxTest):
         box = self.box
         exe = UNINSTALLER
         link = box.desktop / "T.lnk"
+        by_cmd = (SYSTEM_CMD, command(box.batch))
+        by_system = ("(none)", system_command(box.batch))
+        asked = [("GetSystemDirectoryA", 0)]
         rows = {
-            "shell link class": Row(no_shell_link_class, link_kept=True, started=STARTED),
+            "shell link class": Row(no_shell_link_class, link_kept=True, started=STARTED,
+                                    start=by_cmd),
             "command interpreter": Row(no_command_interpreter, started=STARTED[:1],
-                                       temp={"Tivaldor.bat": script(exe, box.batch)}),
-            "desktop folder": Row(no_desktop_folder, link_kept=True, started=STARTED),
+                                       temp={"Tivaldor.bat": script(exe, box.batch)},
+                                       start=by_cmd),
+            "desktop folder": Row(no_desktop_folder, link_kept=True, started=STARTED,
+                                  start=by_cmd),
             "script file in use": Row(script_file_in_use, temp={"Tivaldor.bat": FOREIGN}),
-            "script file of someone else's": Row(someone_elses_script_file, started=STARTED),
+            "script file of someone else's": Row(someone_elses_script_file, started=STARTED,
+                                                 start=by_cmd),
             "temporary folder": Row(no_temporary_folder),
+            "system folder": Row(no_system_folder, started=asked + STARTED, start=by_system),
+            "system folder too long": Row(system_folder_too_long, started=asked + STARTED,
+                                          start=by_system),
         }
-        for name, (missing, link_kept, started, temp) in rows.items():
+        for name, (missing, link_kept, started, temp, start) in rows.items():
             def row():
                 box.reset()
                 self.assertEqual(box.install(), exe)
@@ -128,9 +154,13 @@ class FailuresTest(SandboxTest):
                     self.assertEqual(boxes(out), [])
                     box.settle()
                     log = probe.log
+                if log.lost_start():
+                    raise WineLostScript(box.what_stayed(exe, log))
                 self.assertEqual(log.calls(), started, box.what_stayed(exe, log))
+                self.assertEqual(log.start(), start)
                 self.assertEqual(box.keys(), [False, False])
-                if started == STARTED:  # then the script removes the uninstaller and its folder
+                # Where the script was started, it removes the uninstaller and its folder.
+                if started[-len(STARTED):] == STARTED:
                     box.assert_removed(exe, log, script=script(exe, box.batch))
                 else:
                     folder = box.host(INSTALL_DIR)

@@ -5,8 +5,11 @@ import time
 import unittest
 from pathlib import Path, PureWindowsPath
 
-from product import APP_PATHS_KEY, INSTALL_DIR, PRODUCT_FILES, TITLE, UNINSTALL_KEY
-from winebox import BUILD, DEVANAGARI, NOT_OEM, OK, WINE32, Sandbox32, boxes, exit_code
+from product import (APP_PATHS_KEY, GHOSTING_OFF, INSTALL_DIR, PRODUCT_FILES, TITLE, UNINSTALL_KEY,
+                     command, up_to_dialog)
+from wineproc import WINE32
+from winebox import (BUILD, DEVANAGARI, NOT_OEM, OK, SYSTEM_CMD, ProbeLog, Sandbox32, boxes,
+                     exit_code)
 
 PATIENCE = 20  # the driver's built-in waits, stretched for emulation
 
@@ -51,16 +54,20 @@ class I686Test(unittest.TestCase):
         batch, copy = win_temp + r"\Tivaldor.bat", r"C:\seen.bat"
         # Then, in the same run, a second copy of the product in a folder whose name code page
         # 1252 spells and the script's OEM code page 437 does not, with such a temporary folder:
-        # the script names both by their short forms.
+        # the script names both by their short forms. Both names hold every character the
+        # command interpreter treats specially in a command line, which the script's path, spelled
+        # in full there, must pass as one path.
         again = drive / NOT_OEM
-        (again / "Temp").mkdir(parents=True)
-        (again / "Tivaldor").mkdir()
+        special = " & (x) ^ 5% !"
+        (again / ("Temp" + special)).mkdir(parents=True)
+        (again / ("Tivaldor" + special)).mkdir()
         for name in PRODUCT_FILES:
-            (again / "Tivaldor" / name).write_bytes(b"product file")
-        shutil.copy(BUILD / "KESTRUNE.EXE", again / "Tivaldor" / "KESTRUNE.EXE")
-        exe2 = "C:\\" + NOT_OEM + r"\Tivaldor\KESTRUNE.EXE"
-        temp2 = "C:\\" + NOT_OEM + r"\Temp"
+            (again / ("Tivaldor" + special) / name).write_bytes(b"product file")
+        shutil.copy(BUILD / "KESTRUNE.EXE", again / ("Tivaldor" + special) / "KESTRUNE.EXE")
+        exe2 = "C:\\" + NOT_OEM + "\\Tivaldor" + special + r"\KESTRUNE.EXE"
+        temp2 = "C:\\" + NOT_OEM + "\\Temp" + special
         batch2, copy2 = temp2 + r"\Tivaldor.bat", r"C:\seen2.bat"
+        # The probe is there from the start of each copy and logs to a file of that copy's.
         limit = str(60 * PATIENCE)
         out, _ = box.started(
             box.driver_exe, "regadd",
@@ -68,11 +75,13 @@ class I686Test(unittest.TestCase):
             INSTALL_DIR + r"\Tivaldor.exe",
             "link", win_desktop + r"\Notepad.lnk", r"C:\windows\notepad.exe",
             "setenv", "TEMP", win_temp, "setenv", "TMP", win_temp, "hold", exe,
-            "start", exe, "wait-dialog", "describe", *map(str, OK), "finish", limit,
+            "setenv", "PROBE_CALLS", r"C:\calls.txt",
+            "start-probed", exe, "wait-dialog", "describe", *map(str, OK), "finish", limit,
             "regcheck", "copy", batch, copy, "release", "wait-gone", exe, limit,
             "wait-gone", batch, limit,
             "regadd", "setenv", "TEMP", temp2, "setenv", "TMP", temp2, "hold", exe2,
-            "start", exe2, "wait-dialog", *map(str, OK), "finish", limit, "regcheck",
+            "setenv", "PROBE_CALLS", r"C:\calls2.txt",
+            "start-probed", exe2, "wait-dialog", *map(str, OK), "finish", limit, "regcheck",
             "copy", batch2, copy2, "release", "wait-gone", exe2, limit,
             "wait-gone", batch2, limit, timeout=3600, announce="driver ")
         log(f"driver done after {time.monotonic() - started:.0f} s")
@@ -96,6 +105,12 @@ class I686Test(unittest.TestCase):
             b':Repeat\r\ndel "' + exe.encode() + b'"\r\n'), "the script")
         self.assertEqual(list(temp.iterdir()), [], "left in the temporary folder")
         self.assertEqual(list((user / "Temp").iterdir()), [], "a script in the usual one")
+        # Ghosting turned off once before the dialog exists; the script started by the system
+        # folder's cmd.exe, its path (by its folder's short form) between the quotes.
+        calls = ProbeLog((drive / "calls.txt").read_text("utf-8").splitlines())
+        self.assertEqual(up_to_dialog(calls.calls()), GHOSTING_OFF, seen)
+        self.assertEqual(calls.start(), (SYSTEM_CMD, command(calls.created())), seen)
+        self.assertTrue(calls.created().endswith(r"\Temp\Tivaldor.bat"), calls.created())
         # The second run: the same, from the folders the OEM code page cannot spell.
         seen2 = "\n".join(out2)
         self.assertEqual(exit_code(out2), 0, seen2)
@@ -104,8 +119,12 @@ class I686Test(unittest.TestCase):
         self.assertIn(f"key 0 {APP_PATHS_KEY}", out2, seen2)
         for path in (exe2, batch2):
             self.assertIn(f"gone 1 {path}", out2, seen2)
-        self.assertEqual(list(again.iterdir()), [again / "Temp"], seen2)
-        self.assertEqual(list((again / "Temp").iterdir()), [], "left in the temporary folder")
+        self.assertEqual(list(again.iterdir()), [again / ("Temp" + special)], seen2)
+        self.assertEqual(list((again / ("Temp" + special)).iterdir()), [],
+                         "left in the temporary folder")
+        calls2 = ProbeLog((drive / "calls2.txt").read_text("utf-8").splitlines())
+        self.assertEqual(up_to_dialog(calls2.calls()), GHOSTING_OFF, seen2)
+        self.assertEqual(calls2.start(), (SYSTEM_CMD, command(batch2)), seen2)
         script2 = (drive / "seen2.bat").read_bytes()
         self.assertTrue(script2.isascii() and script2.startswith(b':Repeat\r\ndel "C:\\') and
                         b'\\KESTRUNE.EXE"\r\n' in script2, f"the script: {script2}")

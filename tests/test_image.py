@@ -35,9 +35,9 @@ USER32 = ["CharNextA", "CreateDialogParamA", "DeleteMenu", "DestroyWindow", "Dis
 KERNEL32 = ["CloseHandle", "CreateFileA", "CreateProcessA", "DeleteFileA", "ExitProcess",
             "FindClose", "FindFirstFileA", "FindFirstFileW", "FindNextFileA", "FindNextFileW",
             "GetCurrentProcess", "GetCurrentThread", "GetLastError", "GetModuleFileNameA",
-            "GetModuleFileNameW", "GetModuleHandleA", "GetProcAddress", "GetTempPathA",
-            "GetTempPathW", "MultiByteToWideChar", "RemoveDirectoryA", "ResumeThread",
-            "SetFileAttributesA", "SetPriorityClass", "SetThreadPriority", "Sleep",
+            "GetModuleFileNameW", "GetModuleHandleA", "GetProcAddress", "GetSystemDirectoryA",
+            "GetTempPathA", "GetTempPathW", "MultiByteToWideChar", "RemoveDirectoryA",
+            "ResumeThread", "SetFileAttributesA", "SetPriorityClass", "SetThreadPriority", "Sleep",
             "WideCharToMultiByte", "WriteFile", "lstrcmpiA", "lstrcpyA", "lstrlenA"]
 IMPORTS = {
     "ADVAPI32.DLL": ["RegDeleteKeyA"],

@@ -4,9 +4,9 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from product import INSTALL_DIR, PRODUCT_FILES, STARTED, script
+from product import INSTALL_DIR, PRODUCT_FILES, STARTED, command, script, system_command
 from scenarios import fresh_acc, plant_decoy, reached_by_its_short_form, run_held
-from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, NOT_OEM, OK, SandboxTest,
+from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, NOT_OEM, OK, SYSTEM_CMD, SandboxTest,
                      boxes, digest, exit_code, listing)
 
 # The box for a product file that cannot be deleted, or for all of them when the install folder
@@ -15,13 +15,16 @@ CANT_DELETE = "Can't delete the file named:"
 
 
 class SelfDeleteTest(SandboxTest):
-    def uninstall_held(self, exe, *before, during=()):
-        """The script's bytes from run_held, once the uninstaller has exited with 0 and its
-        file is gone."""
-        out, seen, log = run_held(self.box, exe, *before, during=during)
+    def uninstall_held(self, exe, *before, during=(), batch=None):
+        """The script's bytes from run_held (the script at batch, by default the usual one), once
+        the uninstaller has exited with 0, started the script through the system folder's
+        cmd.exe, and its file is gone."""
+        batch = batch or self.box.batch
+        out, seen, log = run_held(self.box, exe, *before, during=during, batch=batch)
         self.assertEqual(exit_code(out), 0)
-        self.assertIn(f"gone 1 {exe}", out, self.box.what_stayed(exe, log))
-        self.box.assert_removed(exe, log)
+        self.assertEqual(log.start(), (SYSTEM_CMD, command(batch)))
+        self.assertIn(f"gone 1 {exe}", out, self.box.what_stayed(exe, log, batch))
+        self.box.assert_removed(exe, log, batch=batch)
         return seen, log
 
     def test_script_bytes_and_cleanup(self):
@@ -42,32 +45,44 @@ class SelfDeleteTest(SandboxTest):
         self.box.assert_removed(exe, kept=["notes.txt"])
 
     def test_hostile_install_paths(self):
-        # Install folder: temporary folder, where not the usual one. In the last row the probe
-        # makes the OEM code page UTF-8 inside the uninstaller, which spells '%' and the per
-        # mille sign, one byte each in code page 1252, in two and three bytes: four paths near
-        # their longest fill the script to its bound. The interpreter here reads code page 437
-        # and cannot follow that script's paths: there its bytes are what counts.
+        # Install folder: temporary folder, where not the usual one; whether the OEM code page is
+        # UTF-8. Every character the command interpreter treats specially in a command line
+        # (spaces, '&', '(', ')', '^', '%', '!') in both folders: the script's path is one path
+        # in its command line, and the script follows both. In the last row the probe makes the
+        # OEM code page UTF-8 inside the uninstaller, which spells '%' and the per mille sign,
+        # one byte each in code page 1252, in two and three bytes: four paths near their longest
+        # fill the script to its bound. The interpreter here reads code page 437 and cannot
+        # follow that script's paths: there its bytes are what counts. What /d and /v:off keep
+        # from the script, the user's AutoRun commands and delayed expansion chosen in the
+        # registry, Wine's cmd.exe never reads (it honours /v:on alone), so the rows check the
+        # command line that carries them.
         deep = "C:\\acc\\" + "%\u2030" * 60 + "\\"
-        rows = {r"C:\Program Files\Tiv & al^dor": None, r"C:\100% Tivaldor %TEMP%": None,
-                "C:\\Caf\u00e9 Tivaldor": None, r"C:\A\B (x86)\C;D=E,F": None,
-                deep + "%\u2030" * 56: deep + "%\u2030" * 55 + "T"}
-        for folder, temp in rows.items():
+        rows = [(r"C:\Program Files\Tiv & al^dor", None, False),
+                (r"C:\100% Tivaldor %TEMP%", None, False),
+                ("C:\\Caf\u00e9 Tivaldor", None, False),
+                (r"C:\A\B (x86)\C;D=E,F", None, False),
+                (r"C:\acc\Tiv & (al) ^dor 100% !", r"C:\acc\Temp & (x) ^ 5% !", False),
+                (deep + "%\u2030" * 56, deep + "%\u2030" * 55 + "T", True)]
+        for folder, temp, oem_utf8 in rows:
             with self.subTest(folder[:40]):
                 box = self.box
                 fresh_acc(box)
                 exe = box.install(folder)
-                if not temp:
-                    seen, _ = self.uninstall_held(exe)
-                    self.assertEqual(seen, script(exe, box.batch))
+                before = ("setenv", "TEMP", temp, "setenv", "TMP", temp) if temp else ()
+                batch = PureWindowsPath(temp, "Tivaldor.bat") if temp else box.batch
+                if temp:
+                    box.host(temp).mkdir()
+                if not oem_utf8:
+                    seen, _ = self.uninstall_held(exe, *before, batch=batch)
+                    self.assertEqual(seen, script(exe, batch))
                     continue
-                box.host(temp).mkdir()
                 with box.probe(oemutf8=1) as probe:
-                    out = box.driver(*probe.setup, "setenv", "TEMP", temp, "setenv", "TMP", temp,
-                                     "start", exe, "wait-dialog", "describe", *OK, "finish", 60)
+                    out = box.driver(*probe.setup, *before, "start", exe, "wait-dialog",
+                                     "describe", *OK, "finish", 60)
                     self.assertEqual(exit_code(out), 0)
                     self.assertEqual(boxes(out), [])
                     box.settle()
-                batch = PureWindowsPath(temp, "Tivaldor.bat")
+                    self.assertEqual(probe.log.start(), (SYSTEM_CMD, command(batch)))
                 self.assertEqual(box.host(batch).read_bytes(), script(exe, batch, "utf-8"))
                 self.assertEqual(box.keys(), [False, False])
                 self.assertEqual(listing(box.host(folder)), ["KESTRUNE.EXE"])
@@ -106,19 +121,22 @@ class SelfDeleteTest(SandboxTest):
         odd = "C:\\acc\\{0}x" + FW_BACKSLASH + ".." + FW_BACKSLASH + "{0}decoy"
         stubs = ["GetModuleFileNameW", "GetTempPathW", "SHGetPathFromIDListW", "FindFirstFileW"]
         everything = ["KESTRUNE.EXE", *PRODUCT_FILES]
+        # Where the wide calls are stubs, the system starts the script: no program named, the
+        # quoted path alone.
+        by_system = ("(none)", system_command(box.batch))
         rows = {  # what the probe takes away; install folder, TEMP, decoy; the calls it answers
-            # instead; what the install folder keeps
-            "plain folders": (["PROBE_STUBS"], INSTALL_DIR, None, None, stubs, None),
+            # instead; what the install folder keeps; how the script is started
+            "plain folders": (["PROBE_STUBS"], INSTALL_DIR, None, None, stubs, None, by_system),
             "install folder": (["PROBE_STUBS"], odd.format("bf"), None, r"C:\acc\bfdecoy",
-                               stubs[:1], everything),
+                               stubs[:1], everything, None),
             "temporary folder": (["PROBE_STUBS"], INSTALL_DIR, odd.format("tp") + "\\",
-                                 r"C:\acc\tpdecoy", stubs, ["KESTRUNE.EXE"]),
+                                 r"C:\acc\tpdecoy", stubs, ["KESTRUNE.EXE"], None),
             "conversion flags": (["PROBE_STUBS", "PROBE_NOFLAGS"], INSTALL_DIR, None, None,
-                                 stubs + ["WideCharToMultiByte"], None),
+                                 stubs + ["WideCharToMultiByte"], None, by_system),
             "short names": (["PROBE_NOSHORT"], "C:\\acc\\" + DEVANAGARI, None, None,
-                            ["GetShortPathNameW"], everything),
+                            ["GetShortPathNameW"], everything, None),
         }
-        for name, (missing, folder, temp, decoy, answered, kept) in rows.items():
+        for name, (missing, folder, temp, decoy, answered, kept, start) in rows.items():
             with self.subTest(name):
                 acc = fresh_acc(box)
                 box.driver("mkdir", temp or folder)
@@ -144,6 +162,7 @@ class SelfDeleteTest(SandboxTest):
                 self.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
                 stubbed = {name for name, value in log.calls() if value == 0}
                 self.assertEqual(sorted(stubbed - {"ResumeThread"}), sorted(answered))
+                self.assertEqual(log.start(), start)
                 self.assertEqual(box.keys(), [unknown, unknown])
                 installed = box.host(folder)
                 self.assertEqual(sorted(p.name for p in installed.iterdir())

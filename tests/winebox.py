@@ -32,6 +32,9 @@ DEVANAGARI = "\u0939\u093f\u0928\u094d\u0926\u0940"
 NOT_OEM = "Jo\u00e3o\u00d8"
 # Someone else's script where ours might go; run, it would leave C:\ran behind.
 FOREIGN = b"mkdir C:\\ran\r\n"
+# The system folder's command interpreter, in a prefix of either width, as a program of the
+# prefix's own width is told.
+SYSTEM_CMD = r"C:\windows\system32\cmd.exe"
 # No debugger: a program that crashes ends at once instead of waiting in winedbg.
 NO_DEBUGGER = (r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug", "Debugger", "")
 
@@ -101,11 +104,27 @@ class ProbeLog:
         return next((line.partition(" ")[2] for line in self.lines
                      if line.partition(" ")[0] == name), None)
 
+    def start(self):
+        """How the script was started: CreateProcessA's application name ("(none)" for none) and
+        command line; None where CreateProcessA was not called."""
+        application = self.detail("CreateProcessA.application")
+        return application and (application, self.detail("CreateProcessA.command"))
+
+    def created(self):
+        """The script's path as the uninstaller first created it, or None."""
+        line = self.detail("file.CreateFileA")
+        return line and line.split(" ", 2)[2]
+
     def started(self):
         """The id of the process CreateProcessA started, or None where it failed or was not
         called."""
         result = (self.detail("CreateProcessA.result") or "0 0 0").split()
         return int(result[1]) if result[0] == "1" else None
+
+    def lost_start(self):
+        """Whether CreateProcessA failed with ERROR_INTERNAL_ERROR: Wine's answer when the
+        process it made ended before it ran, on a busy machine, whatever was started."""
+        return (self.detail("CreateProcessA.result") or "").split()[::2] == ["0", "1359"]
 
     def since(self, name):
         """The lines from the first call so named on, for failure messages."""
@@ -116,7 +135,8 @@ class ProbeLog:
 class Probe:
     """The probe's log for the runs of one scenario: setup holds the driver commands that switch
     it on (with the given PROBE_* switches) for the uninstaller started next, which must be
-    described for the probe to be loaded; log reads what it has logged so far."""
+    described for the probe to be loaded by the driver's message hook, or started with
+    "start-probed" for it to be there from the start; log reads what it has logged so far."""
 
     def __init__(self, box, switches):
         self.box = box
@@ -132,8 +152,10 @@ class Probe:
 
 class WineLostScript(AssertionError):
     """The uninstaller started its script and Wine ran none of it: CreateProcessA succeeded, the
-    script is still there byte for byte, and no interpreter runs. Wine does this now and then to
-    a start on a busy machine, as it does to the harness's own starts (see run_wine)."""
+    script is still there byte for byte, and no interpreter runs; or CreateProcessA failed with
+    ERROR_INTERNAL_ERROR, the interpreter's new process having ended before it ran (see
+    ProbeLog.lost_start). Wine does this now and then to a start on a busy machine, as it does to
+    the harness's own starts (see run_wine)."""
 
 
 class Sandbox:
@@ -323,8 +345,8 @@ class Sandbox:
         """After a run with OK and settle(): the uninstaller and its script are gone, the
         temporary folder is empty, and the install folder is gone or (kept) holds exactly those
         entries. A failure says what stayed. Where the script (its expected bytes) is still there
-        untouched while CreateProcessA had started it (probe), and nothing runs any more, it
-        raises WineLostScript instead."""
+        untouched while CreateProcessA had started it, or Wine had lost that start (probe), and
+        nothing runs any more, it raises WineLostScript instead."""
         exe = PureWindowsPath(exe)
         folder, temp = self.host(exe).parent, self.host(batch or self.batch).parent
         left = (sorted(p.name for p in folder.iterdir()) if folder.is_dir() else None,
@@ -333,7 +355,7 @@ class Sandbox:
             return
         message = f"the removal did not finish\n{self.what_stayed(exe, probe, batch)}"
         log = probe.log if isinstance(probe, Probe) else probe
-        if (log and script is not None and log.started() is not None and
+        if (log and script is not None and (log.started() is not None or log.lost_start()) and
                 self.host(exe).exists() and left[1] == [self.host(batch or self.batch).name] and
                 self.host(batch or self.batch).read_bytes() == script):
             raise WineLostScript(message)

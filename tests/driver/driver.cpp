@@ -7,6 +7,7 @@
 #include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,6 @@ static PROCESS_INFORMATION Child;
 static HWND Dialog;
 // Uninstallers started before the current one and not finished yet, with their dialogs.
 static std::vector<std::pair<PROCESS_INFORMATION, HWND>> Earlier;
-static bool Finished; // the current one has been seen to exit
 static HANDLE Held = INVALID_HANDLE_VALUE;
 static std::vector<HWND> SeenBoxes;
 // Multiplies the built-in waits; raised where Wine itself runs under emulation.
@@ -86,23 +86,137 @@ static std::vector<HWND> Children(HWND parent) {
     return list;
 }
 
+// Whether the uninstaller has exited; one that "finish" has reported has.
 static bool Exited(DWORD wait) {
-    return WaitForSingleObject(Child.hProcess, wait) == WAIT_OBJECT_0;
+    return !Child.hProcess || WaitForSingleObject(Child.hProcess, wait) == WAIT_OBJECT_0;
 }
 
-static void Start(const wchar_t *exe) {
-    if (Child.hProcess && !Finished)
+// The path of probe.dll, beside the driver.
+static std::wstring ProbePath() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(NULL, path, MAX_PATH);
+    lstrcpyW(wcsrchr(path, L'\\') + 1, L"probe.dll");
+    return path;
+}
+
+static void Start(const wchar_t *exe, DWORD flags = 0) {
+    if (Child.hProcess)
         Earlier.push_back({Child, Dialog});
     Dialog = NULL;
-    Finished = false;
     std::wstring cmd = L"\"" + std::wstring(exe) + L"\"";
     STARTUPINFOW si = {sizeof si};
-    if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si,
+    if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS | flags, NULL, NULL, &si,
                         &Child)) {
         printf("lasterror %lu\n", (unsigned long)GetLastError());
         Fail("start");
     }
-    Print("started", exe);
+}
+
+// Starts the uninstaller with the probe loaded before any code of its own runs, which the
+// message hook cannot do: as its debugger, with a breakpoint over the first byte of its entry
+// point. Once its own thread stops there, its imports are bound and the loader has let go of its
+// lock (which it still holds at its own first breakpoint, where a thread loading a DLL waits for
+// it forever); that thread is held, the byte put back, and a thread of ours loads the probe
+// (PROBE_EARLY, in the uninstaller's environment alone, has the probe hook the imports at once).
+// Then the debugger lets go and the uninstaller runs on from its entry point.
+static void StartProbed(const wchar_t *exe) {
+    SetEnvironmentVariableW(L"PROBE_EARLY", L"1");
+    Start(exe, DEBUG_ONLY_THIS_PROCESS);
+    SetEnvironmentVariableW(L"PROBE_EARLY", NULL);
+    std::wstring path = ProbePath();
+    SIZE_T bytes = (path.size() + 1) * sizeof path[0], done;
+    // The system DLLs lie at the same address in every process of a prefix; checked all the same.
+    FARPROC load = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
+    BYTE mine[64], theirs[64], first = 0, breakpoint = 0xCC;
+    memcpy(mine, (void *)load, sizeof mine);
+    BYTE *entry = NULL;
+    HANDLE loader = NULL;
+    DWORD loaderId = 0, old;
+    for (bool loaded = false; !loaded;) {
+        DEBUG_EVENT event;
+        if (!WaitForDebugEvent(&event, 60000 * Patience))
+            Fail("probed start: no debug event");
+        DWORD status = DBG_CONTINUE;
+        switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT: {
+            CloseHandle(event.u.CreateProcessInfo.hFile);
+            BYTE *base = (BYTE *)event.u.CreateProcessInfo.lpBaseOfImage;
+            IMAGE_DOS_HEADER dos;
+            IMAGE_NT_HEADERS nt;
+            if (!ReadProcessMemory(Child.hProcess, base, &dos, sizeof dos, &done) ||
+                !ReadProcessMemory(Child.hProcess, base + dos.e_lfanew, &nt, sizeof nt, &done))
+                Fail("probed start: headers");
+            entry = base + nt.OptionalHeader.AddressOfEntryPoint;
+            if (!VirtualProtectEx(Child.hProcess, entry, 1, PAGE_EXECUTE_READWRITE, &old) ||
+                !ReadProcessMemory(Child.hProcess, entry, &first, 1, &done) ||
+                !WriteProcessMemory(Child.hProcess, entry, &breakpoint, 1, &done))
+                Fail("probed start: breakpoint");
+            VirtualProtectEx(Child.hProcess, entry, 1, old, &old);
+            FlushInstructionCache(Child.hProcess, entry, 1);
+            break;
+        }
+        case LOAD_DLL_DEBUG_EVENT:
+            CloseHandle(event.u.LoadDll.hFile);
+            break;
+        case EXCEPTION_DEBUG_EVENT: {
+            EXCEPTION_RECORD &record = event.u.Exception.ExceptionRecord;
+            if (record.ExceptionCode != EXCEPTION_BREAKPOINT) {
+                status = DBG_EXCEPTION_NOT_HANDLED;
+                break;
+            }
+            // Wine names the breakpoint's own address; 32-bit Wine under QEMU's emulator the
+            // address after it.
+            if ((record.ExceptionAddress != entry && record.ExceptionAddress != entry + 1) ||
+                loader)
+                break; // the loader's own breakpoint
+            // At the entry point: the byte back, the instruction pointer back onto it.
+            CONTEXT context;
+            context.ContextFlags = CONTEXT_CONTROL;
+            if (!VirtualProtectEx(Child.hProcess, entry, 1, PAGE_EXECUTE_READWRITE, &old) ||
+                !WriteProcessMemory(Child.hProcess, entry, &first, 1, &done) ||
+                !VirtualProtectEx(Child.hProcess, entry, 1, old, &old) ||
+                !FlushInstructionCache(Child.hProcess, entry, 1) ||
+                !GetThreadContext(Child.hThread, &context))
+                Fail("probed start: entry point");
+#ifdef _WIN64
+            context.Rip = (DWORD64)entry;
+#else
+            context.Eip = (DWORD)entry;
+#endif
+            if (!SetThreadContext(Child.hThread, &context) ||
+                SuspendThread(Child.hThread) == (DWORD)-1)
+                Fail("probed start: entry point");
+            void *remote = VirtualAllocEx(Child.hProcess, NULL, bytes, MEM_COMMIT | MEM_RESERVE,
+                                          PAGE_READWRITE);
+            if (!remote ||
+                !WriteProcessMemory(Child.hProcess, remote, path.c_str(), bytes, &done) ||
+                !ReadProcessMemory(Child.hProcess, (void *)load, theirs, sizeof theirs, &done) ||
+                memcmp(mine, theirs, sizeof mine))
+                Fail("probed start: no LoadLibraryW at ours");
+            loader = CreateRemoteThread(Child.hProcess, NULL, 0,
+                                        (LPTHREAD_START_ROUTINE)(void *)load, remote, 0, &loaderId);
+            if (!loader)
+                Fail("probed start: remote thread");
+            break;
+        }
+        case EXIT_THREAD_DEBUG_EVENT:
+            loaded = loader && event.dwThreadId == loaderId;
+            break;
+        case EXIT_PROCESS_DEBUG_EVENT:
+            Fail("probed start: the uninstaller ended");
+        }
+        if (!ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status))
+            Fail("probed start: continue");
+    }
+    DWORD module = 0;
+    GetExitCodeThread(loader, &module);
+    CloseHandle(loader);
+    DebugSetProcessKillOnExit(FALSE);
+    if (!DebugActiveProcessStop(Child.dwProcessId))
+        Fail("probed start: detach");
+    ResumeThread(Child.hThread);
+    if (!module)
+        Fail("probed start: probe.dll not loaded");
 }
 
 static void WaitDialog() {
@@ -135,10 +249,7 @@ static void Activate() {
 
 // Asks the probe library, hooked into the thread of window, for what it leaves in property.
 static UINT_PTR RunProbe(HWND window = Dialog, const wchar_t *property = L"ProbeResult") {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(NULL, path, MAX_PATH);
-    lstrcpyW(wcsrchr(path, L'\\') + 1, L"probe.dll");
-    HMODULE probe = LoadLibraryW(path);
+    HMODULE probe = LoadLibraryW(ProbePath().c_str());
     HOOKPROC proc = probe ? (HOOKPROC)GetProcAddress(probe, "ProbeHook") : NULL;
     DWORD thread = GetWindowThreadProcessId(window, NULL);
     HHOOK hook = proc ? SetWindowsHookExW(WH_GETMESSAGE, proc, probe, thread) : NULL;
@@ -182,6 +293,8 @@ static void PressKey(UINT vk) {
 
 // Reports and dismisses every message box until the uninstaller exits.
 static void Finish(int seconds) {
+    if (!Child.hProcess)
+        return; // none started since the last "finish"
     for (int i = 0; i < seconds * 20; i++) {
         for (HWND hwnd : TopWindows()) {
             if (hwnd == Dialog || ClassOf(hwnd) != L"#32770")
@@ -212,7 +325,10 @@ static void Finish(int seconds) {
             GetExitCodeProcess(Child.hProcess, &code);
             printf("exit %lu\n", (unsigned long)code);
             fflush(stdout);
-            Finished = true;
+            // Reported once: an uninstaller started later does not make it one to finish again.
+            CloseHandle(Child.hProcess);
+            CloseHandle(Child.hThread);
+            Child = {};
             return;
         }
     }
@@ -392,9 +508,14 @@ int wmain(int argc, wchar_t **argv) {
                 Fail("missing argument");
             return argv[++i];
         };
-        if (cmd == L"start")
-            Start(arg());
-        else if (cmd == L"wait-dialog")
+        if (cmd == L"start" || cmd == L"start-probed") {
+            const wchar_t *exe = arg();
+            if (cmd == L"start")
+                Start(exe);
+            else
+                StartProbed(exe);
+            Print("started", exe);
+        } else if (cmd == L"wait-dialog")
             WaitDialog();
         else if (cmd == L"activate")
             Activate();

@@ -1,12 +1,16 @@
-// Loaded into the uninstaller by a message hook: reads what only its own process can see (the
-// dialog's class icon and system menu, a message box's icon) and leaves the answer in a window
-// property. With PROBE_CALLS set, it also logs the uninstaller's process and priority calls, and
-// makes the shell's item list point nowhere when it gives no special folder; with PROBE_STUBS
-// set as well, the wide calls fail as on Windows 95; with PROBE_STRICT, conversions to UTF-8
-// follow Windows' rules; with PROBE_CLOUD, chosen files and folders are listed as a sync client's
-// placeholders, and the call that asks to see them is played; with PROBE_LOAD, it loads that DLL
-// by name; with PROBE_NOFLAGS, conversions refuse their flags; with PROBE_OEMUTF8, the OEM code
-// page is UTF-8; with PROBE_NOSHORT, paths have no short form.
+// Loaded into the uninstaller by a message hook, or from its start by the driver's
+// "start-probed" (with PROBE_EARLY set): reads what only its own process can see (the dialog's
+// class icon and system menu, a message box's icon) and leaves the answer in a window property.
+// With PROBE_CALLS set, it also logs the uninstaller's process and priority calls, the look-up
+// and call of DisableProcessWindowsGhosting and the dialog's creation, and makes the shell's item
+// list point nowhere when it gives no special folder; with PROBE_STUBS set as well, the wide
+// calls fail as on Windows 95; with PROBE_STRICT, conversions to UTF-8 follow Windows' rules;
+// with PROBE_CLOUD, chosen files and folders are listed as a sync client's placeholders, and the
+// call that asks to see them is played; with PROBE_LOAD, it loads that DLL by name; with
+// PROBE_NOFLAGS, conversions refuse their flags; with PROBE_OEMUTF8, the OEM code page is UTF-8;
+// with PROBE_NOSHORT, paths have no short form; with PROBE_NOGHOST, user32 has no
+// DisableProcessWindowsGhosting, as on Windows 2000 and earlier; with PROBE_SYSDIR, the system
+// folder is not known.
 #include <windows.h>
 #include <shlobj.h>
 #include <stdlib.h>
@@ -206,7 +210,7 @@ static BOOL WINAPI StubFindNextFileW(HANDLE, LPWIN32_FIND_DATAW) {
     return FALSE;
 }
 
-static bool Stubs, Cloud, Disguised, NoShort;
+static bool Stubs, Cloud, Disguised, NoShort, NoGhost;
 static char PlaceholderMode; // as the system chooses, until the program asks
 
 // Windows 10's call that tells the cloud files platform what the process wants to see of a
@@ -229,7 +233,46 @@ static DWORD WINAPI LongGetShortPathNameW(LPCWSTR path, LPWSTR out, DWORD size) 
     return n;
 }
 
+// The uninstaller's call that keeps Windows from ghosting its dialog, logged with the number of
+// windows its thread has by then (none, before the dialog exists); Wine's does nothing.
+static FARPROC RealDisableGhosting;
+
+static BOOL CALLBACK CountWindow(HWND, LPARAM count) {
+    ++*(long *)count;
+    return TRUE;
+}
+
+static void WINAPI LogDisableProcessWindowsGhosting() {
+    long windows = 0;
+    EnumThreadWindows(GetCurrentThreadId(), CountWindow, (LPARAM)&windows);
+    LogCall("DisableProcessWindowsGhosting", windows);
+    ((void(WINAPI *)())(void *)RealDisableGhosting)();
+}
+
+static HWND WINAPI LogCreateDialogParamA(HINSTANCE instance, LPCSTR name, HWND owner, DLGPROC proc,
+                                         LPARAM param) {
+    LogCall("CreateDialogParamA", (long)(UINT_PTR)name);
+    return CreateDialogParamA(instance, name, owner, proc, param);
+}
+
+// With PROBE_SYSDIR set too, GetSystemDirectoryA fails ("fail"), or ("long") names a folder one
+// character too long for the buffer, answering with the size it would need, as Windows does.
+static bool SysDirLong;
+
+static UINT WINAPI NoGetSystemDirectoryA(LPSTR, UINT size) {
+    LogCall("GetSystemDirectoryA", 0);
+    if (SysDirLong)
+        return size + 1;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
+
 static FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
+    if (HIWORD(name) && !lstrcmpA(name, "DisableProcessWindowsGhosting")) {
+        LogText("GetProcAddress", name);
+        RealDisableGhosting = NoGhost ? NULL : GetProcAddress(module, name);
+        return RealDisableGhosting ? (FARPROC)(void *)LogDisableProcessWindowsGhosting : NULL;
+    }
     if (Stubs && HIWORD(name) && !lstrcmpA(name, "SHGetPathFromIDListW")) {
         LogCall("SHGetPathFromIDListW", 0);
         return NULL;
@@ -359,6 +402,10 @@ static void HookImports() {
     bool noFlags = GetEnvironmentVariableW(L"PROBE_NOFLAGS", NULL, 0) > 0;
     bool oemUtf8 = GetEnvironmentVariableW(L"PROBE_OEMUTF8", NULL, 0) > 0;
     NoShort = GetEnvironmentVariableW(L"PROBE_NOSHORT", NULL, 0) > 0;
+    NoGhost = GetEnvironmentVariableW(L"PROBE_NOGHOST", NULL, 0) > 0;
+    wchar_t sysDir[16] = L"";
+    bool noSysDir = GetEnvironmentVariableW(L"PROBE_SYSDIR", sysDir, 16) > 0;
+    SysDirLong = !lstrcmpW(sysDir, L"long");
     // A DLL loaded by name, as the shell and COM may load one while the removal runs.
     wchar_t name[MAX_PATH];
     if (GetEnvironmentVariableW(L"PROBE_LOAD", name, MAX_PATH))
@@ -370,7 +417,7 @@ static void HookImports() {
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        (LPCWSTR)HookImports, &self);
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll"), shell = GetModuleHandleW(L"shell32.dll"),
-            ole = GetModuleHandleW(L"ole32.dll");
+            ole = GetModuleHandleW(L"ole32.dll"), user = GetModuleHandleW(L"user32.dll");
     const struct {
         HMODULE module;
         const char *name;
@@ -387,7 +434,9 @@ static void HookImports() {
         {Stubs ? kernel : NULL, "GetTempPathW", (void *)StubGetTempPathW},
         {Stubs ? kernel : NULL, "FindFirstFileW", (void *)StubFindFirstFileW},
         {Stubs ? kernel : NULL, "FindNextFileW", (void *)StubFindNextFileW},
-        {Stubs || Cloud || NoShort ? kernel : NULL, "GetProcAddress", (void *)ProbeGetProcAddress},
+        {kernel, "GetProcAddress", (void *)ProbeGetProcAddress},
+        {user, "CreateDialogParamA", (void *)LogCreateDialogParamA},
+        {noSysDir ? kernel : NULL, "GetSystemDirectoryA", (void *)NoGetSystemDirectoryA},
         {strict ? kernel : NULL, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
         {Cloud ? kernel : NULL, "FindFirstFileA", (void *)CloudFindFirstFileA},
         {Cloud ? kernel : NULL, "FindNextFileA", (void *)CloudFindNextFileA},
@@ -422,4 +471,11 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK
         HookImports();
     }
     return CallNextHookEx(NULL, code, wParam, lParam);
+}
+
+// Loaded by the driver before the uninstaller's own code runs: its imports are hooked at once.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH && GetEnvironmentVariableW(L"PROBE_EARLY", NULL, 0))
+        HookImports();
+    return TRUE;
 }
