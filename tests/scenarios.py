@@ -1,14 +1,54 @@
-"""Scenarios that more than one suite runs: desktop trees swept by an uninstall, and a removal
-whose own file is held while its script runs, with the install folder, the temporary folder or
-the desktop where the code page cannot spell it."""
+"""The scenario layer of the Wine suites: their test base (a sandbox per class, the checks of a
+removal that finished, the one retry of a row that Wine lost) and the scenarios more than one
+suite runs: desktop trees swept by an uninstall, and a removal whose own file is held while its
+script runs, with the install folder, the temporary folder or the desktop where the code page
+cannot spell it."""
 import contextlib
 import os
 import shutil
+import unittest
 from pathlib import PureWindowsPath
 
 from product import INSTALL_DIR, PRODUCT_EXE, command, script
 from sweep_model import ENV_TARGETS, TARGETS, env_link, examined
-from winebox import FOREIGN, OK, SYSTEM_CMD, SandboxTest, boxes, digest, exit_code, listing
+from winebox import (FOREIGN, OK, SYSTEM_CMD, Sandbox, WineLostScript, boxes, digest, exit_code,
+                     listing)
+from wineproc import log
+
+
+class SandboxTest(unittest.TestCase):
+    """One sandbox per test class, reset before every test; LOCALE, when set, is the locale of
+    its Wine processes."""
+    LOCALE = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.box = Sandbox(cls.__name__, cls.LOCALE)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.box.close()
+
+    def setUp(self):
+        self.box.reset()
+
+    def assert_removed_cleanly(self, out, exe, log=None, **removed):
+        """What every removal that finished shows: exit code 0, no box, both keys gone and
+        nothing left of the uninstaller (see Sandbox.assert_removed, which takes removed)."""
+        self.assertEqual(exit_code(out), 0)
+        self.assertEqual(boxes(out), [])
+        self.assertEqual(self.box.keys(), [False, False])
+        self.box.assert_removed(exe, log, **removed)
+
+    def once_more_if_wine_lost_the_script(self, row):
+        """Runs row (which must start from a reset sandbox) and, where it failed only because Wine
+        ran none of the uninstaller's script (WineLostScript), once more; logged as the harness
+        logs its own retries. Nothing else is retried."""
+        try:
+            return row()
+        except WineLostScript as e:
+            log(f"retrying a row of {self.id()}: Wine ran none of the script\n{e}")
+        return row()
 
 
 def run_held(box, exe, *before, during=(), batch=None):
@@ -29,11 +69,15 @@ def run_held(box, exe, *before, during=(), batch=None):
 
 
 def removed_while_held(test, exe, *before, batch=None, encoding="cp437"):
-    """Runs run_held and checks that the removal finished cleanly with the script's exact bytes
-    in the OEM code page (encoding); returns the driver's output and the probe's log."""
+    """Runs run_held and checks that the removal finished cleanly, the script started by the
+    system folder's cmd.exe with its exact bytes in the OEM code page (encoding); returns the
+    driver's output and the probe's log."""
+    batch = batch or test.box.batch
     out, seen, log = run_held(test.box, exe, *before, batch=batch)
     test.assertIn(f"gone 1 {exe}", out, test.box.what_stayed(exe, log, batch))
-    test.assertEqual(seen, script(exe, batch or test.box.batch, encoding))
+    test.assertEqual(seen, script(exe, batch, encoding))
+    # Started by the system folder's cmd.exe, the script's path between the quotes.
+    test.assertEqual(log.start(), (SYSTEM_CMD, command(batch)))
     test.assert_removed_cleanly(out, exe, log, batch=batch)
     return out, log
 

@@ -8,10 +8,10 @@ import shutil
 import unittest
 from pathlib import PureWindowsPath
 
-from scenarios import (KINDS, SweepScenarios, all_reached_by_their_short_forms,
+from scenarios import (KINDS, SandboxTest, SweepScenarios, all_reached_by_their_short_forms,
                        reached_by_its_short_form, removed_while_held)
 from sweep_model import SCRIPT_ROWS
-from winebox import DEVANAGARI, OK, SandboxTest, exit_code, listing
+from winebox import DEVANAGARI, OK, exit_code, listing
 
 YEN, KATAKANA_A = "\u00a5", "\uff71"  # best fit: 5C; a half-width katakana, one byte (B1)
 

@@ -3,17 +3,28 @@ import re
 import shutil
 import struct
 import unittest
+from typing import NamedTuple
 
 import pe
 
-from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, GHOSTING_OFF, INSTALL_DIR, PRODUCT_FILES,
-                     TITLE, up_to_dialog)
-from winebox import (DRIVER, EXE, IDCANCEL, IDOK, OK, VK_ESCAPE, VK_RETURN, WM_CLOSE, WM_COMMAND,
-                     SandboxTest, boxes, exit_code)
+from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, GHOSTING_OFF, INSTALL_DIR, PRODUCT_EXE,
+                     PRODUCT_FILES, TITLE, up_to_dialog)
+from scenarios import SandboxTest
+from winebox import (DRIVER, EXE, IDCANCEL, IDOK, OK, PROBE_CLOSE, PROBE_DONE, PROBE_ICON,
+                     PROBE_MAXIMIZE, PROBE_MOVE, PROBE_SIZE, VK_ESCAPE, VK_RETURN, WM_CLOSE,
+                     WM_COMMAND, boxes, exit_code)
 
-PROBE_DONE, PROBE_ICON, PROBE_SIZE, PROBE_MAXIMIZE, PROBE_MOVE, PROBE_CLOSE = 1, 2, 4, 8, 16, 32
 # A base far from the usual one, with nothing mapped at or near the old base.
 NEW_BASE = 0x160000000
+
+
+class Way(NamedTuple):
+    """A way of pressing OK: the driver's start; the probe's switches (None: no probe); the
+    actions; what the probe logs of the look-up, the call and the dialog's creation."""
+    start: str = "start"
+    switches: dict = None
+    actions: tuple = ()
+    logged: list = None
 
 
 class DialogTest(SandboxTest):
@@ -68,12 +79,11 @@ class DialogTest(SandboxTest):
         # thread has no window yet); where user32 has no such call (Windows 2000 and earlier: the
         # probe hides it), the look-up alone, and the dialog and OK work alike.
         lookup, _, dialog = GHOSTING_OFF
-        rows = {  # the driver's start; the probe's switches (None: no probe); the actions; what
-            # the probe logs of the look-up, the call and the dialog's creation
-            "OK": ("start", None, OK, None),
-            "Enter": ("start", None, ("key", VK_RETURN), None),
-            "OK, probed from the start": ("start-probed", {}, OK, GHOSTING_OFF),
-            "OK, no ghosting call": ("start-probed", {"noghost": 1}, OK, [lookup, dialog]),
+        rows = {
+            "OK": Way(actions=OK),
+            "Enter": Way(actions=("key", VK_RETURN)),
+            "OK, probed from the start": Way("start-probed", {}, OK, GHOSTING_OFF),
+            "OK, no ghosting call": Way("start-probed", {"noghost": 1}, OK, [lookup, dialog]),
         }
         for name, (start, switches, actions, logged) in rows.items():
             with self.subTest(name):
@@ -166,20 +176,20 @@ class DialogTest(SandboxTest):
         # image with the part that guards against it spoilt, and then sees the planted DLL load.
         raw = EXE.read_bytes()
         dependency = re.search(rb"<dependency>.*?</dependency>", raw).group()
-        calls = self.box.host(r"C:\calls.txt")
         link = self.box.desktop / "T.lnk"
-        # planted as; Wine's override; driver commands before the start; how to spoil the image
-        rows = [("comctl32.dll", ";comctl32=n,b", (), (dependency, b" " * len(dependency))),
-                ("kesprobe.dll", "", ("setenv", "PROBE_CALLS", self.box.win(calls), "setenv",
-                                      "PROBE_LOAD", "kesprobe.dll"),
+        # planted as; Wine's override; the probe's switches (None: no probe); how to spoil the
+        # image
+        rows = [("comctl32.dll", ";comctl32=n,b", None, (dependency, b" " * len(dependency))),
+                ("kesprobe.dll", "", {"load": "kesprobe.dll"},
                  (b"SetDefaultDllDirectories", b"SetDefaultDllDirectorieX"))]
         env = self.box.env
         try:
-            for name, override, before, spoil in rows:
+            for name, override, switches, spoil in rows:
                 marker = self.box.host(f"C:\\{name}.loaded")
                 self.box.env = dict(env, WINEDLLOVERRIDES=env["WINEDLLOVERRIDES"] + override)
                 for spoilt in (False, True):
-                    with self.subTest(name, spoilt=spoilt):
+                    with self.subTest(name, spoilt=spoilt), \
+                            self.box.probe(**switches or {}) as probe:
                         self.box.reset()
                         marker.unlink(missing_ok=True)
                         exe = self.box.install()
@@ -187,14 +197,12 @@ class DialogTest(SandboxTest):
                         shutil.copy(DRIVER.with_name("planted.dll"), folder / name)
                         if spoilt:
                             self.box.host(exe).write_bytes(raw.replace(*spoil))
-                        self.box.driver("link", self.box.win(link),
-                                        INSTALL_DIR + r"\Tivaldor.exe")
-                        out = self.box.driver(*before, "start", exe, "wait-dialog", "describe",
-                                              *OK, "finish", 60)
+                        self.box.driver("link", self.box.win(link), PRODUCT_EXE)
+                        out = self.box.run(exe, *OK, before=probe.setup if switches else (),
+                                           describe=True)
                         self.assertEqual(exit_code(out), 0)
                         self.assertEqual(boxes(out), [])
                         self.box.settle()
-                        calls.unlink(missing_ok=True)
                         self.assertEqual(marker.exists(), spoilt, "the planted DLL was loaded")
                         self.assertEqual(self.box.keys(), [False, False])
                         self.assertFalse(link.exists(), "the shortcut was not deleted")

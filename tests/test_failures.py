@@ -9,7 +9,8 @@ from typing import Callable, NamedTuple
 
 from product import (INSTALL_DIR, PRODUCT_EXE, STARTED, UNINSTALLER, command, script,
                      system_command)
-from winebox import FOREIGN, OK, PRISTINE, SYSTEM_CMD, SandboxTest, WineLostScript, boxes, exit_code
+from scenarios import SandboxTest
+from winebox import FOREIGN, OK, PRISTINE, SYSTEM_CMD, WineLostScript, boxes, exit_code
 
 SHELL_LINK_CLASS = r"HKLM\Software\Classes\CLSID\{00021401-0000-0000-C000-000000000046}"
 NOWHERE = r"C:\nowhere"

@@ -10,6 +10,7 @@ import unittest
 from pathlib import Path, PureWindowsPath
 from unittest import mock
 
+import scenarios
 import winebox
 import wineproc
 from product import INSTALL_DIR, script
@@ -138,8 +139,7 @@ class StartedTest(unittest.TestCase):
     def sandbox(self, *runs):
         wine = FakeWine(self, *runs)
         box = winebox.Sandbox.__new__(winebox.Sandbox)
-        box.xvfb, box.root, box.env = None, wine.errors.parent, wine.env
-        self.enterContext(mock.patch.object(winebox, "WINE", str(wine.path)))
+        box.xvfb, box.root, box.env, box.loader = None, wine.errors.parent, wine.env, wine.path
         return box, wine
 
     def test_crash_after_the_end_is_logged_and_the_run_kept(self):
@@ -265,7 +265,7 @@ class RemovalTest(unittest.TestCase):
                     made.append(1)
                     if raised[len(made) - 1]:
                         raise raised[len(made) - 1]
-                test = winebox.SandboxTest()
+                test = scenarios.SandboxTest()
                 with contextlib.redirect_stderr(io.StringIO()) as logged:
                     if outcome is None:
                         test.once_more_if_wine_lost_the_script(row)

@@ -1,133 +1,145 @@
 """End to end with the shipped 32-bit image under 32-bit Wine, which this machine runs through
-QEMU's user-mode emulator: slow, so one sandbox and as few Wine starts as possible."""
+QEMU's user-mode emulator where the kernel runs no 32-bit programs: slow, so one sandbox and one
+driver run for every copy uninstalled."""
 import shutil
 import time
 import unittest
 from pathlib import Path, PureWindowsPath
+from typing import NamedTuple
 
 from product import (APP_PATHS_KEY, GHOSTING_OFF, INSTALL_DIR, PRODUCT_FILES, TITLE, UNINSTALL_KEY,
                      command, up_to_dialog)
+from winebox import (BUILD, DEVANAGARI, NOT_OEM, OK, PROBE_DONE, PROBE_ICON, PROBE_MAXIMIZE,
+                     PROBE_SIZE, SYSTEM_CMD, ProbeLog, Sandbox, boxes, exit_code, probe_bits)
 from wineproc import WINE32
-from winebox import (BUILD, DEVANAGARI, NOT_OEM, OK, SYSTEM_CMD, ProbeLog, Sandbox32, boxes,
-                     exit_code)
 
 PATIENCE = 20  # the driver's built-in waits, stretched for emulation
+# Every character the command interpreter treats specially in a command line, which the
+# script's path, spelled in full there, must pass as one path.
+SPECIAL = " & (x) ^ 5% !"
 
 
 def log(message):
     print(f"[{time.strftime('%H:%M:%S')}] {message}", flush=True)
 
 
+class Copy(NamedTuple):
+    """A copy of the product uninstalled in the run: its install and temporary folders; where
+    the probe logs and where its script is copied while it waits for the uninstaller's file,
+    which the driver holds open until then."""
+    folder: str
+    temp: str
+    calls: str
+    seen: str
+
+    @property
+    def exe(self):
+        return self.folder + r"\KESTRUNE.EXE"
+
+    @property
+    def batch(self):
+        return self.temp + r"\Tivaldor.bat"
+
+
+COPIES = [
+    # Beside a planted comctl32.dll, with a desktop folder and a temporary folder whose names
+    # code page 1252 cannot spell, as under a user name in another script: the folder is listed
+    # in UTF-16 and reached by its short name, the script goes to the temporary folder by its
+    # short form.
+    Copy(INSTALL_DIR, "C:\\" + DEVANAGARI + r"\Temp", r"C:\calls.txt", r"C:\seen.bat"),
+    # In folders whose names code page 1252 spells and the script's OEM code page 437 does not,
+    # holding the command interpreter's special characters too: the script names both by their
+    # short forms, the command line the script's path in full.
+    Copy("C:\\" + NOT_OEM + r"\Tivaldor" + SPECIAL, "C:\\" + NOT_OEM + r"\Temp" + SPECIAL,
+         r"C:\calls2.txt", r"C:\seen2.bat"),
+]
+
+
 class I686Test(unittest.TestCase):
+    def install(self, box, copy):
+        folder = box.host(copy.folder)
+        folder.mkdir(parents=True, exist_ok=True)
+        for name in PRODUCT_FILES:
+            (folder / name).write_bytes(b"product file")
+        shutil.copy(BUILD / "KESTRUNE.EXE", folder / "KESTRUNE.EXE")
+        box.host(copy.temp).mkdir(parents=True)
+
+    def commands(self, box, copy, limit):
+        """One uninstall, the probe there from the uninstaller's start."""
+        return ("regadd", *box.temp_at(copy.temp), "hold", copy.exe,
+                "setenv", "PROBE_CALLS", copy.calls, "start-probed", copy.exe, "wait-dialog",
+                "describe", *OK, "finish", limit, "regcheck", "copy", copy.batch, copy.seen,
+                "release", "wait-gone", copy.exe, limit, "wait-gone", copy.batch, limit)
+
+    def check(self, box, copy, out):
+        """What every copy's uninstall shows, with its own output for messages."""
+        seen = "\n".join(out)
+        self.assertIn(f"title {TITLE}", out, seen)
+        self.assertEqual(probe_bits(out) & (PROBE_DONE | PROBE_ICON | PROBE_SIZE | PROBE_MAXIMIZE),
+                         PROBE_DONE | PROBE_ICON, f"class icon or system menu wrong: {seen}")
+        self.assertEqual(exit_code(out), 0, seen)
+        self.assertEqual(boxes(out), [], seen)
+        self.assertIn(f"key 0 {UNINSTALL_KEY}", out, seen)
+        self.assertIn(f"key 0 {APP_PATHS_KEY}", out, seen)
+        for path in (copy.exe, copy.batch):
+            self.assertIn(f"gone 1 {path}", out, seen)
+        self.assertEqual(list(box.host(copy.temp).iterdir()), [], "left in the temporary folder")
+        # Ghosting turned off once before the dialog exists; the script started by the system
+        # folder's cmd.exe, its path as it was made (by its folder's short form where the ANSI
+        # code page cannot spell it) between the quotes.
+        calls = ProbeLog(box.host(copy.calls).read_text("utf-8").splitlines())
+        self.assertEqual(up_to_dialog(calls.calls()), GHOSTING_OFF, seen)
+        self.assertEqual(calls.start(), (SYSTEM_CMD, command(calls.created())), seen)
+        try:
+            copy.batch.encode("cp1252")
+            self.assertEqual(calls.created(), copy.batch)
+        except UnicodeEncodeError:
+            self.assertTrue(calls.created().endswith(r"\Temp\Tivaldor.bat"), calls.created())
+        # The script names the uninstaller exactly or, where the OEM code page cannot spell its
+        # folder, by the folder's short form.
+        script = box.host(copy.seen).read_bytes()
+        first = b':Repeat\r\ndel "' + (copy.exe.encode() if copy.exe.isascii() else b"C:\\")
+        self.assertTrue(script.isascii() and script.startswith(first) and
+                        b'\\KESTRUNE.EXE"\r\n' in script, f"the script: {script}")
+
     def test_shipped_image_end_to_end(self):
         if not Path(WINE32).exists():
             self.fail(f"{WINE32} is missing: 32-bit Wine is not installed (scripts/setup-wine32)")
         started = time.monotonic()
         log("creating a 32-bit prefix (minutes under emulation)")
-        box = Sandbox32("i686", PATIENCE)
+        box = Sandbox("i686", arch=32, patience=PATIENCE)
         self.addCleanup(box.close)
-        user = box.desktop.parent
         log(f"prefix ready after {time.monotonic() - started:.0f} s")
-
-        drive = box.prefix / "drive_c"
-        folder = drive.joinpath(*PureWindowsPath(INSTALL_DIR).parts[1:])
-        folder.mkdir(parents=True)
-        for name in PRODUCT_FILES:
-            (folder / name).write_bytes(b"product file")
-        shutil.copy(BUILD / "KESTRUNE.EXE", folder / "KESTRUNE.EXE")
-        # A comctl32.dll planted beside it, which Wine would load, told to look for that DLL as
-        # Windows does (program folder first), unless the manifest sends it to the system's.
-        shutil.copy(BUILD / "tests" / "planted.dll", folder / "comctl32.dll")
+        for copy in COPIES:
+            self.install(box, copy)
+        first = box.host(COPIES[0].folder)
+        # A comctl32.dll planted beside the first, which Wine would load, told to look for that
+        # DLL as Windows does (program folder first), unless the manifest sends it to the
+        # system's.
+        shutil.copy(BUILD / "tests" / "planted.dll", first / "comctl32.dll")
         box.env["WINEDLLOVERRIDES"] += ";comctl32=n,b"
-        desktop = user / "Desktop"
-        # A desktop folder whose name the code page cannot spell: listed in UTF-16, it is
-        # reached by its short name.
-        (desktop / DEVANAGARI).mkdir()
-        exe = INSTALL_DIR + r"\KESTRUNE.EXE"
-        win_desktop = rf"C:\users\{user.name}\Desktop"
-        # A temporary folder whose name code page 1252 cannot spell, as under a user name in
-        # another script: the script goes there by the folder's short form. It is copied while
-        # it waits for the uninstaller's file, which the driver holds open until then.
-        temp = drive / DEVANAGARI / "Temp"
-        temp.mkdir(parents=True)
-        win_temp = "C:\\" + DEVANAGARI + r"\Temp"
-        batch, copy = win_temp + r"\Tivaldor.bat", r"C:\seen.bat"
-        # Then, in the same run, a second copy of the product in a folder whose name code page
-        # 1252 spells and the script's OEM code page 437 does not, with such a temporary folder:
-        # the script names both by their short forms. Both names hold every character the
-        # command interpreter treats specially in a command line, which the script's path, spelled
-        # in full there, must pass as one path.
-        again = drive / NOT_OEM
-        special = " & (x) ^ 5% !"
-        (again / ("Temp" + special)).mkdir(parents=True)
-        (again / ("Tivaldor" + special)).mkdir()
-        for name in PRODUCT_FILES:
-            (again / ("Tivaldor" + special) / name).write_bytes(b"product file")
-        shutil.copy(BUILD / "KESTRUNE.EXE", again / ("Tivaldor" + special) / "KESTRUNE.EXE")
-        exe2 = "C:\\" + NOT_OEM + "\\Tivaldor" + special + r"\KESTRUNE.EXE"
-        temp2 = "C:\\" + NOT_OEM + "\\Temp" + special
-        batch2, copy2 = temp2 + r"\Tivaldor.bat", r"C:\seen2.bat"
-        # The probe is there from the start of each copy and logs to a file of that copy's.
+        (box.desktop / DEVANAGARI).mkdir()
+        desktop = PureWindowsPath(box.win(box.desktop))
         limit = str(60 * PATIENCE)
-        out, _ = box.started(
-            box.driver_exe, "regadd",
-            "link", win_desktop + "\\" + DEVANAGARI + r"\Tivaldor.lnk",
-            INSTALL_DIR + r"\Tivaldor.exe",
-            "link", win_desktop + r"\Notepad.lnk", r"C:\windows\notepad.exe",
-            "setenv", "TEMP", win_temp, "setenv", "TMP", win_temp, "hold", exe,
-            "setenv", "PROBE_CALLS", r"C:\calls.txt",
-            "start-probed", exe, "wait-dialog", "describe", *map(str, OK), "finish", limit,
-            "regcheck", "copy", batch, copy, "release", "wait-gone", exe, limit,
-            "wait-gone", batch, limit,
-            "regadd", "setenv", "TEMP", temp2, "setenv", "TMP", temp2, "hold", exe2,
-            "setenv", "PROBE_CALLS", r"C:\calls2.txt",
-            "start-probed", exe2, "wait-dialog", *map(str, OK), "finish", limit, "regcheck",
-            "copy", batch2, copy2, "release", "wait-gone", exe2, limit,
-            "wait-gone", batch2, limit, timeout=3600, announce="driver ")
+        commands = ["link", desktop / DEVANAGARI / "Tivaldor.lnk", INSTALL_DIR + r"\Tivaldor.exe",
+                    "link", desktop / "Notepad.lnk", r"C:\windows\notepad.exe"]
+        for copy in COPIES:
+            commands += self.commands(box, copy, limit)
+        out, _ = box.started(box.driver_exe, *commands, timeout=3600, announce="driver ")
         log(f"driver done after {time.monotonic() - started:.0f} s")
-        seen = "\n".join(out)
-        second = next(i for i, line in enumerate(out) if line == f"started {exe2}")
-        out, out2 = out[:second], out[second:]
-        self.assertIn(f"title {TITLE}", out, seen)
-        probe = int(next(line.split()[1] for line in out if line.startswith("probe ")))
-        self.assertEqual(probe & 0x0F, 0x03, f"class icon or system menu wrong: {seen}")
-        self.assertEqual(exit_code(out), 0, seen)
-        self.assertEqual(boxes(out), [], seen)
-        self.assertIn(f"key 0 {UNINSTALL_KEY}", out, seen)
-        self.assertIn(f"key 0 {APP_PATHS_KEY}", out, seen)
-        self.assertFalse((drive / "comctl32.dll.loaded").exists(), "the planted DLL was loaded")
-        for path in (exe, batch):
-            self.assertIn(f"gone 1 {path}", out, seen)
-        self.assertEqual([p.name for p in folder.iterdir()], ["comctl32.dll"], seen)
-        self.assertFalse((desktop / DEVANAGARI).exists(), "the shortcut's folder is still there")
-        self.assertTrue((desktop / "Notepad.lnk").exists(), "the other shortcut was deleted")
-        self.assertTrue((drive / "seen.bat").read_bytes().startswith(
-            b':Repeat\r\ndel "' + exe.encode() + b'"\r\n'), "the script")
-        self.assertEqual(list(temp.iterdir()), [], "left in the temporary folder")
-        self.assertEqual(list((user / "Temp").iterdir()), [], "a script in the usual one")
-        # Ghosting turned off once before the dialog exists; the script started by the system
-        # folder's cmd.exe, its path (by its folder's short form) between the quotes.
-        calls = ProbeLog((drive / "calls.txt").read_text("utf-8").splitlines())
-        self.assertEqual(up_to_dialog(calls.calls()), GHOSTING_OFF, seen)
-        self.assertEqual(calls.start(), (SYSTEM_CMD, command(calls.created())), seen)
-        self.assertTrue(calls.created().endswith(r"\Temp\Tivaldor.bat"), calls.created())
-        # The second run: the same, from the folders the OEM code page cannot spell.
-        seen2 = "\n".join(out2)
-        self.assertEqual(exit_code(out2), 0, seen2)
-        self.assertEqual(boxes(out2), [], seen2)
-        self.assertIn(f"key 0 {UNINSTALL_KEY}", out2, seen2)
-        self.assertIn(f"key 0 {APP_PATHS_KEY}", out2, seen2)
-        for path in (exe2, batch2):
-            self.assertIn(f"gone 1 {path}", out2, seen2)
-        self.assertEqual(list(again.iterdir()), [again / ("Temp" + special)], seen2)
-        self.assertEqual(list((again / ("Temp" + special)).iterdir()), [],
-                         "left in the temporary folder")
-        calls2 = ProbeLog((drive / "calls2.txt").read_text("utf-8").splitlines())
-        self.assertEqual(up_to_dialog(calls2.calls()), GHOSTING_OFF, seen2)
-        self.assertEqual(calls2.start(), (SYSTEM_CMD, command(batch2)), seen2)
-        script2 = (drive / "seen2.bat").read_bytes()
-        self.assertTrue(script2.isascii() and script2.startswith(b':Repeat\r\ndel "C:\\') and
-                        b'\\KESTRUNE.EXE"\r\n' in script2, f"the script: {script2}")
+
+        starts = [i for i, line in enumerate(out) if line.startswith("started ")] + [len(out)]
+        self.assertEqual(len(starts), len(COPIES) + 1, out)
+        for n, copy in enumerate(COPIES):
+            with self.subTest(copy.folder):
+                self.check(box, copy, out[starts[n]:starts[n + 1]])
+        self.assertFalse(box.host(r"C:\comctl32.dll.loaded").exists(), "the planted DLL was loaded")
+        self.assertEqual([p.name for p in first.iterdir()], ["comctl32.dll"])
+        self.assertFalse((box.desktop / DEVANAGARI).exists(), "the shortcut's folder is left")
+        self.assertTrue((box.desktop / "Notepad.lnk").exists(), "the other shortcut was deleted")
+        self.assertEqual(list(box.temp.iterdir()), [], "a script in the usual one")
+        again = box.host("C:\\" + NOT_OEM)
+        self.assertEqual([p.name for p in again.iterdir()], ["Temp" + SPECIAL])
         log(f"total {time.monotonic() - started:.0f} s")
 
 

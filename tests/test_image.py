@@ -14,9 +14,9 @@ from pathlib import Path
 from xml.parsers import expat
 
 import pe
-from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, IMAGE_LIMIT, INSTALL_DIR,
-                     PRODUCT_FILES, PRODUCT_NAME, TITLE, VERSION, VERSION_STRINGS)
-from winebox import IDCANCEL, WM_COMMAND, Sandbox, Sandbox32, boxes, exit_code
+from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, IMAGE_LIMIT, PRODUCT_NAME, TITLE,
+                     VERSION, VERSION_STRINGS)
+from winebox import IDCANCEL, WM_COMMAND, Sandbox, boxes, exit_code
 
 ROOT = Path(__file__).resolve().parent.parent
 IMAGE = Path(os.environ.get("KESTRUNE_IMAGE", "build/win32/KESTRUNE.EXE"))
@@ -324,18 +324,13 @@ class SignedCopyTest(unittest.TestCase):
     def run_signed(self, signed):
         """Installs the signed copy in a sandbox of its machine's Wine, shows its dialog and
         cancels it: nothing may change."""
-        box = Sandbox32("SignedCopy") if pe.Image(signed.read_bytes()).machine == 0x14C else \
-            Sandbox("SignedCopy")
+        is32 = pe.Image(signed.read_bytes()).machine == 0x14C
+        box = Sandbox("SignedCopy", arch=32 if is32 else 64, patience=4 if is32 else 1)
         try:
-            folder = box.host(INSTALL_DIR)
-            folder.mkdir(parents=True)
-            for name in PRODUCT_FILES:
-                (folder / name).write_bytes(b"product file " + name.encode())
-            shutil.copy(signed, folder / "KESTRUNE.EXE")
+            exe = box.install(source=signed, keys=False)
             before = box.state()
-            out = box.driver("regadd", "start", INSTALL_DIR + r"\KESTRUNE.EXE", "wait-dialog",
-                             "describe", "post", WM_COMMAND, IDCANCEL, 0, "finish", 60,
-                             "regcheck", timeout=600)
+            out = box.run(exe, "post", WM_COMMAND, IDCANCEL, 0, before=("regadd",),
+                          describe=True, after=("regcheck",), timeout=600)
             seen = "\n".join(out)
             self.assertIn(f"title {TITLE}", out, seen)
             self.assertEqual(len([line for line in out if line.startswith("child ")]), 5, seen)

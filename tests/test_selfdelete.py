@@ -3,34 +3,37 @@ import os
 import shutil
 import unittest
 from pathlib import PureWindowsPath
+from typing import NamedTuple
 
-from product import INSTALL_DIR, PRODUCT_FILES, STARTED, command, script, system_command
-from scenarios import fresh_acc, plant_decoy, reached_by_its_short_form, run_held
-from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, NOT_OEM, OK, SYSTEM_CMD, SandboxTest,
-                     boxes, digest, exit_code, listing)
+from product import (INSTALL_DIR, PRODUCT_EXE, PRODUCT_FILES, STARTED, command, script,
+                     system_command)
+from scenarios import (KINDS, SandboxTest, all_reached_by_their_short_forms, fresh_acc, plant_decoy,
+                       removed_while_held)
+from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, NOT_OEM, OK, SYSTEM_CMD, boxes,
+                     digest, exit_code, listing)
 
 # The box for a product file that cannot be deleted, or for all of them when the install folder
 # is unknown.
 CANT_DELETE = "Can't delete the file named:"
 
 
-class SelfDeleteTest(SandboxTest):
-    def uninstall_held(self, exe, *before, during=(), batch=None):
-        """The script's bytes from run_held (the script at batch, by default the usual one), once
-        the uninstaller has exited with 0, started the script through the system folder's
-        cmd.exe, and its file is gone."""
-        batch = batch or self.box.batch
-        out, seen, log = run_held(self.box, exe, *before, during=during, batch=batch)
-        self.assertEqual(exit_code(out), 0)
-        self.assertEqual(log.start(), (SYSTEM_CMD, command(batch)))
-        self.assertIn(f"gone 1 {exe}", out, self.box.what_stayed(exe, log, batch))
-        self.box.assert_removed(exe, log, batch=batch)
-        return seen, log
+class Missing(NamedTuple):
+    """What the probe takes away (its switches); the install folder, the temporary folder and a
+    decoy beside them; the calls it answers instead; what the install folder keeps; how the
+    script is started."""
+    switches: list
+    folder: str = INSTALL_DIR
+    temp: str = None
+    decoy: str = None
+    answered: list = []
+    kept: list = None
+    start: tuple = None
 
+
+class SelfDeleteTest(SandboxTest):
     def test_script_bytes_and_cleanup(self):
         exe = self.box.install()
-        seen, log = self.uninstall_held(exe)
-        self.assertEqual(seen, script(exe, self.box.batch))
+        _, log = removed_while_held(self, exe)
         # The script starts suspended at idle priority and runs only once the uninstaller has
         # raised its own priority.
         self.assertEqual(log.calls(), STARTED)
@@ -68,17 +71,15 @@ class SelfDeleteTest(SandboxTest):
                 box = self.box
                 fresh_acc(box)
                 exe = box.install(folder)
-                before = ("setenv", "TEMP", temp, "setenv", "TMP", temp) if temp else ()
+                before = box.temp_at(temp) if temp else ()
                 batch = PureWindowsPath(temp, "Tivaldor.bat") if temp else box.batch
                 if temp:
                     box.host(temp).mkdir()
                 if not oem_utf8:
-                    seen, _ = self.uninstall_held(exe, *before, batch=batch)
-                    self.assertEqual(seen, script(exe, batch))
+                    removed_while_held(self, exe, *before, batch=batch)
                     continue
                 with box.probe(oemutf8=1) as probe:
-                    out = box.driver(*probe.setup, *before, "start", exe, "wait-dialog",
-                                     "describe", *OK, "finish", 60)
+                    out = box.run(exe, *OK, before=probe.setup + before, describe=True)
                     self.assertEqual(exit_code(out), 0)
                     self.assertEqual(boxes(out), [])
                     box.settle()
@@ -97,16 +98,12 @@ class SelfDeleteTest(SandboxTest):
                  ("C:\\acc\\" + FW_S + "p2", r"C:\acc\sp2"),
                  ("C:\\acc\\bfx" + FW_BACKSLASH + ".." + FW_BACKSLASH + "bfdecoy",
                   r"C:\acc\bfdecoy")]
-        rows = [(kind, real, decoy) for kind in ("install", "temp", "desktop")
-                for real, decoy in names]
+        rows = [(kind, real, decoy) for kind in KINDS for real, decoy in names]
         # A name that the ANSI code page spells and the script's OEM code page does not, as
         # under 1252 and 437 a user called João has: the script names the folder by its short
         # form.
         rows += [(kind, "C:\\acc\\" + NOT_OEM, None) for kind in ("install", "temp")]
-        for kind, real, decoy in rows:
-            with self.subTest(kind=kind, folder=real):
-                reached_by_its_short_form(self, kind, real, decoy)
-        shutil.rmtree(self.box.host(r"C:\acc"))
+        all_reached_by_their_short_forms(self, rows)
 
     def test_wide_calls_flags_or_short_names_missing(self):
         # Where the wide calls are stubs, as on Windows 95, 98 and Me, the ANSI calls answer, with
@@ -124,17 +121,17 @@ class SelfDeleteTest(SandboxTest):
         # Where the wide calls are stubs, the system starts the script: no program named, the
         # quoted path alone.
         by_system = ("(none)", system_command(box.batch))
-        rows = {  # what the probe takes away; install folder, TEMP, decoy; the calls it answers
-            # instead; what the install folder keeps; how the script is started
-            "plain folders": (["PROBE_STUBS"], INSTALL_DIR, None, None, stubs, None, by_system),
-            "install folder": (["PROBE_STUBS"], odd.format("bf"), None, r"C:\acc\bfdecoy",
-                               stubs[:1], everything, None),
-            "temporary folder": (["PROBE_STUBS"], INSTALL_DIR, odd.format("tp") + "\\",
-                                 r"C:\acc\tpdecoy", stubs, ["KESTRUNE.EXE"], None),
-            "conversion flags": (["PROBE_STUBS", "PROBE_NOFLAGS"], INSTALL_DIR, None, None,
-                                 stubs + ["WideCharToMultiByte"], None, by_system),
-            "short names": (["PROBE_NOSHORT"], "C:\\acc\\" + DEVANAGARI, None, None,
-                            ["GetShortPathNameW"], everything, None),
+        rows = {
+            "plain folders": Missing(["stubs"], answered=stubs, start=by_system),
+            "install folder": Missing(["stubs"], folder=odd.format("bf"), decoy=r"C:\acc\bfdecoy",
+                                      answered=stubs[:1], kept=everything),
+            "temporary folder": Missing(["stubs"], temp=odd.format("tp") + "\\",
+                                        decoy=r"C:\acc\tpdecoy", answered=stubs,
+                                        kept=["KESTRUNE.EXE"]),
+            "conversion flags": Missing(["stubs", "noflags"],
+                                        answered=stubs + ["WideCharToMultiByte"], start=by_system),
+            "short names": Missing(["noshort"], folder="C:\\acc\\" + DEVANAGARI,
+                                   answered=["GetShortPathNameW"], kept=everything),
         }
         for name, (missing, folder, temp, decoy, answered, kept, start) in rows.items():
             with self.subTest(name):
@@ -145,14 +142,11 @@ class SelfDeleteTest(SandboxTest):
                     plant_decoy(box, decoy, not temp)
                 link = box.desktop / "F" / "T.lnk"
                 link.parent.mkdir()
-                box.driver("link", box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
+                box.driver("link", box.win(link), PRODUCT_EXE)
                 state = digest(acc)
-                before = ("setenv", "TEMP", temp, "setenv", "TMP", temp) if temp else ()
-                for variable in missing:
-                    before += ("setenv", variable, "1")
-                with box.probe() as probe:
-                    out = box.driver(*probe.setup, *before, "start", exe, "wait-dialog",
-                                     "describe", *OK, "finish", 60)
+                with box.probe(**dict.fromkeys(missing, 1)) as probe:
+                    before = probe.setup + (box.temp_at(temp) if temp else ())
+                    out = box.run(exe, *OK, before=before, describe=True)
                     unknown = folder != INSTALL_DIR
                     self.assertEqual(exit_code(out), 0)
                     self.assertEqual(boxes(out), [(CANT_DELETE, "Tivaldor.exe")] if unknown else [])
@@ -183,9 +177,8 @@ class SelfDeleteTest(SandboxTest):
                     box.reset()
                     exe = box.install()
                     with box.probe() as probe:
-                        out = box.driver(*probe.setup, "start", exe, "wait-dialog", "describe",
-                                         "start", exe, "wait-dialog", "describe",
-                                         "post-all", *OK[1:], "finish", 60)
+                        out = box.run(exe, "start", exe, "wait-dialog", "describe", "post-all",
+                                      *OK[1:], before=probe.setup, describe=True)
                         self.assertEqual([line for line in out if line.startswith("exit ")],
                                          ["exit 0"] * 2)
                         self.assertEqual(boxes(out), [])
@@ -196,7 +189,7 @@ class SelfDeleteTest(SandboxTest):
 
     def test_read_only_uninstaller(self):
         exe = self.box.install()
-        out = self.box.driver("attrib", exe, "r", "start", exe, "wait-dialog", *OK, "finish", 60)
+        out = self.box.run(exe, *OK, before=("attrib", exe, "r"))
         self.assertEqual(exit_code(out), 0)
         self.box.settle()
         self.box.assert_removed(exe)
@@ -208,8 +201,7 @@ class SelfDeleteTest(SandboxTest):
         shutil.copy(DRIVER, self.box.host(r"C:\Temp.exe"))
         try:
             exe = self.box.install()
-            out = self.box.driver("setenv", "TEMP", r"C:\Temp Dir", "setenv", "TMP",
-                                  r"C:\Temp Dir", "start", exe, "wait-dialog", *OK, "finish", 60)
+            out = self.box.run(exe, *OK, before=self.box.temp_at(r"C:\Temp Dir"))
             self.assertEqual(exit_code(out), 0)
             self.box.settle()
             self.box.assert_removed(exe, batch=r"C:\Temp Dir\Tivaldor.bat")

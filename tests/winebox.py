@@ -9,14 +9,14 @@ import os
 import re
 import shutil
 import subprocess
-import unittest
 from pathlib import Path, PureWindowsPath
 
 from product import INSTALL_DIR, PRODUCT_FILES
 from wineproc import (ATTEMPTS, WINE, WINE32, WINESERVER, RunError, describe_run, forget_server_dir,
                       judge, log, run_wine, server_dir_file, start_xvfb, stop_server, wine_env)
 
-BUILD = Path(os.environ.get("KESTRUNE_BUILD", Path(__file__).resolve().parent.parent / "build/win64"))
+BUILD = Path(os.environ.get("KESTRUNE_BUILD",
+                            Path(__file__).resolve().parent.parent / "build/win64")).resolve()
 EXE = BUILD / "KESTRUNE.EXE"
 DRIVER = BUILD / "tests" / "driver.exe"
 SANDBOXES = BUILD / "sandboxes"
@@ -39,6 +39,16 @@ SYSTEM_CMD = r"C:\windows\system32\cmd.exe"
 NO_DEBUGGER = (r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug", "Debugger", "")
 
 
+def own_user_folders(prefix):
+    """Makes the user folders of a new prefix real folders: Wine links them to HOME's, and
+    nothing the uninstaller does may reach beyond the sandbox."""
+    for user in (prefix / "drive_c" / "users").iterdir():
+        for entry in user.iterdir():
+            if entry.is_symlink():
+                entry.unlink()
+                entry.mkdir()
+
+
 def make_pristine():
     """Creates the pristine prefix that every sandbox of this test run copies."""
     home = SANDBOXES / "pristine-home"
@@ -57,11 +67,7 @@ def make_pristine():
                  timeout=300, check=True)
     run_wine([WINESERVER, "-w"], env, errors, timeout=900, check=True)
     forget_server_dir(PRISTINE)
-    for user in (PRISTINE / "drive_c" / "users").iterdir():
-        for entry in user.iterdir():
-            if entry.is_symlink():
-                entry.unlink()
-                entry.mkdir()
+    own_user_folders(PRISTINE)
     shutil.rmtree(home)
 
 
@@ -159,26 +165,40 @@ class WineLostScript(AssertionError):
 
 
 class Sandbox:
-    def __init__(self, name, locale=None):
-        if not PRISTINE.is_dir():
+    """A throwaway Wine sandbox. arch 64: a copy of the pristine 64-bit prefix; arch 32: a 32-bit
+    prefix of its own (the pristine one is 64-bit), made with as few Wine starts as can be, since
+    each may go through QEMU. patience stretches the driver's built-in waits; locale (e.g.
+    ja_JP.UTF-8) sets the code pages of its Wine processes."""
+
+    def __init__(self, name, locale=None, arch=64, patience=1):
+        if arch == 64 and not PRISTINE.is_dir():
             raise RuntimeError(f"no pristine Wine prefix at {PRISTINE}; run the prefix setup first")
+        self.arch, self.patience, self.locale = arch, patience, locale
+        self.loader = WINE if arch == 64 else WINE32
         self.root = SANDBOXES / name
         self.prefix = self.root / "prefix"
         self.home = self.root / "home"
         self.xvfb = None
-        self.env = wine_env(self.home, self.prefix, locale=locale)
+        self.env = self.environment()
         if self.root.exists():
             # Left by a run that was killed: its persistent server must not outlive the folder.
             if self.prefix.is_dir():
                 stop_server(self.env)
             self.remove_root()
         try:
-            self.root.mkdir(parents=True)
-            subprocess.run(["cp", "-a", str(PRISTINE), str(self.prefix)], check=True)
-            # Without a record of its server's socket folder (the pristine prefix has none),
-            # this prefix gets a folder of its own. Shared, a new prefix that reuses the inode
-            # of one just deleted would reach a socket of the same name as the old one's server.
-            server_dir_file(self.prefix).unlink(missing_ok=True)
+            (self.home / "Desktop").mkdir(parents=True)
+            wine_log = self.root / "wine.log"
+            if arch == 64:
+                subprocess.run(["cp", "-a", str(PRISTINE), str(self.prefix)], check=True)
+                # Without a record of its server's socket folder (the pristine prefix has none),
+                # this prefix gets a folder of its own. Shared, a new prefix that reuses the
+                # inode of one just deleted would reach a socket of the same name as the old
+                # one's server.
+                server_dir_file(self.prefix).unlink(missing_ok=True)
+            else:
+                run_wine([WINE32, "wineboot", "-i"], self.env, wine_log, timeout=1200, check=True)
+                run_wine([WINESERVER, "-w"], self.env, wine_log, timeout=600, check=True)
+                own_user_folders(self.prefix)
             # The driver runs from a copy inside the sandbox: relinked while a suite runs, the
             # built one is half-written for a moment, and Wine then exits 1 without a word.
             harness = self.prefix / "drive_c" / "harness"
@@ -186,7 +206,6 @@ class Sandbox:
             for built in (DRIVER, DRIVER.with_name("probe.dll")):
                 shutil.copy(built, harness / built.name)
             self.driver_exe = harness / DRIVER.name
-            (self.home / "Desktop").mkdir(parents=True)
             user = next(d for d in (self.prefix / "drive_c" / "users").iterdir()
                         if d.name != "Public")
             self.user = PureWindowsPath("C:/users", user.name)
@@ -194,14 +213,20 @@ class Sandbox:
             self.temp = user / "Temp"
             self.batch = self.user / "Temp" / "Tivaldor.bat"  # where the script goes by default
             self.xvfb, display = start_xvfb()
-            self.env = wine_env(self.home, self.prefix, display, locale)
+            self.env = self.environment(display)
             # A server kept alive between runs spares each test Wine's start-up of its
             # services.
-            run_wine([WINESERVER, "-p"], self.env, self.root / "wine.log", timeout=60,
-                     check=True)
+            run_wine([WINESERVER, "-p"], self.env, wine_log, timeout=60, check=True)
         except BaseException:
             self.close()
             raise
+
+    def environment(self, display=None):
+        env = wine_env(self.home, self.prefix, display, self.locale)
+        if self.arch == 32:
+            env["WINEARCH"] = "win32"
+        env["DRIVER_PATIENCE"] = str(self.patience)
+        return env
 
     def host(self, windows_path):
         """The Linux path of a path on the sandbox's drive C:."""
@@ -218,7 +243,7 @@ class Sandbox:
         """Runs a Windows program in the sandbox (see run_wine): exit code, output lines and what
         Wine and the program wrote to standard error meanwhile (kept in the sandbox's
         wine.log)."""
-        return run_wine([WINE, program, *args], self.env, self.root / "wine.log",
+        return run_wine([self.loader, program, *args], self.env, self.root / "wine.log",
                         timeout=timeout, announce=announce)
 
     def started(self, program, *args, announce, timeout=180):
@@ -361,68 +386,19 @@ class Sandbox:
             raise WineLostScript(message)
         raise AssertionError(message)
 
-    def run(self, exe, *actions, before=(), describe=False, finish=60, after=()):
+    def run(self, exe, *actions, before=(), describe=False, finish=60, after=(), timeout=180):
         """Starts the uninstaller after the driver commands before, waits for its dialog
         (describes it, which loads the probe, if asked), performs actions and returns the output
         once it has exited (message boxes reported as 'box caption<TAB>text<TAB>icon<TAB>buttons'
         and dismissed) and the commands after have run."""
         return self.driver(*before, "start", exe, "wait-dialog", *("describe",) * describe,
-                           *actions, "finish", finish, *after)
+                           *actions, "finish", finish, *after, timeout=timeout)
 
     @staticmethod
     def temp_at(folder):
         """The driver commands that give the uninstaller started next folder as its temporary
         folder."""
         return ("setenv", "TEMP", folder, "setenv", "TMP", folder)
-
-
-class Sandbox32(Sandbox):
-    """A sandbox for the 32-bit image and driver: a 32-bit prefix of its own (the pristine one
-    is 64-bit), made with as few Wine starts as can be, since each may go through QEMU; patience
-    stretches the driver's built-in waits."""
-
-    def __init__(self, name, patience=4):
-        self.patience = patience
-        self.root = SANDBOXES / name
-        self.prefix, self.home = self.root / "prefix", self.root / "home"
-        self.xvfb = None
-        self.env = self.environment()
-        if self.root.exists():
-            if self.prefix.is_dir():
-                stop_server(self.env)
-            self.remove_root()
-        try:
-            (self.home / "Desktop").mkdir(parents=True)
-            log = self.root / "wine.log"
-            run_wine([WINE32, "wineboot", "-i"], self.env, log, timeout=1200, check=True)
-            run_wine([WINESERVER, "-w"], self.env, log, timeout=600, check=True)
-            user = next(d for d in (self.prefix / "drive_c" / "users").iterdir()
-                        if d.name != "Public")
-            for entry in user.iterdir():
-                if entry.is_symlink():  # keep everything inside the sandbox
-                    entry.unlink()
-                    entry.mkdir()
-            self.desktop, self.temp = user / "Desktop", user / "Temp"
-            harness = self.prefix / "drive_c" / "harness"
-            harness.mkdir()
-            for built in (DRIVER, DRIVER.with_name("probe.dll")):
-                shutil.copy(built, harness / built.name)
-            self.driver_exe = harness / DRIVER.name
-            self.xvfb, display = start_xvfb()
-            self.env = self.environment(display)
-            run_wine([WINESERVER, "-p"], self.env, log, timeout=60, check=True)
-        except BaseException:
-            self.close()
-            raise
-
-    def environment(self, display=None):
-        env = wine_env(self.home, self.prefix, display)
-        env.update(WINEARCH="win32", DRIVER_PATIENCE=str(self.patience))
-        return env
-
-    def wine(self, program, *args, timeout=180, announce=None):
-        return run_wine([WINE32, program, *args], self.env, self.root / "wine.log",
-                        timeout=timeout, announce=announce)
 
 
 def boxes(output, details=False):
@@ -438,42 +414,17 @@ def exit_code(output):
     return codes[0]
 
 
+# The bits of the probe's answer to "describe" (the driver's "probe" line), as probe.cpp sets
+# them: it ran; the dialog class has an icon; the system menu has Size, Maximize, Move, Close.
+PROBE_DONE, PROBE_ICON, PROBE_SIZE, PROBE_MAXIMIZE, PROBE_MOVE, PROBE_CLOSE = 1, 2, 4, 8, 16, 32
+
+
+def probe_bits(output):
+    """The probe's answer in the output of "describe"."""
+    return int(next(line.split()[1] for line in output if line.startswith("probe ")))
+
+
 WM_CLOSE, WM_COMMAND = 0x0010, 0x0111
 IDOK, IDCANCEL = 1, 2
 VK_RETURN, VK_ESCAPE = 0x0D, 0x1B
 OK = ("post", WM_COMMAND, IDOK, 0)
-
-
-class SandboxTest(unittest.TestCase):
-    """One sandbox per test class, reset before every test; LOCALE, when set, is the locale of
-    its Wine processes."""
-    LOCALE = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.box = Sandbox(cls.__name__, cls.LOCALE)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.box.close()
-
-    def setUp(self):
-        self.box.reset()
-
-    def assert_removed_cleanly(self, out, exe, log=None, **removed):
-        """What every removal that finished shows: exit code 0, no box, both keys gone and
-        nothing left of the uninstaller (see Sandbox.assert_removed, which takes removed)."""
-        self.assertEqual(exit_code(out), 0)
-        self.assertEqual(boxes(out), [])
-        self.assertEqual(self.box.keys(), [False, False])
-        self.box.assert_removed(exe, log, **removed)
-
-    def once_more_if_wine_lost_the_script(self, row):
-        """Runs row (which must start from a reset sandbox) and, where it failed only because Wine
-        ran none of the uninstaller's script (WineLostScript), once more; logged as the harness
-        logs its own retries. Nothing else is retried."""
-        try:
-            return row()
-        except WineLostScript as e:
-            log(f"retrying a row of {self.id()}: Wine ran none of the script\n{e}")
-        return row()

@@ -113,7 +113,8 @@ def run_wine(command, env, errors, *, timeout, announce=None, check=False):
         if not missed or attempt == ATTEMPTS:
             break
         log(f"retrying {title(command)} (attempt {attempt + 1} of {ATTEMPTS}): Wine did not "
-            f"start it, exit code {code}" + (f"\n{describe_run(lines, err)}" if output or err else ""))
+            f"start it, exit code {code}" +
+            (f"\n{describe_run(lines, err)}" if output or err else ""))
     if check and code != 0:
         raise RunError(f"{title(command)} failed ({code}); standard error:\n"
                        f"{err[-3000:] or '(empty)'}")
