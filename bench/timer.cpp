@@ -29,16 +29,6 @@ static double Now() {
     Leave(2);
 }
 
-static std::vector<PROCESSENTRY32W> Processes() {
-    std::vector<PROCESSENTRY32W> list;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry = {sizeof entry};
-    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
-        list.push_back(entry);
-    CloseHandle(snapshot);
-    return list;
-}
-
 static void TakeBaseline() {
     Baseline.clear();
     for (auto &p : Processes())
@@ -185,13 +175,9 @@ static void Peer(const wchar_t *exe, const wchar_t *dir) {
 int wmain(int argc, wchar_t **argv) {
     Announce("timer");
     QueryPerformanceFrequency(&Frequency);
-    for (int i = 1; i < argc; i++) {
-        std::wstring cmd = argv[i];
-        auto arg = [&]() -> const wchar_t * {
-            if (i + 1 >= argc)
-                Fail("missing argument");
-            return argv[++i];
-        };
+    CommandLine arg = {argc, argv, Fail, 0};
+    while (const wchar_t *word = arg.Command()) {
+        std::wstring cmd = word;
         if (cmd == L"ours") {
             const wchar_t *exe = arg();
             Ours(exe, arg());

@@ -329,6 +329,10 @@ class Sandbox:
             self.driver("regadd")
         return PureWindowsPath(directory, name)
 
+    def product_files(self):
+        """The product's files still in the install folder, in their usual order."""
+        return [f for f in PRODUCT_FILES if (self.host(INSTALL_DIR) / f).exists()]
+
     def state(self):
         """What the uninstaller may touch: product folder, desktop and temporary folder."""
         return {str(folder): digest(folder)

@@ -1,6 +1,7 @@
 // Drives the uninstaller from inside the Wine sandbox: starts it, reads its dialog, presses its
 // buttons, answers its message boxes, and sets up what the tests need (keys, links, attributes).
 // Commands come as arguments, one after another; results are printed one per line.
+#include "protocol.h"
 #include <windows.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -30,14 +31,6 @@ static void Print(const char *tag, const std::wstring &text) {
     int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, buffer, sizeof buffer, NULL, NULL);
     printf("%s %s\n", tag, n > 0 ? buffer : "");
     fflush(stdout);
-}
-
-// The last line, on every way out: Wine's Linux side can still crash after the program has
-// ended (its loader asserts while the process tears down), and the harness then goes by this.
-[[noreturn]] static void Leave(int status) {
-    printf("end %d\n", status);
-    fflush(stdout);
-    exit(status);
 }
 
 [[noreturn]] static void Fail(const char *what) {
@@ -413,14 +406,11 @@ static void RegCheck() {
 // The uninstallers and batch scripts (cmd.exe) still running in the sandbox.
 static std::vector<DWORD> Leftovers() {
     std::vector<DWORD> list;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry = {sizeof entry};
-    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
+    for (const PROCESSENTRY32W &entry : Processes())
         if ((!lstrcmpiW(entry.szExeFile, L"kestrune.exe") ||
              !lstrcmpiW(entry.szExeFile, L"cmd.exe")) &&
             entry.th32ProcessID != GetCurrentProcessId())
             list.push_back(entry.th32ProcessID);
-    CloseHandle(snapshot);
     return list;
 }
 
@@ -495,19 +485,13 @@ static unsigned long Number(const wchar_t *text) {
 // The first line is "driver PID", the last "end STATUS"; a failure prints "error WHAT" and ends
 // with a status other than 0.
 int wmain(int argc, wchar_t **argv) {
-    // First line, before anything can fail: tells "never started" from "failed" apart.
-    printf("driver %lu\n", (unsigned long)GetCurrentProcessId());
-    fflush(stdout);
+    Announce("driver");
     CoInitialize(NULL);
     if (const wchar_t *p = _wgetenv(L"DRIVER_PATIENCE"))
         Patience = _wtoi(p) > 0 ? _wtoi(p) : 1;
-    for (int i = 1; i < argc; i++) {
-        std::wstring cmd = argv[i];
-        auto arg = [&]() -> const wchar_t * {
-            if (i + 1 >= argc)
-                Fail("missing argument");
-            return argv[++i];
-        };
+    CommandLine arg = {argc, argv, Fail, 0};
+    while (const wchar_t *word = arg.Command()) {
+        std::wstring cmd = word;
         if (cmd == L"start" || cmd == L"start-probed") {
             const wchar_t *exe = arg();
             if (cmd == L"start")

@@ -1,11 +1,13 @@
-// What every Windows-side program of the harness prints first and last (tests/wineproc.py reads
-// both): an announce line, before anything can fail, tells "never started" from "failed"; the
-// last line carries the status, since Wine's Linux side can still crash after the program has
-// ended (its loader asserts while the process tears down).
+// What the harness's Windows-side programs share. Each prints an announce line first, before
+// anything can fail, which tells "never started" from "failed", and its status last, since Wine's
+// Linux side can still crash after the program has ended (its loader asserts while the process
+// tears down); tests/wineproc.py reads both.
 #pragma once
 #include <windows.h>
+#include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <vector>
 
 static void Announce(const char *name) {
     printf("%s %lu\n", name, (unsigned long)GetCurrentProcessId());
@@ -16,4 +18,36 @@ static void Announce(const char *name) {
     printf("end %d\n", status);
     fflush(stdout);
     exit(status);
+}
+
+// The commands on a program's command line, one after another, each with its arguments: the
+// object called gives the next argument.
+struct CommandLine {
+    int count;
+    wchar_t **words;
+    void (*fail)(const char *what); // does not return
+    int at;
+
+    // The next command, or NULL after the last.
+    const wchar_t *Command() {
+        return ++at < count ? words[at] : NULL;
+    }
+
+    // The command's next argument; fails where there is none.
+    const wchar_t *operator()() {
+        if (at + 1 >= count)
+            fail("missing argument");
+        return words[++at];
+    }
+};
+
+// The processes running now.
+inline std::vector<PROCESSENTRY32W> Processes() {
+    std::vector<PROCESSENTRY32W> list;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {sizeof entry};
+    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
+        list.push_back(entry);
+    CloseHandle(snapshot);
+    return list;
 }
