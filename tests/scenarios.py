@@ -51,15 +51,15 @@ class SandboxTest(unittest.TestCase):
         return row()
 
 
-def run_held(box, exe, *before, during=(), batch=None):
-    """Runs the uninstaller with OK (after the driver commands before, and during before OK)
-    while its own file is held open, so that the script keeps looping; copies the script (from
-    batch, by default the usual one), lets go, waits for the script to finish and returns the
-    driver's output, the script's bytes and what the probe logged."""
+def run_held(box, exe, *before, batch=None):
+    """Runs the uninstaller with OK (after the driver commands before) while its own file is held
+    open, so that the script keeps looping; copies the script (from batch, by default the usual
+    one), lets go, waits for the script to finish and returns the driver's output, the script's
+    bytes and what the probe logged."""
     copy = box.user / "seen.bin"
     with box.probe() as probe:
         out = box.driver(*probe.setup, *before, "hold", exe, "start", exe, "wait-dialog",
-                         "describe", *during, *OK, "finish", 60, "copy", batch or box.batch,
+                         "describe", *OK, "finish", 60, "copy", batch or box.batch,
                          copy, "release", "wait-gone", exe, 60)
         box.settle()
         log = probe.log
@@ -241,7 +241,7 @@ class SweepScenarios(SandboxTest):
             self.assertEqual(opened, examined(tree), "the files the sweeps read")
             self.assertEqual([call for call in calls if call[0].startswith("RtlSet")],
                              [("RtlSetProcessPlaceholderCompatibilityMode", 2)])
-            self.box.assert_removed(exe, probe, script=script(exe, self.box.batch))
+            self.box.assert_removed(exe, probe.log, script=script(exe, self.box.batch))
         return self.left()
 
     def check_rows(self, rows):

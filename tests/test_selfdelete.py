@@ -184,7 +184,7 @@ class SelfDeleteTest(SandboxTest):
                         self.assertEqual(boxes(out), [])
                         box.settle()
                         self.assertEqual(box.keys(), [False, False])
-                        box.assert_removed(exe, probe, script=script(exe, box.batch))
+                        box.assert_removed(exe, probe.log, script=script(exe, box.batch))
                 self.once_more_if_wine_lost_the_script(row)
 
     def test_read_only_uninstaller(self):

@@ -145,7 +145,6 @@ class Probe:
     "start-probed" for it to be there from the start; log reads what it has logged so far."""
 
     def __init__(self, box, switches):
-        self.box = box
         self.path = box.host(r"C:\calls.txt")
         self.setup = ("setenv", "PROBE_CALLS", box.win(self.path))
         for name, value in switches.items():
@@ -352,9 +351,10 @@ class Sandbox:
         finally:
             probe.path.unlink(missing_ok=True)
 
-    def what_stayed(self, exe, probe=None, batch=None):
+    def what_stayed(self, exe, log=None, batch=None):
         """What is left of a removal, for failure messages: the install folder's and the temporary
-        folder's entries, the script's bytes, and the probe's lines from the script's start on."""
+        folder's entries, the script's bytes, and the probe's lines (log, a ProbeLog) from the
+        script's start on."""
         batch = self.host(batch or self.batch)
         folder, temp = self.host(exe).parent, batch.parent
         text = [f"install folder {folder.name}: " +
@@ -363,27 +363,25 @@ class Sandbox:
                 (str(sorted(p.name for p in temp.iterdir())) if temp.is_dir() else "gone")]
         if batch.is_file():
             text.append(f"script: {batch.read_bytes()!r}")
-        if probe:
-            log = probe.log if isinstance(probe, Probe) else probe
+        if log:
             lines = [line for line in log.lines if line.startswith("file.")]
             lines += log.since("CreateProcessA")
             text.append("probe: " + " | ".join(lines or ["nothing"]))
         return "\n".join(text)
 
-    def assert_removed(self, exe, probe=None, kept=(), batch=None, script=None):
+    def assert_removed(self, exe, log=None, kept=(), batch=None, script=None):
         """After a run with OK and settle(): the uninstaller and its script are gone, the
         temporary folder is empty, and the install folder is gone or (kept) holds exactly those
         entries. A failure says what stayed. Where the script (its expected bytes) is still there
-        untouched while CreateProcessA had started it, or Wine had lost that start (probe), and
-        nothing runs any more, it raises WineLostScript instead."""
+        untouched while CreateProcessA had started it, or Wine had lost that start (log, the
+        probe's ProbeLog), and nothing runs any more, it raises WineLostScript instead."""
         exe = PureWindowsPath(exe)
         folder, temp = self.host(exe).parent, self.host(batch or self.batch).parent
         left = (sorted(p.name for p in folder.iterdir()) if folder.is_dir() else None,
                 sorted(p.name for p in temp.iterdir()) if temp.is_dir() else [])
         if left == (sorted(kept) if kept else None, []):
             return
-        message = f"the removal did not finish\n{self.what_stayed(exe, probe, batch)}"
-        log = probe.log if isinstance(probe, Probe) else probe
+        message = f"the removal did not finish\n{self.what_stayed(exe, log, batch)}"
         if (log and script is not None and (log.started() is not None or log.lost_start()) and
                 self.host(exe).exists() and left[1] == [self.host(batch or self.batch).name] and
                 self.host(batch or self.batch).read_bytes() == script):
