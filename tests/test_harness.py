@@ -211,6 +211,7 @@ class RemovalTest(unittest.TestCase):
         ours = script(exe, r"C:\users\u\Temp\Tivaldor.bat")
         started = ["CreateProcessA 68", "CreateProcessA.result 1 332 0", "ResumeThread 0"]
         failed = ["CreateProcessA 68", "CreateProcessA.result 0 0 2"]
+        lost = ["CreateProcessA 68", "CreateProcessA.result 0 0 1359"]  # ERROR_INTERNAL_ERROR
         # (install folder entries or None, temporary folder {name: bytes}, probe's lines, kept,
         # outcome: None for passed, else the exception and what its message must hold)
         cases = {
@@ -224,6 +225,10 @@ class RemovalTest(unittest.TestCase):
                 winebox.WineLostScript, f"script: {ours!r}")),
             "script not started": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours}, failed, (), (
                 AssertionError, "CreateProcessA.result 0 0 2")),
+            "script's start lost": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours}, lost, (), (
+                winebox.WineLostScript, "CreateProcessA.result 0 0 1359")),
+            "start lost, script changed": (["KESTRUNE.EXE"], {"Tivaldor.bat": b"x"}, lost, (), (
+                AssertionError, "script: b'x'")),
             "script changed": (["KESTRUNE.EXE"], {"Tivaldor.bat": b"x"}, started, (), (
                 AssertionError, "script: b'x'")),
             "script beside another file": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours, "a": b""},
