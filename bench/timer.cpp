@@ -104,22 +104,22 @@ struct Search {
     HWND found;
 };
 
+static BOOL CALLBACK IsTheDialog(HWND hwnd, LPARAM param) {
+    Search *s = (Search *)param;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(hwnd, &owner);
+    wchar_t title[64] = L"";
+    if (owner == s->pid && IsWindowVisible(hwnd) && GetWindowTextW(hwnd, title, 64) &&
+        !lstrcmpW(title, L"Uninstall Tivaldor")) {
+        s->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 static HWND FindDialog(DWORD pid) {
     Search s = {pid, NULL};
-    EnumWindows(
-        [](HWND hwnd, LPARAM param) -> BOOL {
-            Search *s = (Search *)param;
-            DWORD owner = 0;
-            GetWindowThreadProcessId(hwnd, &owner);
-            wchar_t title[64] = L"";
-            if (owner == s->pid && IsWindowVisible(hwnd) && GetWindowTextW(hwnd, title, 64) &&
-                !lstrcmpW(title, L"Uninstall Tivaldor")) {
-                s->found = hwnd;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        (LPARAM)&s);
+    EnumWindows(IsTheDialog, (LPARAM)&s);
     return s.found;
 }
 

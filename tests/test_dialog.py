@@ -15,7 +15,7 @@ from winebox import (DRIVER, EXE, IDCANCEL, IDOK, OK, PROBE_CLOSE, PROBE_DONE, P
                      WM_COMMAND, boxes, exit_code)
 
 # A base far from the usual one, with nothing mapped at or near the old base.
-NEW_BASE = 0x160000000
+NEW_BASE = 0x60000000
 
 
 class Way(NamedTuple):

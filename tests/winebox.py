@@ -16,7 +16,7 @@ from wineproc import (ATTEMPTS, WINE, WINE32, WINESERVER, RunError, describe_run
                       judge, log, run_wine, server_dir_file, start_xvfb, stop_server, wine_env)
 
 BUILD = Path(os.environ.get("KESTRUNE_BUILD",
-                            Path(__file__).resolve().parent.parent / "build/win64")).resolve()
+                            Path(__file__).resolve().parent.parent / "build/win32")).resolve()
 EXE = BUILD / "KESTRUNE.EXE"
 DRIVER = BUILD / "tests" / "driver.exe"
 SANDBOXES = BUILD / "sandboxes"
@@ -164,16 +164,18 @@ class WineLostScript(AssertionError):
 
 
 class Sandbox:
-    """A throwaway Wine sandbox. arch 64: a copy of the pristine 64-bit prefix; arch 32: a 32-bit
-    prefix of its own (the pristine one is 64-bit), made with as few Wine starts as can be, since
-    each may go through QEMU. patience stretches the driver's built-in waits; locale (e.g.
-    ja_JP.UTF-8) sets the code pages of its Wine processes."""
+    """A throwaway Wine sandbox, whose programs (the uninstaller, the driver) are 32-bit and run
+    through Wine's 32-bit loader. arch 64: a copy of the pristine 64-bit prefix, as 64-bit Windows
+    runs a 32-bit program (its HKLM\\Software redirected, its system folder SysWOW64); arch 32: a
+    32-bit prefix of its own, as 32-bit Windows, made with as few Wine starts as can be, since each
+    may go through QEMU. patience stretches the driver's built-in waits; locale (e.g. ja_JP.UTF-8)
+    sets the code pages of its Wine processes."""
 
     def __init__(self, name, locale=None, arch=64, patience=1):
         if arch == 64 and not PRISTINE.is_dir():
             raise RuntimeError(f"no pristine Wine prefix at {PRISTINE}; run the prefix setup first")
         self.arch, self.patience, self.locale = arch, patience, locale
-        self.loader = WINE if arch == 64 else WINE32
+        self.loader = WINE32
         self.root = SANDBOXES / name
         self.prefix = self.root / "prefix"
         self.home = self.root / "home"
