@@ -63,7 +63,7 @@ def main():
         shot = OUT / "dialog.png"
         # Once the dialog is up and drawn as the active window, the driver waits a moment; the
         # screenshot is taken then.
-        driver = subprocess.Popen([wineproc.WINE, str(winebox.DRIVER), "start", str(exe),
+        driver = subprocess.Popen([box.loader, str(box.driver_exe), "start", str(exe),
                                    "wait-dialog", "activate", "sleep", "1500",
                                    *map(str, winebox.OK),
                                    "finish", "60"], env=box.env, stdout=subprocess.PIPE,

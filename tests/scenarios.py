@@ -18,12 +18,12 @@ from wineproc import log
 
 class SandboxTest(unittest.TestCase):
     """One sandbox per test class, reset before every test; LOCALE, when set, is the locale of
-    its Wine processes."""
-    LOCALE = None
+    its Wine processes, ARCH the width of its prefix (see Sandbox)."""
+    LOCALE, ARCH = None, 64
 
     @classmethod
     def setUpClass(cls):
-        cls.box = Sandbox(cls.__name__, cls.LOCALE)
+        cls.box = Sandbox(cls.__name__, cls.LOCALE, cls.ARCH)
 
     @classmethod
     def tearDownClass(cls):
@@ -51,14 +51,15 @@ class SandboxTest(unittest.TestCase):
         return row()
 
 
-def run_held(box, exe, *before, batch=None):
+def run_held(box, exe, *before, batch=None, start="start"):
     """Runs the uninstaller with OK (after the driver commands before) while its own file is held
     open, so that the script keeps looping; copies the script (from batch, by default the usual
     one), lets go, waits for the script to finish and returns the driver's output, the script's
-    bytes and what the probe logged."""
+    bytes and what the probe logged. start "start-probed" has the probe there from the
+    uninstaller's start."""
     copy = box.user / "seen.bin"
     with box.probe() as probe:
-        out = box.driver(*probe.setup, *before, "hold", exe, "start", exe, "wait-dialog",
+        out = box.driver(*probe.setup, *before, "hold", exe, start, exe, "wait-dialog",
                          "describe", *OK, "finish", 60, "copy", batch or box.batch,
                          copy, "release", "wait-gone", exe, 60)
         box.settle()

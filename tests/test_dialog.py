@@ -73,6 +73,27 @@ class DialogTest(SandboxTest):
                 self.assertEqual(self.box.keys(), [True, True])
                 self.assertEqual(self.box.state(), before)
 
+    def test_registry_views(self):
+        # On 64-bit Windows a 32-bit installer's keys are in the 32-bit view: its Uninstall key
+        # below WOW6432Node, its App Paths key in the one key both views share. A 64-bit build of
+        # the product may have left keys of the same names in the 64-bit view. OK deletes the
+        # 32-bit view's keys, and so App Paths in both; Cancel keeps every key.
+        cancel = ("post", WM_COMMAND, IDCANCEL, 0)
+        # the views written; the actions; the keys left (uninstall, app paths) in the 32-bit
+        # and in the 64-bit view
+        rows = {"32-bit install, Cancel": ((32,), cancel, [True, True], [False, True]),
+                "32-bit install, OK": ((32,), OK, [False, False], [False, False]),
+                "both builds, Cancel": ((32, 64), cancel, [True, True], [True, True]),
+                "both builds, OK": ((32, 64), OK, [False, False], [True, False])}
+        for name, (views, actions, left32, left64) in rows.items():
+            with self.subTest(name):
+                self.box.reset()
+                exe = self.box.install(keys=False)
+                before = [word for view in views for word in ("regadd", view)]
+                out = self.box.run(exe, *actions, before=before)
+                self.assertEqual((exit_code(out), boxes(out)), (0, []))
+                self.assertEqual((self.box.keys(32), self.box.keys(64)), (left32, left64))
+
     def test_ok_and_enter_remove_product(self):
         # Started with the probe in its process before any code of its own runs, the program
         # turns off the ghosting of windows that seem hung, once, before its dialog exists (its

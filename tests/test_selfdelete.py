@@ -5,12 +5,13 @@ import unittest
 from pathlib import PureWindowsPath
 from typing import NamedTuple
 
-from product import (INSTALL_DIR, PRODUCT_EXE, PRODUCT_FILES, STARTED, command, script,
-                     system_command)
+from product import (GHOSTING_OFF, INSTALL_DIR, PRODUCT_EXE, PRODUCT_FILES, STARTED, TITLE,
+                     command, script, system_command, up_to_dialog)
 from scenarios import (KINDS, SandboxTest, all_reached_by_their_short_forms, fresh_acc, plant_decoy,
-                       removed_while_held)
-from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, NOT_OEM, OK, SYSTEM_CMD, boxes,
-                     digest, exit_code, listing)
+                       removed_while_held, run_held)
+from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, NOT_OEM, OK, PROBE_DONE, PROBE_ICON,
+                     PROBE_MAXIMIZE, PROBE_SIZE, SYSTEM_CMD, boxes, digest, exit_code, listing,
+                     probe_bits)
 
 # The box for a product file that cannot be deleted, or for all of them when the install folder
 # is unknown.
@@ -208,6 +209,38 @@ class SelfDeleteTest(SandboxTest):
         finally:
             self.box.host(r"C:\Temp.exe").unlink()
             shutil.rmtree(temp)
+
+
+class On32BitWindowsTest(SandboxTest):
+    """As 32-bit Windows runs it: a 32-bit prefix, with one registry view and one system folder."""
+    ARCH = 32
+
+    def test_removed_from_folders_oem_cannot_spell(self):
+        # Install and temporary folders whose names code page 1252 spells and the script's OEM
+        # code page 437 does not, holding every character the command interpreter treats
+        # specially in a command line too; the probe there from the uninstaller's start.
+        box = self.box
+        special = " & (x) ^ 5% !"
+        folder = "C:\\" + NOT_OEM + r"\Tivaldor" + special
+        temp = "C:\\" + NOT_OEM + r"\Temp" + special
+        batch = PureWindowsPath(temp, "Tivaldor.bat")
+        box.host(temp).mkdir(parents=True)
+        exe = box.install(folder)
+        out, seen, log = run_held(box, exe, *box.temp_at(temp), batch=batch, start="start-probed")
+        stayed = box.what_stayed(exe, log, batch)
+        self.assertIn(f"title {TITLE}", out, stayed)
+        self.assertIn(f"gone 1 {exe}", out, stayed)
+        self.assertEqual(up_to_dialog(log.calls()), GHOSTING_OFF, stayed)
+        self.assertEqual(probe_bits(out) & (PROBE_DONE | PROBE_ICON | PROBE_SIZE | PROBE_MAXIMIZE),
+                         PROBE_DONE | PROBE_ICON, f"class icon or system menu wrong: {out}")
+        # The command line names the script in full; the script names the uninstaller by its
+        # folder's short form, which code page 437 spells.
+        self.assertEqual(log.created(), str(batch), stayed)
+        self.assertEqual(log.start(), (SYSTEM_CMD, command(batch)), stayed)
+        self.assertTrue(seen.isascii() and seen.startswith(b':Repeat\r\ndel "C:\\') and
+                        b'\\KESTRUNE.EXE"\r\n' in seen, f"the script: {seen}")
+        self.assert_removed_cleanly(out, exe, log, batch=batch)
+        self.assertEqual(listing(box.host("C:\\" + NOT_OEM)), ["Temp" + special + "/"])
 
 
 if __name__ == "__main__":
