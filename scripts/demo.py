@@ -9,7 +9,6 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import product  # noqa: E402
 import winebox  # noqa: E402
-import wineproc  # noqa: E402
 
 OUT = winebox.BUILD.parent / "demo"
 # Wine's own fonts (Debian's fonts-wine). Debian 12's Wine does not find them where the package

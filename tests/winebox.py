@@ -24,14 +24,9 @@ PRISTINE = SANDBOXES / "pristine"
 
 VIRTUAL_DESKTOP = [(r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
                    (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "800x600")]
-# Characters the ANSI code page lacks; its "best fit" lists them as '\', '.', 'F', 's' and '?'.
-FW_BACKSLASH, FW_DOT, FW_F, FW_S, SNOWMAN = "\uff3c", "\uff0e", "\uff26", "\uff53", "\u2603"
-# A name in a script that neither code page 1252 nor 932 has at all (Hindi).
-DEVANAGARI = "\u0939\u093f\u0928\u094d\u0926\u0940"
-# A name that code page 1252 spells and the OEM code page 437, the script's, does not.
-NOT_OEM = "Jo\u00e3o\u00d8"
-# Someone else's script where ours might go; run, it would leave C:\ran behind.
-FOREIGN = b"mkdir C:\\ran\r\n"
+# Where a row makes folders of its own (beside decoys, with names the code pages cannot spell);
+# every reset removes it.
+SCRATCH = r"C:\acc"
 # The system folder's command interpreter, in a prefix of either width, as a program of the
 # prefix's own width is told.
 SYSTEM_CMD = r"C:\windows\system32\cmd.exe"
@@ -323,13 +318,20 @@ class Sandbox(Drive):
         self.clear()
 
     def clear(self):
-        """Empties the desktop and the temporary folder and removes the product folder."""
-        for folder in (self.desktop, self.temp, self.host(INSTALL_DIR)):
+        """Empties the desktop and the temporary folder and removes the product folder and the
+        scratch folder."""
+        for folder in (self.desktop, self.temp, self.host(INSTALL_DIR), self.host(SCRATCH)):
             if folder.exists():
                 subprocess.run(["chmod", "-R", "u+w", str(folder)], check=True)
                 shutil.rmtree(folder)
         self.desktop.mkdir()
         self.temp.mkdir()
+
+    def scratch(self):
+        """Makes the scratch folder (SCRATCH), empty; returns its host path."""
+        folder = self.host(SCRATCH)
+        folder.mkdir()
+        return folder
 
     def close(self):
         if self.prefix.is_dir():
