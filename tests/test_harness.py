@@ -129,7 +129,7 @@ class RunWineTest(unittest.TestCase):
                                          (runs[-1][2] or "(empty)"))
                 self.assertEqual(wine.starts(), starts)
                 self.assertEqual(logged.getvalue(), "".join(
-                    f"winebox: retrying wineboot -i (attempt {n} of 3): Wine did not start it, "
+                    f"harness: retrying wineboot -i (attempt {n} of 3): Wine did not start it, "
                     "exit code 1\n" for n in range(2, starts + 1)))
 
 
@@ -151,7 +151,7 @@ class StartedTest(unittest.TestCase):
             lines, _ = started(r"C:\harness\driver.exe", "wait-idle", 60, announce="driver ")
         self.assertEqual(lines, ["idle 1"])
         self.assertEqual(logged.getvalue(),
-                         f"winebox: Wine crashed after driver.exe finished (status 127): {CRASH}\n")
+                         f"harness: Wine crashed after driver.exe finished (status 127): {CRASH}\n")
 
     def test_failure_quotes_output_and_standard_error(self):
         started, wine = self.sandbox((127, ["driver 32", "idle 1"], NOISE + CRASH + "\n"))
@@ -173,10 +173,10 @@ class StartedTest(unittest.TestCase):
             lines, _ = started(r"C:\harness\driver.exe", "x", announce="driver ")
         self.assertEqual(lines, ["regcheck"])
         self.assertEqual(wine.starts(), 3)
-        self.assertIn("winebox: retrying driver.exe x (attempt 2 of 3): Wine did not start it, "
+        self.assertIn("harness: retrying driver.exe x (attempt 2 of 3): Wine did not start it, "
                       "exit code 1\n--- output:\n\n--- standard error:\nwine: could not load "
                       "kernel32.dll\n", logged.getvalue())
-        self.assertIn("winebox: retrying driver.exe x (attempt 3 of 3)", logged.getvalue())
+        self.assertIn("harness: retrying driver.exe x (attempt 3 of 3)", logged.getvalue())
 
     def test_run_out_of_time_is_not_made_again(self):
         # Still starting when the time ran out: whether it did anything is unknown.
@@ -280,7 +280,7 @@ class RemovalTest(unittest.TestCase):
                             test.once_more_if_wine_lost_the_script(row)
                         self.assertIs(type(caught.exception), outcome)
                 self.assertEqual(len(made), runs)
-                self.assertEqual("winebox: retrying a row of" in logged.getvalue(), runs == 2)
+                self.assertEqual("harness: retrying a row of" in logged.getvalue(), runs == 2)
                 if runs == 2:
                     self.assertIn("Wine ran none of the script\nscript: b'...'", logged.getvalue())
 

@@ -52,7 +52,8 @@ def start_xvfb():
 
 
 def log(message):
-    print(f"winebox: {message}", file=sys.stderr, flush=True)
+    """A note of the harness's own (a retry, a crash it forgave) on standard error."""
+    print(f"harness: {message}", file=sys.stderr, flush=True)
 
 
 # What glibc's loader prints when it asserts while a Linux process tears down; Wine's own side of
