@@ -93,8 +93,8 @@ def no_temporary_folder(box):
     yield box.temp_at(NOWHERE), ()
 
 
-class Row(NamedTuple):
-    """What is taken away; whether the desktop's shortcut stays; the uninstaller's calls that
+class Part(NamedTuple):
+    """A part of the system taken away, and what follows: what is taken away; whether the desktop's shortcut stays; the uninstaller's calls that
     start its script (when all are made, the script removes the uninstaller and its folder);
     what is left in the temporary folder; how the script is started (application name and
     command line): by the system folder's cmd.exe or, without that folder, by the system."""
@@ -127,19 +127,19 @@ class FailuresTest(SandboxTest):
         by_system = ("(none)", system_command(box.batch))
         asked = [("GetSystemDirectoryA", 0)]
         rows = {
-            "shell link class": Row(no_shell_link_class, link_kept=True, started=STARTED,
+            "shell link class": Part(no_shell_link_class, link_kept=True, started=STARTED,
                                     start=by_cmd),
-            "command interpreter": Row(no_command_interpreter, started=STARTED[:1],
+            "command interpreter": Part(no_command_interpreter, started=STARTED[:1],
                                        temp={"Tivaldor.bat": script(exe, box.batch)},
                                        start=by_cmd),
-            "desktop folder": Row(no_desktop_folder, link_kept=True, started=STARTED,
+            "desktop folder": Part(no_desktop_folder, link_kept=True, started=STARTED,
                                   start=by_cmd),
-            "script file in use": Row(script_file_in_use, temp={"Tivaldor.bat": FOREIGN}),
-            "script file of someone else's": Row(someone_elses_script_file, started=STARTED,
+            "script file in use": Part(script_file_in_use, temp={"Tivaldor.bat": FOREIGN}),
+            "script file of someone else's": Part(someone_elses_script_file, started=STARTED,
                                                  start=by_cmd),
-            "temporary folder": Row(no_temporary_folder),
-            "system folder": Row(no_system_folder, started=asked + STARTED, start=by_system),
-            "system folder too long": Row(system_folder_too_long, started=asked + STARTED,
+            "temporary folder": Part(no_temporary_folder),
+            "system folder": Part(no_system_folder, started=asked + STARTED, start=by_system),
+            "system folder too long": Part(system_folder_too_long, started=asked + STARTED,
                                           start=by_system),
         }
         for name, (missing, link_kept, started, temp, start) in rows.items():
