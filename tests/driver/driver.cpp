@@ -445,6 +445,25 @@ static HANDLE Open(const wchar_t *path, DWORD share, DWORD disposition, const ch
     return file;
 }
 
+// Holds a file open (made, empty, where there is none) as a command interpreter holds the script
+// it runs, sharing reading, writing and deleting, and lets go of it after ms in a thread of its
+// own while the driver goes on (into "finish", say), or when the driver ends, if that is sooner.
+static DWORD WINAPI LetGo(void *held) {
+    std::pair<HANDLE, DWORD> *file = (std::pair<HANDLE, DWORD> *)held;
+    Sleep(file->second);
+    CloseHandle(file->first);
+    delete file;
+    return 0;
+}
+
+static void ShareHold(const wchar_t *path, DWORD ms) {
+    HANDLE file = Open(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS,
+                       "share-hold");
+    HANDLE thread = CreateThread(NULL, 0, LetGo, new std::pair<HANDLE, DWORD>(file, ms), 0, NULL);
+    Must(thread, "share-hold: thread");
+    CloseHandle(thread);
+}
+
 // Every uninstaller started, newest first.
 static void FinishAll(int seconds) {
     for (Earlier.push_back({Child, Dialog}); !Earlier.empty(); Earlier.pop_back()) {
@@ -502,6 +521,9 @@ static const struct Command {
      "holds a file open for reading (no delete sharing)"},
     {L"release", "", [](Words) { CloseHandle(std::exchange(Held, INVALID_HANDLE_VALUE)); },
      "lets go of it"},
+    {L"share-hold", "PATH MS", [](Words a) { ShareHold(a[0], Number(a[1])); },
+     "holds a file open as a command interpreter holds its script (made if absent; reading, "
+     "writing and deleting shared), lets go of it after MS milliseconds"},
     {L"wait-gone", "PATH SECONDS", [](Words a) { WaitGone(a[0], Number(a[1])); },
      "waits for a file to go   \"gone 0|1 PATH\""},
     {L"link", "LINK TARGET", [](Words a) { MakeLink(a[0], a[1]); }, "saves a shell link"},
