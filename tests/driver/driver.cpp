@@ -373,21 +373,28 @@ static void Attrib(const wchar_t *path, const wchar_t *flags) {
     Must(SetFileAttributesW(path, a & ~FILE_ATTRIBUTE_NORMAL), "attrib");
 }
 
-static void RegAdd() {
+// The registry view an optional argument names: "32" or "64" (KEY_WOW64_32KEY, KEY_WOW64_64KEY);
+// none, the driver's own.
+static REGSAM View(const wchar_t *word) {
+    Must(!word || !lstrcmpW(word, L"32") || !lstrcmpW(word, L"64"), "registry view: 32 or 64");
+    return !word ? 0 : word[0] == L'3' ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+}
+
+static void RegAdd(REGSAM view) {
     for (const wchar_t *name : {UninstallKey, AppPathsKey}) {
         HKEY key;
-        Must(!RegCreateKeyExW(HKEY_LOCAL_MACHINE, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
-                              NULL),
+        Must(!RegCreateKeyExW(HKEY_LOCAL_MACHINE, name, 0, NULL, 0, KEY_ALL_ACCESS | view, NULL,
+                              &key, NULL),
              "regadd");
         RegSetValueExW(key, L"DisplayName", 0, REG_SZ, (const BYTE *)L"Tivaldor", 18);
         RegCloseKey(key);
     }
 }
 
-static void RegCheck() {
+static void RegCheck(REGSAM view) {
     for (const wchar_t *name : {UninstallKey, AppPathsKey}) {
         HKEY key;
-        bool present = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, KEY_READ, &key) == 0;
+        bool present = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, KEY_READ | view, &key) == 0;
         if (present)
             RegCloseKey(key);
         Print(present ? "key 1" : "key 0", name);
@@ -413,8 +420,9 @@ template <class Done> static bool Within(DWORD seconds, Done done) {
     return yes;
 }
 
-// Ends leftovers of an earlier test and deletes the product's keys. An uninstaller ended while
-// it starts its script leaves a script that the first look did not see: look until none is left.
+// Ends leftovers of an earlier test and deletes the product's keys, in both registry views. An
+// uninstaller ended while it starts its script leaves a script that the first look did not see:
+// look until none is left.
 static void Cleanup() {
     std::vector<DWORD> left = Leftovers();
     for (int round = 0; !left.empty(); round++, left = Leftovers()) {
@@ -430,8 +438,9 @@ static void Cleanup() {
         }
         Sleep(20);
     }
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, AppPathsKey);
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
+        for (const wchar_t *name : {UninstallKey, AppPathsKey})
+            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, name, view, 0);
 }
 
 static unsigned long Number(const wchar_t *text) {
@@ -530,15 +539,18 @@ static const struct Command {
     {L"set-desktop", "PATH", [](Words a) { SetDesktop(a[0]); }, "sets the desktop folder"},
     {L"desktop", "", [](Words) { PrintDesktop(); }, "as the shell gives it   \"desktop PATH\""},
     {L"attrib", "PATH FLAGS", [](Words a) { Attrib(a[0], a[1]); }, "adds attributes: r, h, s"},
-    {L"regadd", "", [](Words) { RegAdd(); }, "writes the product's two keys"},
-    {L"regcheck", "", [](Words) { RegCheck(); }, "says which exist   \"key 0|1 NAME\" for each"},
+    {L"regadd", "[32|64]", [](Words a) { RegAdd(View(a[0])); },
+     "writes the product's two keys, in the 32-bit or 64-bit registry view (none: the "
+     "driver's own)"},
+    {L"regcheck", "[32|64]", [](Words a) { RegCheck(View(a[0])); },
+     "says which exist there   \"key 0|1 NAME\" for each"},
     {L"copy", "FROM TO", [](Words a) { Must(CopyFileW(a[0], a[1], FALSE), "copy"); }, "copies"},
     {L"mkdir", "PATH", [](Words a) { Must(CreateDirectoryW(a[0], NULL), "mkdir"); },
      "makes a folder"},
     {L"setenv", "NAME VALUE", [](Words a) { SetEnvironmentVariableW(a[0], a[1]); },
      "sets a variable for the uninstaller started next"},
     {L"cleanup", "", [](Words) { Cleanup(); },
-     "ends leftover uninstallers and scripts, deletes the keys   \"ended PID\"..."},
+     "ends leftover uninstallers and scripts, deletes the keys in both views   \"ended PID\"..."},
     {L"wait-idle", "SECONDS",
      [](Words a) { printf("idle %d\n", Within(Number(a[0]), [] { return Leftovers().empty(); })); },
      "waits until none runs   \"idle 0|1\""},
