@@ -1,6 +1,6 @@
 // Drives the uninstaller from inside the Wine sandbox: starts it, reads its dialog, presses its
 // buttons, answers its message boxes, and sets up what the tests need (keys, links, attributes).
-// Commands come as arguments, one after another; results are printed one per line.
+// Its commands (see Commands, or "driver.exe help") come as arguments, one after another.
 #include "protocol.h"
 #include <windows.h>
 #include <shlobj.h>
@@ -27,8 +27,7 @@ static HANDLE Held = INVALID_HANDLE_VALUE;
 static std::vector<HWND> SeenBoxes;
 // Multiplies the built-in waits; raised where Wine itself runs under emulation.
 static int Patience = 1;
-// A command's arguments, as many as its entry in Commands names (an optional one NULL if left
-// out).
+// A command's arguments, as many as its entry in Commands names (a missing optional one NULL).
 typedef const wchar_t *const *Words;
 
 static void Print(const char *tag, const std::wstring &text) {
