@@ -1,6 +1,6 @@
 // Drives the uninstaller from inside the Wine sandbox: starts it, reads its dialog, presses its
 // buttons, answers its message boxes, and sets up what the tests need (keys, links, attributes).
-// Commands come as arguments, one after another; results are printed one per line.
+// Its commands (see Commands, or "driver.exe help") come as arguments, one after another.
 #include "protocol.h"
 #include <windows.h>
 #include <shlobj.h>
@@ -9,7 +9,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 static const wchar_t UninstallKey[] =
@@ -25,6 +27,8 @@ static HANDLE Held = INVALID_HANDLE_VALUE;
 static std::vector<HWND> SeenBoxes;
 // Multiplies the built-in waits; raised where Wine itself runs under emulation.
 static int Patience = 1;
+// A command's arguments, as many as its entry in Commands names (a missing optional one NULL).
+typedef const wchar_t *const *Words;
 
 static void Print(const char *tag, const std::wstring &text) {
     char buffer[4096];
@@ -41,26 +45,22 @@ static void Print(const char *tag, const std::wstring &text) {
     Leave(2);
 }
 
-static std::wstring Text(HWND hwnd) {
+static void Must(bool ok, const char *what) {
+    if (!ok)
+        Fail(what);
+}
+
+// A window's text, or what another call of the same form gives (GetClassNameW).
+static std::wstring Text(HWND hwnd, int(WINAPI *get)(HWND, LPWSTR, int) = GetWindowTextW) {
     wchar_t buffer[1024] = L"";
-    GetWindowTextW(hwnd, buffer, 1024);
+    get(hwnd, buffer, 1024);
     return buffer;
-}
-
-static std::wstring ClassOf(HWND hwnd) {
-    wchar_t buffer[256] = L"";
-    GetClassNameW(hwnd, buffer, 256);
-    return buffer;
-}
-
-static DWORD ProcessOf(HWND hwnd) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    return pid;
 }
 
 static BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM list) {
-    if (ProcessOf(hwnd) == Child.dwProcessId && IsWindowVisible(hwnd))
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == Child.dwProcessId && IsWindowVisible(hwnd))
         ((std::vector<HWND> *)list)->push_back(hwnd);
     return TRUE;
 }
@@ -92,7 +92,7 @@ static std::wstring ProbePath() {
     return path;
 }
 
-static void Start(const wchar_t *exe, DWORD flags = 0) {
+static const wchar_t *Start(const wchar_t *exe, DWORD flags = 0) {
     if (Child.hProcess)
         Earlier.push_back({Child, Dialog});
     Dialog = NULL;
@@ -103,6 +103,18 @@ static void Start(const wchar_t *exe, DWORD flags = 0) {
         printf("lasterror %lu\n", (unsigned long)GetLastError());
         Fail("start");
     }
+    return exe;
+}
+
+// Writes byte at address in the uninstaller's code; the byte there before in was, if asked.
+static bool Poke(BYTE *address, BYTE byte, BYTE *was = NULL) {
+    DWORD old;
+    SIZE_T done;
+    return VirtualProtectEx(Child.hProcess, address, 1, PAGE_EXECUTE_READWRITE, &old) &&
+           (!was || ReadProcessMemory(Child.hProcess, address, was, 1, &done)) &&
+           WriteProcessMemory(Child.hProcess, address, &byte, 1, &done) &&
+           VirtualProtectEx(Child.hProcess, address, 1, old, &old) &&
+           FlushInstructionCache(Child.hProcess, address, 1);
 }
 
 // Starts the uninstaller with the probe loaded before any code of its own runs, which the
@@ -112,7 +124,7 @@ static void Start(const wchar_t *exe, DWORD flags = 0) {
 // it forever); that thread is held, the byte put back, and a thread of ours loads the probe
 // (PROBE_EARLY, in the uninstaller's environment alone, has the probe hook the imports at once).
 // Then the debugger lets go and the uninstaller runs on from its entry point.
-static void StartProbed(const wchar_t *exe) {
+static const wchar_t *StartProbed(const wchar_t *exe) {
     SetEnvironmentVariableW(L"PROBE_EARLY", L"1");
     Start(exe, DEBUG_ONLY_THIS_PROCESS);
     SetEnvironmentVariableW(L"PROBE_EARLY", NULL);
@@ -120,15 +132,14 @@ static void StartProbed(const wchar_t *exe) {
     SIZE_T bytes = (path.size() + 1) * sizeof path[0], done;
     // The system DLLs lie at the same address in every process of a prefix; checked all the same.
     FARPROC load = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
-    BYTE mine[64], theirs[64], first = 0, breakpoint = 0xCC;
+    BYTE mine[64], theirs[64], first = 0;
     memcpy(mine, (void *)load, sizeof mine);
     BYTE *entry = NULL;
     HANDLE loader = NULL;
-    DWORD loaderId = 0, old;
+    DWORD loaderId = 0;
     for (bool loaded = false; !loaded;) {
         DEBUG_EVENT event;
-        if (!WaitForDebugEvent(&event, 60000 * Patience))
-            Fail("probed start: no debug event");
+        Must(WaitForDebugEvent(&event, 60000 * Patience), "probed start: no debug event");
         DWORD status = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
         case CREATE_PROCESS_DEBUG_EVENT: {
@@ -136,16 +147,11 @@ static void StartProbed(const wchar_t *exe) {
             BYTE *base = (BYTE *)event.u.CreateProcessInfo.lpBaseOfImage;
             IMAGE_DOS_HEADER dos;
             IMAGE_NT_HEADERS nt;
-            if (!ReadProcessMemory(Child.hProcess, base, &dos, sizeof dos, &done) ||
-                !ReadProcessMemory(Child.hProcess, base + dos.e_lfanew, &nt, sizeof nt, &done))
-                Fail("probed start: headers");
+            Must(ReadProcessMemory(Child.hProcess, base, &dos, sizeof dos, &done) &&
+                     ReadProcessMemory(Child.hProcess, base + dos.e_lfanew, &nt, sizeof nt, &done),
+                 "probed start: headers");
             entry = base + nt.OptionalHeader.AddressOfEntryPoint;
-            if (!VirtualProtectEx(Child.hProcess, entry, 1, PAGE_EXECUTE_READWRITE, &old) ||
-                !ReadProcessMemory(Child.hProcess, entry, &first, 1, &done) ||
-                !WriteProcessMemory(Child.hProcess, entry, &breakpoint, 1, &done))
-                Fail("probed start: breakpoint");
-            VirtualProtectEx(Child.hProcess, entry, 1, old, &old);
-            FlushInstructionCache(Child.hProcess, entry, 1);
+            Must(Poke(entry, 0xCC, &first), "probed start: breakpoint");
             break;
         }
         case LOAD_DLL_DEBUG_EVENT:
@@ -165,31 +171,22 @@ static void StartProbed(const wchar_t *exe) {
             // At the entry point: the byte back, the instruction pointer back onto it.
             CONTEXT context;
             context.ContextFlags = CONTEXT_CONTROL;
-            if (!VirtualProtectEx(Child.hProcess, entry, 1, PAGE_EXECUTE_READWRITE, &old) ||
-                !WriteProcessMemory(Child.hProcess, entry, &first, 1, &done) ||
-                !VirtualProtectEx(Child.hProcess, entry, 1, old, &old) ||
-                !FlushInstructionCache(Child.hProcess, entry, 1) ||
-                !GetThreadContext(Child.hThread, &context))
-                Fail("probed start: entry point");
-#ifdef _WIN64
-            context.Rip = (DWORD64)entry;
-#else
+            Must(Poke(entry, first) && GetThreadContext(Child.hThread, &context),
+                 "probed start: entry point");
             context.Eip = (DWORD)entry;
-#endif
-            if (!SetThreadContext(Child.hThread, &context) ||
-                SuspendThread(Child.hThread) == (DWORD)-1)
-                Fail("probed start: entry point");
+            Must(SetThreadContext(Child.hThread, &context) &&
+                     SuspendThread(Child.hThread) != (DWORD)-1,
+                 "probed start: entry point");
             void *remote = VirtualAllocEx(Child.hProcess, NULL, bytes, MEM_COMMIT | MEM_RESERVE,
                                           PAGE_READWRITE);
-            if (!remote ||
-                !WriteProcessMemory(Child.hProcess, remote, path.c_str(), bytes, &done) ||
-                !ReadProcessMemory(Child.hProcess, (void *)load, theirs, sizeof theirs, &done) ||
-                memcmp(mine, theirs, sizeof mine))
-                Fail("probed start: no LoadLibraryW at ours");
+            Must(
+                remote && WriteProcessMemory(Child.hProcess, remote, path.c_str(), bytes, &done) &&
+                    ReadProcessMemory(Child.hProcess, (void *)load, theirs, sizeof theirs, &done) &&
+                    !memcmp(mine, theirs, sizeof mine),
+                "probed start: no LoadLibraryW at ours");
             loader = CreateRemoteThread(Child.hProcess, NULL, 0,
                                         (LPTHREAD_START_ROUTINE)(void *)load, remote, 0, &loaderId);
-            if (!loader)
-                Fail("probed start: remote thread");
+            Must(loader, "probed start: remote thread");
             break;
         }
         case EXIT_THREAD_DEBUG_EVENT:
@@ -198,18 +195,17 @@ static void StartProbed(const wchar_t *exe) {
         case EXIT_PROCESS_DEBUG_EVENT:
             Fail("probed start: the uninstaller ended");
         }
-        if (!ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status))
-            Fail("probed start: continue");
+        Must(ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status),
+             "probed start: continue");
     }
     DWORD module = 0;
     GetExitCodeThread(loader, &module);
     CloseHandle(loader);
     DebugSetProcessKillOnExit(FALSE);
-    if (!DebugActiveProcessStop(Child.dwProcessId))
-        Fail("probed start: detach");
+    Must(DebugActiveProcessStop(Child.dwProcessId), "probed start: detach");
     ResumeThread(Child.hThread);
-    if (!module)
-        Fail("probed start: probe.dll not loaded");
+    Must(module, "probed start: probe.dll not loaded");
+    return exe;
 }
 
 static void WaitDialog() {
@@ -246,8 +242,7 @@ static UINT_PTR RunProbe(HWND window = Dialog, const wchar_t *property = L"Probe
     HOOKPROC proc = probe ? (HOOKPROC)GetProcAddress(probe, "ProbeHook") : NULL;
     DWORD thread = GetWindowThreadProcessId(window, NULL);
     HHOOK hook = proc ? SetWindowsHookExW(WH_GETMESSAGE, proc, probe, thread) : NULL;
-    if (!hook)
-        Fail("probe hook");
+    Must(hook, "probe hook");
     UINT_PTR result = 0;
     for (int i = 0; i < 100 * Patience && !result; i++) {
         PostMessageW(window, WM_NULL, 0, 0);
@@ -262,18 +257,15 @@ static void Describe() {
     Print("title", Text(Dialog));
     wchar_t line[1400];
     for (HWND c : Children(Dialog)) {
-        swprintf(line, 1400, L"%ls %d %08lx %ls", ClassOf(c).c_str(), GetDlgCtrlID(c),
+        swprintf(line, 1400, L"%ls %d %08lx %ls", Text(c, GetClassNameW).c_str(), GetDlgCtrlID(c),
                  (unsigned long)GetWindowLongW(c, GWL_STYLE), Text(c).c_str());
         Print("child", line);
     }
-    swprintf(line, 1400, L"%08lx", (unsigned long)GetWindowLongW(Dialog, GWL_STYLE));
-    Print("style", line);
+    printf("style %08lx\n", (unsigned long)GetWindowLongW(Dialog, GWL_STYLE));
     GUITHREADINFO gui = {sizeof gui};
     GetGUIThreadInfo(GetWindowThreadProcessId(Dialog, NULL), &gui);
-    swprintf(line, 1400, L"%d", gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0);
-    Print("focus", line);
-    swprintf(line, 1400, L"%lu", (unsigned long)RunProbe());
-    Print("probe", line);
+    printf("focus %d\n", gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0);
+    printf("probe %lu\n", (unsigned long)RunProbe());
 }
 
 static void PressKey(UINT vk) {
@@ -290,19 +282,15 @@ static void Finish(int seconds) {
         return; // none started since the last "finish"
     for (int i = 0; i < seconds * 20; i++) {
         for (HWND hwnd : TopWindows()) {
-            if (hwnd == Dialog || ClassOf(hwnd) != L"#32770")
-                continue;
-            bool seen = false;
-            for (HWND s : SeenBoxes)
-                seen = seen || s == hwnd;
-            if (seen)
+            if (hwnd == Dialog || Text(hwnd, GetClassNameW) != L"#32770" ||
+                std::count(SeenBoxes.begin(), SeenBoxes.end(), hwnd))
                 continue;
             SeenBoxes.push_back(hwnd);
             std::wstring text, buttons;
             for (HWND c : Children(hwnd)) {
-                if (ClassOf(c) == L"Static" && !Text(c).empty())
+                if (Text(c, GetClassNameW) == L"Static" && !Text(c).empty())
                     text = Text(c);
-                if (ClassOf(c) == L"Button" && IsWindowVisible(c))
+                if (Text(c, GetClassNameW) == L"Button" && IsWindowVisible(c))
                     buttons += (buttons.empty() ? L"" : L"+") + Text(c);
             }
             // Then the icon, which only the box's own process can name, and the buttons.
@@ -331,13 +319,13 @@ static void Finish(int seconds) {
 static void MakeLink(const wchar_t *link, const wchar_t *target) {
     IShellLinkW *shellLink;
     IPersistFile *file;
-    if (CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                         (void **)&shellLink) != S_OK)
-        Fail("shell link");
+    Must(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                          (void **)&shellLink) == S_OK,
+         "shell link");
     shellLink->SetPath(target);
-    if (shellLink->QueryInterface(IID_IPersistFile, (void **)&file) != S_OK ||
-        file->Save(link, TRUE) != S_OK)
-        Fail("save link");
+    Must(shellLink->QueryInterface(IID_IPersistFile, (void **)&file) == S_OK &&
+             file->Save(link, TRUE) == S_OK,
+         "save link");
     file->Release();
     shellLink->Release();
 }
@@ -349,9 +337,9 @@ static void SetDesktop(const wchar_t *path) {
         L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"};
     for (int i = 0; i < 2; i++) {
         HKEY key;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, keys[i], 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
-                            NULL) != ERROR_SUCCESS)
-            Fail("set-desktop");
+        Must(!RegCreateKeyExW(HKEY_CURRENT_USER, keys[i], 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
+                              NULL),
+             "set-desktop");
         RegSetValueExW(key, L"Desktop", 0, i ? REG_SZ : REG_EXPAND_SZ, (const BYTE *)path,
                        (lstrlenW(path) + 1) * sizeof *path);
         RegCloseKey(key);
@@ -371,32 +359,37 @@ static void PrintDesktop() {
 
 static void Attrib(const wchar_t *path, const wchar_t *flags) {
     DWORD a = GetFileAttributesW(path);
-    if (a == INVALID_FILE_ATTRIBUTES)
-        Fail("attrib");
+    Must(a != INVALID_FILE_ATTRIBUTES, "attrib");
     for (const wchar_t *f = flags; *f; f++)
         a |= *f == 'r'   ? FILE_ATTRIBUTE_READONLY
              : *f == 'h' ? FILE_ATTRIBUTE_HIDDEN
              : *f == 's' ? FILE_ATTRIBUTE_SYSTEM
                          : 0;
-    if (!SetFileAttributesW(path, a & ~FILE_ATTRIBUTE_NORMAL))
-        Fail("attrib");
+    Must(SetFileAttributesW(path, a & ~FILE_ATTRIBUTE_NORMAL), "attrib");
 }
 
-static void RegAdd() {
+// The registry view an optional argument names: "32" or "64" (KEY_WOW64_32KEY, KEY_WOW64_64KEY);
+// none, the driver's own.
+static REGSAM View(const wchar_t *word) {
+    Must(!word || !lstrcmpW(word, L"32") || !lstrcmpW(word, L"64"), "registry view: 32 or 64");
+    return !word ? 0 : word[0] == L'3' ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+}
+
+static void RegAdd(REGSAM view) {
     for (const wchar_t *name : {UninstallKey, AppPathsKey}) {
         HKEY key;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
-                            NULL) != ERROR_SUCCESS)
-            Fail("regadd");
+        Must(!RegCreateKeyExW(HKEY_LOCAL_MACHINE, name, 0, NULL, 0, KEY_ALL_ACCESS | view, NULL,
+                              &key, NULL),
+             "regadd");
         RegSetValueExW(key, L"DisplayName", 0, REG_SZ, (const BYTE *)L"Tivaldor", 18);
         RegCloseKey(key);
     }
 }
 
-static void RegCheck() {
+static void RegCheck(REGSAM view) {
     for (const wchar_t *name : {UninstallKey, AppPathsKey}) {
         HKEY key;
-        bool present = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, KEY_READ, &key) == 0;
+        bool present = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, KEY_READ | view, &key) == 0;
         if (present)
             RegCloseKey(key);
         Print(present ? "key 1" : "key 0", name);
@@ -414,24 +407,21 @@ static std::vector<DWORD> Leftovers() {
     return list;
 }
 
-// Waits until no uninstaller or script runs any more; prints whether that happened in time.
-static void WaitIdle(int seconds) {
-    bool idle = false;
-    for (int i = 0; i < seconds * 10 && !idle; i++) {
-        idle = Leftovers().empty();
-        if (!idle)
-            Sleep(100);
-    }
-    printf("idle %d\n", idle);
+// Whether done() came true within the seconds, asked every tenth of a second.
+template <class Done> static bool Within(DWORD seconds, Done done) {
+    bool yes = false;
+    for (DWORD i = 0; i < seconds * 10 && !(yes = done()); i++)
+        Sleep(100);
+    return yes;
 }
 
-// Ends leftovers of an earlier test and deletes the product's keys. An uninstaller ended while
-// it starts its script leaves a script that the first look did not see: look until none is left.
+// Ends leftovers of an earlier test and deletes the product's keys, in both registry views. An
+// uninstaller ended while it starts its script leaves a script that the first look did not see:
+// look until none is left.
 static void Cleanup() {
     std::vector<DWORD> left = Leftovers();
     for (int round = 0; !left.empty(); round++, left = Leftovers()) {
-        if (round == 20 * Patience)
-            Fail("cleanup: uninstaller or script still running");
+        Must(round < 20 * Patience, "cleanup: uninstaller or script still running");
         for (DWORD pid : left) {
             HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
             if (process) {
@@ -443,47 +433,140 @@ static void Cleanup() {
         }
         Sleep(20);
     }
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, AppPathsKey);
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
+        for (const wchar_t *name : {UninstallKey, AppPathsKey})
+            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, name, view, 0);
 }
 
 static unsigned long Number(const wchar_t *text) {
     return wcstoul(text, NULL, 0);
 }
 
-// The command language, one command after another as arguments; what each prints, one line a
-// result (the harness, tests/winebox.py, reads these lines):
-//   start EXE                 starts the uninstaller EXE (again: the earlier one is kept for
-//                             post-all and finish)        "started EXE"
-//   wait-dialog               waits for its dialog         "dialog"
-//   activate                  hands it the foreground      "active 0|1"
-//   describe                  its title, controls, style, focus and the probe's answer (loading
-//                             the probe)                   "title T", "child CLASS ID STYLE T"...,
-//                                                          "style S", "focus ID", "probe BITS"
-//   post MSG W L              posts a message to the dialog
-//   post-all MSG W L          posts it to every dialog started
-//   key VK                    presses and releases a key in the focused control
-//   sleep MS                  waits
-//   alive                     whether the uninstaller still runs   "alive 0|1"
-//   finish SECONDS            reports and dismisses message boxes until every uninstaller started
-//                             has exited                   "box CAPTION\tTEXT\tICON\tBUTTONS"...,
-//                                                          "exit CODE" for each
-//   hold PATH / release       holds a file open for reading (no delete sharing), lets go
-//   wait-gone PATH SECONDS    waits for a file to go       "gone 0|1 PATH"
-//   link LINK TARGET          saves a shell link
-//   set-desktop PATH          points the user's desktop folder there
-//   desktop                   the desktop as the shell gives it    "desktop PATH"
-//   attrib PATH FLAGS         adds attributes: r, h, s
-//   regadd / regcheck         writes the product's two keys / says which exist
-//                                                          "key 0|1 NAME" for each
-//   copy FROM TO, mkdir PATH  copies a file, makes a folder
-//   setenv NAME VALUE         sets a variable for the uninstaller started next
-//   cleanup                   ends leftover uninstallers and scripts, deletes the keys
-//                                                          "ended PID"...
-//   wait-idle SECONDS         waits until none runs        "idle 0|1"
-//   codepages                 the ANSI and OEM code pages  "codepages ACP OEMCP"
-// The first line is "driver PID", the last "end STATUS"; a failure prints "error WHAT" and ends
-// with a status other than 0.
+// A file opened for reading with the sharing given; failing says what.
+static HANDLE Open(const wchar_t *path, DWORD share, DWORD disposition, const char *what) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, share, NULL, disposition, 0, NULL);
+    Must(file != INVALID_HANDLE_VALUE, what);
+    return file;
+}
+
+// Holds a file open (made, empty, where there is none) as a command interpreter holds the script
+// it runs, sharing reading, writing and deleting, and lets go of it after ms in a thread of its
+// own while the driver goes on (into "finish", say), or when the driver ends, if that is sooner.
+static DWORD WINAPI LetGo(void *held) {
+    std::pair<HANDLE, DWORD> *file = (std::pair<HANDLE, DWORD> *)held;
+    Sleep(file->second);
+    CloseHandle(file->first);
+    delete file;
+    return 0;
+}
+
+static void ShareHold(const wchar_t *path, DWORD ms) {
+    HANDLE file = Open(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS,
+                       "share-hold");
+    HANDLE thread = CreateThread(NULL, 0, LetGo, new std::pair<HANDLE, DWORD>(file, ms), 0, NULL);
+    Must(thread, "share-hold: thread");
+    CloseHandle(thread);
+}
+
+// Every uninstaller started, newest first.
+static void FinishAll(int seconds) {
+    for (Earlier.push_back({Child, Dialog}); !Earlier.empty(); Earlier.pop_back()) {
+        Child = Earlier.back().first;
+        Dialog = Earlier.back().second;
+        Finish(seconds);
+    }
+}
+
+// Posts a message to the dialog and, where all, to every dialog started, newest first.
+static void Post(Words a, bool all) {
+    PostMessageW(Dialog, Number(a[0]), Number(a[1]), Number(a[2]));
+    for (auto &earlier : all ? Earlier : std::vector<std::pair<PROCESS_INFORMATION, HWND>>())
+        PostMessageW(earlier.second, Number(a[0]), Number(a[1]), Number(a[2]));
+}
+
+static void WaitGone(const wchar_t *path, DWORD seconds) {
+    auto gone = [=] { return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES; };
+    Print(Within(seconds, gone) ? "gone 1" : "gone 0", path);
+}
+
+static void Usage();
+
+// The command language: commands one after another as arguments, each with the arguments its
+// entry names ("[...]": optional, taken where the next word is no command); what each prints, in
+// quotes, one line a result (the harness, tests/winebox.py, reads these lines). The first line
+// is "driver PID", the last "end STATUS"; a failure prints "error WHAT" and ends with a status
+// other than 0.
+static const struct Command {
+    const wchar_t *name;
+    const char *args;
+    void (*run)(Words);
+    const char *help;
+} Commands[] = {
+    {L"start", "EXE", [](Words a) { Print("started", Start(a[0])); },
+     "starts the uninstaller (again: the earlier one is kept for post-all and finish)   "
+     "\"started EXE\""},
+    {L"start-probed", "EXE", [](Words a) { Print("started", StartProbed(a[0])); },
+     "the same, with the probe in it before its own code runs   \"started EXE\""},
+    {L"wait-dialog", "", [](Words) { WaitDialog(); }, "waits for its dialog   \"dialog\""},
+    {L"activate", "", [](Words) { Activate(); }, "hands it the foreground   \"active 0|1\""},
+    {L"describe", "", [](Words) { Describe(); },
+     "its title, controls, style, focus and the probe's answer (loading the probe)   \"title "
+     "T\", \"child CLASS ID STYLE T\"..., \"style S\", \"focus ID\", \"probe BITS\""},
+    {L"post", "MSG W L", [](Words a) { Post(a, false); }, "posts a message to the dialog"},
+    {L"post-all", "MSG W L", [](Words a) { Post(a, true); }, "to every dialog, newest first"},
+    {L"key", "VK", [](Words a) { PressKey(Number(a[0])); }, "types a key into the focused control"},
+    {L"sleep", "MS", [](Words a) { Sleep(Number(a[0])); }, "waits"},
+    {L"alive", "", [](Words) { printf("alive %d\n", !Exited(0)); },
+     "whether it runs   \"alive 0|1\""},
+    {L"finish", "SECONDS", [](Words a) { FinishAll(Number(a[0])); },
+     "reports and dismisses message boxes until every uninstaller started has exited, newest "
+     "first   \"box CAPTION\\tTEXT\\tICON\\tBUTTONS\"..., \"exit CODE\" for each"},
+    {L"hold", "PATH", [](Words a) { Held = Open(a[0], FILE_SHARE_READ, OPEN_EXISTING, "hold"); },
+     "holds a file open for reading (no delete sharing)"},
+    {L"release", "", [](Words) { CloseHandle(std::exchange(Held, INVALID_HANDLE_VALUE)); },
+     "lets go of it"},
+    {L"share-hold", "PATH MS", [](Words a) { ShareHold(a[0], Number(a[1])); },
+     "holds a file open as a command interpreter holds its script (made if absent; reading, "
+     "writing and deleting shared), lets go of it after MS milliseconds"},
+    {L"wait-gone", "PATH SECONDS", [](Words a) { WaitGone(a[0], Number(a[1])); },
+     "waits for a file to go   \"gone 0|1 PATH\""},
+    {L"link", "LINK TARGET", [](Words a) { MakeLink(a[0], a[1]); }, "saves a shell link"},
+    {L"set-desktop", "PATH", [](Words a) { SetDesktop(a[0]); }, "sets the desktop folder"},
+    {L"desktop", "", [](Words) { PrintDesktop(); }, "as the shell gives it   \"desktop PATH\""},
+    {L"attrib", "PATH FLAGS", [](Words a) { Attrib(a[0], a[1]); }, "adds attributes: r, h, s"},
+    {L"regadd", "[32|64]", [](Words a) { RegAdd(View(a[0])); },
+     "writes the product's two keys, in the 32-bit or 64-bit registry view (none: the "
+     "driver's own)"},
+    {L"regcheck", "[32|64]", [](Words a) { RegCheck(View(a[0])); },
+     "says which exist there   \"key 0|1 NAME\" for each"},
+    {L"copy", "FROM TO", [](Words a) { Must(CopyFileW(a[0], a[1], FALSE), "copy"); }, "copies"},
+    {L"mkdir", "PATH", [](Words a) { Must(CreateDirectoryW(a[0], NULL), "mkdir"); },
+     "makes a folder"},
+    {L"setenv", "NAME VALUE", [](Words a) { SetEnvironmentVariableW(a[0], a[1]); },
+     "sets a variable for the uninstaller started next"},
+    {L"cleanup", "", [](Words) { Cleanup(); },
+     "ends leftover uninstallers and scripts, deletes the keys in both views   \"ended PID\"..."},
+    {L"wait-idle", "SECONDS",
+     [](Words a) { printf("idle %d\n", Within(Number(a[0]), [] { return Leftovers().empty(); })); },
+     "waits until none runs   \"idle 0|1\""},
+    {L"codepages", "", [](Words) { printf("codepages %u %u\n", GetACP(), GetOEMCP()); },
+     "the ANSI and OEM code pages   \"codepages ACP OEMCP\""},
+    {L"help", "", [](Words) { Usage(); }, "this list"},
+};
+
+static const Command *Find(const wchar_t *word) {
+    for (const Command &c : Commands)
+        if (word && !lstrcmpW(word, c.name))
+            return &c;
+    return NULL;
+}
+
+static void Usage() {
+    printf("usage: driver.exe COMMAND [ARGUMENT]... [COMMAND [ARGUMENT]...]...\n");
+    for (const Command &c : Commands)
+        printf("  %ls%s%s: %s\n", c.name, *c.args ? " " : "", c.args, c.help);
+}
+
 int wmain(int argc, wchar_t **argv) {
     Announce("driver");
     CoInitialize(NULL);
@@ -491,95 +574,16 @@ int wmain(int argc, wchar_t **argv) {
         Patience = _wtoi(p) > 0 ? _wtoi(p) : 1;
     CommandLine arg = {argc, argv, Fail, 0};
     while (const wchar_t *word = arg.Command()) {
-        std::wstring cmd = word;
-        if (cmd == L"start" || cmd == L"start-probed") {
-            const wchar_t *exe = arg();
-            if (cmd == L"start")
-                Start(exe);
-            else
-                StartProbed(exe);
-            Print("started", exe);
-        } else if (cmd == L"wait-dialog")
-            WaitDialog();
-        else if (cmd == L"activate")
-            Activate();
-        else if (cmd == L"describe")
-            Describe();
-        else if (cmd == L"post") {
-            UINT msg = Number(arg());
-            WPARAM w = Number(arg());
-            PostMessageW(Dialog, msg, w, Number(arg()));
-        } else if (cmd == L"key")
-            PressKey(Number(arg()));
-        else if (cmd == L"sleep")
-            Sleep(Number(arg()));
-        else if (cmd == L"alive")
-            printf("alive %d\n", !Exited(0));
-        else if (cmd == L"post-all") { // to every dialog started, newest first
-            UINT msg = Number(arg());
-            WPARAM w = Number(arg());
-            LPARAM l = Number(arg());
-            PostMessageW(Dialog, msg, w, l);
-            for (auto &earlier : Earlier)
-                PostMessageW(earlier.second, msg, w, l);
-        } else if (cmd == L"finish") { // every uninstaller started, newest first
-            int seconds = Number(arg());
-            Finish(seconds);
-            while (!Earlier.empty()) {
-                Child = Earlier.back().first;
-                Dialog = Earlier.back().second;
-                Earlier.pop_back();
-                Finish(seconds);
-            }
-        } else if (cmd == L"hold") {
-            Held = CreateFileW(arg(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-            if (Held == INVALID_HANDLE_VALUE)
-                Fail("hold");
-        } else if (cmd == L"release") {
-            CloseHandle(Held);
-            Held = INVALID_HANDLE_VALUE;
-        } else if (cmd == L"wait-gone") {
-            const wchar_t *path = arg();
-            DWORD seconds = Number(arg());
-            bool gone = false;
-            for (DWORD t = 0; t < seconds * 10 && !gone; t++) {
-                gone = GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
-                if (!gone)
-                    Sleep(100);
-            }
-            Print(gone ? "gone 1" : "gone 0", path);
-        } else if (cmd == L"link") {
-            const wchar_t *link = arg();
-            MakeLink(link, arg());
-        } else if (cmd == L"set-desktop")
-            SetDesktop(arg());
-        else if (cmd == L"desktop")
-            PrintDesktop();
-        else if (cmd == L"attrib") {
-            const wchar_t *path = arg();
-            Attrib(path, arg());
-        } else if (cmd == L"regadd")
-            RegAdd();
-        else if (cmd == L"regcheck")
-            RegCheck();
-        else if (cmd == L"copy") {
-            const wchar_t *from = arg();
-            if (!CopyFileW(from, arg(), FALSE))
-                Fail("copy");
-        } else if (cmd == L"setenv") {
-            const wchar_t *name = arg();
-            SetEnvironmentVariableW(name, arg()); // inherited by the uninstaller started next
-        } else if (cmd == L"mkdir") {
-            if (!CreateDirectoryW(arg(), NULL))
-                Fail("mkdir");
-        } else if (cmd == L"cleanup")
-            Cleanup();
-        else if (cmd == L"wait-idle")
-            WaitIdle(Number(arg()));
-        else if (cmd == L"codepages")
-            printf("codepages %u %u\n", GetACP(), GetOEMCP());
-        else
+        const Command *c = Find(word);
+        if (!c) {
+            Usage();
             Fail("unknown command");
+        }
+        const wchar_t *a[3] = {};
+        const char *spec = c->args;
+        for (int n = 0; *spec; n++, spec += strcspn(spec, " "), spec += *spec == ' ')
+            a[n] = *spec != '[' ? arg() : Find(arg.Peek()) || !arg.Peek() ? NULL : arg();
+        c->run(a);
         fflush(stdout);
     }
     Leave(0);

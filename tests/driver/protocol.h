@@ -33,6 +33,11 @@ struct CommandLine {
         return ++at < count ? words[at] : NULL;
     }
 
+    // The word after the last one read, not taken; NULL after the last.
+    const wchar_t *Peek() const {
+        return at + 1 < count ? words[at + 1] : NULL;
+    }
+
     // The command's next argument; fails where there is none.
     const wchar_t *operator()() {
         if (at + 1 >= count)

@@ -1,18 +1,14 @@
-"""Plays apt-get, dpkg, sleep, mount, localedef and Wine's two loaders for tests/test_setup.py,
-which links each name to a copy of this file and runs it with python -IS: the name it was started
-by says which program it plays.
-
-It plays them after the JSON state file named by SETUP_STATE: which packages are installed (and
-their versions), the foreign architectures, the exit status of each apt-get update in turn (the
-last one repeated) and what apt-get install does:
+"""Plays apt-get, dpkg, dpkg-query, sleep, mount, localedef, locale, id and Wine's two loaders
+for tests/test_setup.py, each by the name it was started by (a link to a copy of this file, run
+with python -IS), after the JSON state file named by SETUP_STATE: the packages absent (every
+other one is installed, at the version given or 1.0), the foreign architectures, the exit status
+of each apt-get update in turn (the last one repeated) and what apt-get install does:
 - "ok": installs what it is asked for;
-- "preferred": held broken packages, unless the release is pinned above 1000 with downgrades
-  allowed;
+- "preferred": held broken packages, unless pinned to the release above 1000, downgrades allowed;
 - "removes": makes room by removing wine64, unless --no-remove forbids it;
 - "never": held broken packages whatever it is asked.
 Queries are not logged; every other call is, one line to the file "calls" beside the state, a
-preferences file by its content. The file "installed" beside it lists the installed packages
-and their versions for the dpkg-query played in shell."""
+preferences file by its content."""
 import json
 import os
 import sys
@@ -26,36 +22,30 @@ BROKEN = ("The following packages have unmet dependencies:\n libwine:i386 : Depe
 name, args = Path(sys.argv[0]).name, sys.argv[1:]
 path = Path(os.environ["SETUP_STATE"])
 state = json.loads(path.read_text())
-installed = state["installed"]
-
-
-def log(words):
-    with open(path.with_name("calls"), "a") as calls:
-        calls.write(" ".join(words) + "\n")
+absent = state["absent"]
 
 
 def end(code, out="", err=""):
     """Saves the state, writes out and err and exits with code."""
     path.write_text(json.dumps(state))
-    path.with_name("installed").write_text(
-        "".join(f"{p} {state['versions'].get(p, '1.0')}\n" for p in installed))
     sys.stdout.write(out)
     sys.stderr.write(err)
     sys.exit(code)
 
 
-def wine():
-    log([name] + args)
-    if ("wine32:i386" if name == "wine" else "wine64") in installed:
-        end(0, "wine-8.0\n")
-    end(127, err="not installed\n")
-
-
-def update():
-    codes = state["update"]
-    code = codes[min(state["updates"], len(codes) - 1)]
-    state["updates"] += 1
-    end(code, err=state["update_error"] if code else "")
+def query():
+    """dpkg-query -W -f=FORMAT PACKAGE, dpkg's own queries, locale -a and id -u."""
+    if name == "dpkg-query" and args[-1] in absent:
+        end(1, err=f"dpkg-query: no packages found matching {args[-1]}\n")
+    if name == "dpkg-query":
+        end(0, state["versions"].get(args[-1], "1.0") if "Version" in args[1] else
+            "install ok installed")
+    if name == "dpkg" and args[0] == "--compare-versions":
+        os.execv("/usr/bin/dpkg", ["dpkg"] + args)
+    if name == "dpkg":
+        end(0, "".join(a + "\n" for a in state["foreign"]))
+    # Of the three locales that scripts/setup makes, one is there already.
+    end(0, "C\nC.utf8\nPOSIX\nja_JP.utf8\n" if name == "locale" else "0\n")
 
 
 def install(prefs):
@@ -66,20 +56,17 @@ def install(prefs):
     if mode == "removes" and not preferred:
         if "--no-remove" in args:
             end(100, err="E: Packages need to be removed but remove is disabled.\n")
-        installed.remove("wine64")
+        absent.append("wine64")
     # The packages are the words that are neither options nor an option's value.
-    installed.extend(a for n, a in enumerate(args[1:], 1)
-                     if not a.startswith("-") and args[n - 1] not in ("-o", "-t"))
+    wanted = {a for n, a in enumerate(args[1:], 1)
+              if not a.startswith("-") and args[n - 1] not in ("-o", "-t")}
+    absent[:] = [p for p in absent if p not in wanted]
     end(0, "Setting up wine32:i386 (8.0~repack-4) ...\n")
 
 
 def main():
-    if name == "dpkg" and args[0] == "--compare-versions":
-        os.execv("/usr/bin/dpkg", ["dpkg"] + args)
-    if name == "dpkg" and args[0] == "--print-foreign-architectures":
-        end(0, "".join(a + "\n" for a in state["foreign"]))
-    if name in ("wine", "wine64"):
-        wine()
+    if name in ("dpkg-query", "locale", "id") or name == "dpkg" and args[0] != "--add-architecture":
+        query()
     words, prefs = [name], None
     for a in args:
         if a.startswith("Dir::Etc::Preferences="):
@@ -87,11 +74,18 @@ def main():
             state["prefs"].append(str(prefs))
             a = "Dir::Etc::Preferences=[" + prefs.read_text().strip().replace("\n", " | ") + "]"
         words.append(a)
-    log(words)
-    if name == "dpkg" and args[0] == "--add-architecture":
+    with open(path.with_name("calls"), "a") as calls:
+        calls.write(" ".join(words) + "\n")
+    if name in ("wine", "wine64"):
+        if ("wine32:i386" if name == "wine" else "wine64") in absent:
+            end(127, err="not installed\n")
+        end(0, "wine-8.0\n")
+    if name == "dpkg":
         state["foreign"].append(args[1])
     elif name == "apt-get" and args[0] == "update":
-        update()
+        code = state["update"][min(state["updates"], len(state["update"]) - 1)]
+        state["updates"] += 1
+        end(code, err=state["update_error"] if code else "")
     elif name == "apt-get" and args[0] == "install":
         install(prefs)
     end(0)
