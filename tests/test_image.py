@@ -232,45 +232,22 @@ class ImageTest(unittest.TestCase):
 
 
 # A certificate authority and a code-signing certificate it issues, made afresh for each run: a
-# publisher's certificate comes from an authority in the same way.
-OPENSSL_CONFIG = """\
-[req]
-distinguished_name = name
-prompt = no
-[name]
-CN = Kestrune test
-[authority]
-basicConstraints = critical, CA:TRUE
-keyUsage = critical, keyCertSign
-[signer]
-basicConstraints = CA:FALSE
-keyUsage = critical, digitalSignature
-extendedKeyUsage = codeSigning
-"""
+# publisher's certificate comes from an authority in the same way. Their extensions:
+AUTHORITY = ("basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign")
+SIGNER = ("basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature",
+          "extendedKeyUsage=codeSigning")
 
 
-def openssl(*args, cwd):
-    subprocess.run(["openssl", *args], cwd=cwd, check=True, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.PIPE)
-
-
-def make_authority(folder, name):
-    """A self-signed certificate authority: returns its certificate and its key."""
+def certificate(folder, name, extensions, issuer=None):
+    """A new key and a certificate for it with those extensions (and no others from a system
+    configuration), self-signed or issued by issuer, a pair as this returns: (certificate, key)."""
     cert, key = folder / f"{name}.pem", folder / f"{name}.key"
-    openssl("req", "-x509", "-config", "openssl.cnf", "-extensions", "authority", "-newkey",
-            "rsa:2048", "-nodes", "-days", "2", "-subj", f"/CN=Kestrune test {name}", "-keyout",
-            key.name, "-out", cert.name, cwd=folder)
-    return cert, key
-
-
-def make_signer(folder, authority):
-    """A code-signing certificate issued by authority: returns it and its key."""
-    cert, key = folder / "signer.pem", folder / "signer.key"
-    openssl("req", "-new", "-config", "openssl.cnf", "-newkey", "rsa:2048", "-nodes", "-subj",
-            "/CN=Kestrune test publisher", "-keyout", key.name, "-out", "signer.csr", cwd=folder)
-    openssl("x509", "-req", "-in", "signer.csr", "-CA", authority[0].name, "-CAkey",
-            authority[1].name, "-set_serial", "2", "-days", "2", "-extfile", "openssl.cnf",
-            "-extensions", "signer", "-out", cert.name, cwd=folder)
+    subprocess.run(["openssl", "req", "-x509", "-config", "/dev/null",
+                    *(option for extension in extensions for option in ("-addext", extension)),
+                    "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                    f"/CN=Kestrune test {name}", "-keyout", key, "-out", cert,
+                    *(("-CA", issuer[0], "-CAkey", issuer[1]) if issuer else ())],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     return cert, key
 
 
@@ -294,10 +271,9 @@ class SignedCopyTest(unittest.TestCase):
         image = pefile.PE(data=built)
         with tempfile.TemporaryDirectory() as tmp:
             tmp = Path(tmp)
-            (tmp / "openssl.cnf").write_text(OPENSSL_CONFIG)
-            authority = make_authority(tmp, "authority")
-            other = make_authority(tmp, "other")
-            cert, key = make_signer(tmp, authority)
+            authority = certificate(tmp, "authority", AUTHORITY)
+            other = certificate(tmp, "other", AUTHORITY)
+            cert, key = certificate(tmp, "publisher", SIGNER, issuer=authority)
             signed = tmp / "signed.exe"
             code, out = osslsigncode("sign", "-certs", cert, "-key", key, "-h", "sha256", "-n",
                                      PRODUCT_NAME, "-in", IMAGE, "-out", signed)
