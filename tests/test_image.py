@@ -19,6 +19,7 @@ import pe
 from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, IMAGE_LIMIT, PRODUCT_NAME, TITLE,
                      VERSION, VERSION_STRINGS)
 from winebox import EXE, IDCANCEL, WM_COMMAND, Sandbox, boxes, exit_code
+from wineproc import WINE32
 
 ROOT = Path(__file__).resolve().parent.parent
 IMAGE = Path(os.environ.get("KESTRUNE_IMAGE", EXE))
@@ -300,10 +301,10 @@ class SignedCopyTest(unittest.TestCase):
         self.assertEqual(IMAGE.read_bytes(), built, "signing changed the built image")
 
     def run_signed(self, signed):
-        """Installs the signed copy in a sandbox of its machine's Wine, shows its dialog and
-        cancels it: nothing may change."""
-        is32 = pefile.PE(data=signed.read_bytes()).FILE_HEADER.Machine == 0x14C
-        box = Sandbox("SignedCopy", arch=32 if is32 else 64, patience=4 if is32 else 1)
+        """Installs the signed copy in a sandbox of 64-bit Wine, which starts it as 64-bit
+        Windows starts a 32-bit program, shows its dialog and cancels it: nothing may change."""
+        box = Sandbox("SignedCopy")
+        box.loader = WINE32
         try:
             exe = box.install(source=signed, keys=False)
             before = box.state()
