@@ -108,10 +108,10 @@ KINDS = ("install", "temp", "desktop")
 
 def reached_by_its_short_form(test, kind, real, decoy=None):
     """Runs OK with the install folder, the temporary folder or the desktop (kind) at real, below
-    the scratch folder, a folder whose name the ANSI code page cannot spell: it lacks a character, or spells
-    it only as a look-alike, so that the name reads as decoy, a folder beside it that holds a
-    copy of the product, a script or shortcuts of its own; or one that the OEM code page, the
-    script's, lacks a character of. The program reaches real by its short form: both keys go,
+    the scratch folder: a folder whose name the ANSI code page cannot spell (it lacks a character,
+    or spells it only as a look-alike, so that the name reads as decoy, a folder beside it that
+    holds a copy of the product, a script or shortcuts of its own), or one that the OEM code page,
+    the script's, lacks a character of. The program reaches real by its short form: both keys go,
     with no box and exit code 0, the product goes from there as usual, and decoy keeps every
     byte."""
     box = test.box

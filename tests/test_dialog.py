@@ -1,12 +1,12 @@
 """The confirmation dialog and the ways of leaving it, driven in a Wine sandbox."""
 import re
 import shutil
-import struct
 import unittest
 from typing import NamedTuple
 
-import pe
+import pefile
 
+import pe
 from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, GHOSTING_OFF, INSTALL_DIR, PRODUCT_EXE,
                      PRODUCT_FILES, TITLE, up_to_dialog)
 from scenarios import SandboxTest
@@ -14,8 +14,9 @@ from winebox import (DRIVER, EXE, IDCANCEL, IDOK, OK, PROBE_CLOSE, PROBE_DONE, P
                      PROBE_MAXIMIZE, PROBE_MOVE, PROBE_SIZE, VK_ESCAPE, VK_RETURN, WM_CLOSE,
                      WM_COMMAND, boxes)
 
-# A base far from the usual one, with nothing mapped at or near the old base.
-NEW_BASE = 0x60000000
+# A base far above the image's own (0x400000), so that no part of the moved image lies where it
+# was, and within the two gigabytes a program not marked large-address aware may use.
+NEW_BASE = 0x30000000
 
 
 class Way(NamedTuple):
@@ -134,17 +135,15 @@ class DialogTest(SandboxTest):
     def test_relocated_image(self):
         # Moved by its own relocation table, far from where it was linked, the program runs as
         # usual, the shortcut sweep included, which reaches the shell's class IDs through
-        # absolute addresses. Moved without applying the table, it does not get that far: nothing
-        # is mapped at the old base.
+        # absolute addresses. Moved without applying the table, it does not get that far: its
+        # calls still go through the import table at the old base, where the image is not.
         raw = EXE.read_bytes()
-        sites = {rva for kind, rva in pe.Image(raw).relocations() if kind}
         link = self.box.desktop / "T.lnk"
         for applied in (False, True):
             self.box.reset()
             exe = self.box.install()
             self.box.driver("link", self.box.win(link), INSTALL_DIR + r"\Tivaldor.exe")
-            self.box.host(exe).write_bytes(
-                pe.rebased(raw, NEW_BASE, missing=set() if applied else sites))
+            self.box.host(exe).write_bytes(pe.rebased(raw, NEW_BASE, relocate=applied))
             if not applied:
                 try:
                     self.box.run(exe, *OK)
@@ -160,13 +159,12 @@ class DialogTest(SandboxTest):
 
     def test_missing_dialog_template(self):
         # The same image with its dialog template renamed, so that it cannot be loaded.
-        image = bytearray(EXE.read_bytes())
-        parsed = pe.Image(bytes(image))
-        parsed.resources()
-        at = parsed.entry_offsets[(5, DIALOG_ID)]
-        struct.pack_into("<I", image, at, 4242)
+        image = pefile.PE(data=EXE.read_bytes())
+        dialogs = next(e for e in image.DIRECTORY_ENTRY_RESOURCE.entries
+                       if e.id == pefile.RESOURCE_TYPE["RT_DIALOG"])
+        next(e for e in dialogs.directory.entries if e.id == DIALOG_ID).struct.Name = 4242
         exe = self.box.install()
-        self.box.host(exe).write_bytes(image)
+        self.box.host(exe).write_bytes(image.write())
         out = self.box.driver("start", exe, "finish", 60)
         self.assert_ended(out, [("Error during uninstall:", "Can't create window!")], [True, True])
         self.assertEqual(boxes(out, details=True)[0][2:], ("warning", "OK"), "icon, buttons")

@@ -94,10 +94,11 @@ def no_temporary_folder(box):
 
 
 class Part(NamedTuple):
-    """A part of the system taken away, and what follows: what is taken away; whether the desktop's shortcut stays; the uninstaller's calls that
-    start its script (when all are made, the script removes the uninstaller and its folder);
-    what is left in the temporary folder; how the script is started (application name and
-    command line): by the system folder's cmd.exe or, without that folder, by the system."""
+    """A part of the system taken away, and what follows: what is taken away; whether the desktop's
+    shortcut stays; the uninstaller's calls that start its script (when all are made, the script
+    removes the uninstaller and its folder); what is left in the temporary folder; how the script is
+    started (application name and command line): by the system folder's cmd.exe or, without that
+    folder, by the system."""
     missing: Callable
     link_kept: bool = False
     started: list = []

@@ -1,4 +1,4 @@
-"""Checks of a built uninstaller image: format, hardening, imports, resources and size, all
+"""Checks of the shipped uninstaller image: format, hardening, imports, resources and size, all
 static (ImageTest); and a copy signed as a publisher would sign it, which must verify and still
 run under Wine (SignedCopyTest)."""
 import hashlib
@@ -13,97 +13,108 @@ import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 from xml.parsers import expat
 
+import pefile
+
 import pe
 from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, IMAGE_LIMIT, PRODUCT_NAME, TITLE,
                      VERSION, VERSION_STRINGS)
-from winebox import IDCANCEL, WM_COMMAND, Sandbox, boxes, exit_code
+from winebox import EXE, IDCANCEL, WM_COMMAND, Sandbox, boxes, exit_code
 
 ROOT = Path(__file__).resolve().parent.parent
-IMAGE = Path(os.environ.get("KESTRUNE_IMAGE", "build/win32/KESTRUNE.EXE"))
+IMAGE = Path(os.environ.get("KESTRUNE_IMAGE", EXE))
 TOOLCHAIN = os.environ.get("KESTRUNE_TOOLCHAIN", str(ROOT / "cmake/i686-w64-mingw32.cmake"))
 RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 5, 14, 16, 24
 US_ENGLISH = 1033
-SCN_EXECUTE, SCN_WRITE = 0x20000000, 0x80000000
-RELOCS_STRIPPED = 0x0001
-HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0020, 0x0040, 0x0100, 0x0400
-REL_ABSOLUTE, REL_HIGHLOW, REL_DIR64 = 0, 3, 10
+REL_ABSOLUTE, REL_HIGHLOW = 0, 3
 
-USER32 = ["CharNextA", "CreateDialogParamA", "DeleteMenu", "DestroyWindow", "DispatchMessageA",
-          "GetMessageA", "GetSystemMenu", "IsDialogMessageA", "LoadIconA", "MessageBoxA",
-          "PostQuitMessage", "SendDlgItemMessageA", "SetClassLongA", "SetWindowTextA", "ShowWindow",
-          "UpdateWindow"]
-KERNEL32 = ["CloseHandle", "CreateFileA", "CreateProcessA", "DeleteFileA", "ExitProcess",
-            "FindClose", "FindFirstFileA", "FindFirstFileW", "FindNextFileA", "FindNextFileW",
-            "GetCurrentProcess", "GetCurrentThread", "GetLastError", "GetModuleFileNameA",
-            "GetModuleFileNameW", "GetModuleHandleA", "GetProcAddress", "GetSystemDirectoryA",
-            "GetTempPathA", "GetTempPathW", "MultiByteToWideChar", "RemoveDirectoryA",
-            "ResumeThread", "SetFileAttributesA", "SetPriorityClass", "SetThreadPriority", "Sleep",
-            "WideCharToMultiByte", "WriteFile", "lstrcmpiA", "lstrcpyA", "lstrlenA"]
+# Every function the image imports, by DLL: by name, or a number for an ordinal.
 IMPORTS = {
     "ADVAPI32.DLL": ["RegDeleteKeyA"],
     "COMCTL32.DLL": [17],
-    "KERNEL32.DLL": KERNEL32,
+    "KERNEL32.DLL": [
+        "CloseHandle", "CreateFileA", "CreateProcessA", "DeleteFileA", "ExitProcess", "FindClose",
+        "FindFirstFileA", "FindFirstFileW", "FindNextFileA", "FindNextFileW", "GetCurrentProcess",
+        "GetCurrentThread", "GetLastError", "GetModuleFileNameA", "GetModuleFileNameW",
+        "GetModuleHandleA", "GetProcAddress", "GetSystemDirectoryA", "GetTempPathA",
+        "GetTempPathW", "MultiByteToWideChar", "RemoveDirectoryA", "ResumeThread",
+        "SetFileAttributesA", "SetPriorityClass", "SetThreadPriority", "Sleep",
+        "WideCharToMultiByte", "WriteFile", "lstrcmpiA", "lstrcpyA", "lstrlenA"],
     "OLE32.DLL": ["CoCreateInstance", "CoInitialize", "CoUninitialize", "GetClassFile"],
     "SHELL32.DLL": ["SHGetMalloc", "SHGetPathFromIDListA", "SHGetSpecialFolderLocation"],
-    "USER32.DLL": USER32,
+    "USER32.DLL": [
+        "CharNextA", "CreateDialogParamA", "DeleteMenu", "DestroyWindow", "DispatchMessageA",
+        "GetMessageA", "GetSystemMenu", "IsDialogMessageA", "LoadIconA", "MessageBoxA",
+        "PostQuitMessage", "SendDlgItemMessageA", "SetClassLongA", "SetWindowTextA", "ShowWindow",
+        "UpdateWindow"],
 }
+
+
+def imports(image):
+    """{DLL name (upper case): [function name, or ordinal number], sorted} of a pefile.PE."""
+    return {dll.dll.decode().upper(): sorted((i.ordinal if i.import_by_ordinal else i.name.decode()
+                                              for i in dll.imports), key=str)
+            for dll in image.DIRECTORY_ENTRY_IMPORT}
 
 
 class ImageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.raw = IMAGE.read_bytes()
-        cls.image = pe.Image(cls.raw)
-        cls.is32 = cls.image.machine == 0x14C
-        cls.res = cls.image.resources()
+        cls.image = pefile.PE(data=cls.raw)
+        cls.optional = cls.image.OPTIONAL_HEADER
+        cls.res = pe.resources(cls.image)
 
     def test_headers(self):
-        self.assertIn(self.image.machine, (0x14C, 0x8664))
-        self.assertEqual(self.image.magic, 0x10B if self.is32 else 0x20B)
-        self.assertEqual(self.image.subsystem, 2, "Windows GUI")
-        self.assertEqual(self.image.subsystem_version, (4, 0))
-        entry_section = [s for s in self.image.sections if s[1] <= self.image.entry < s[1] + s[2]]
-        self.assertEqual(len(entry_section), 1)
-        self.assertTrue(entry_section[0][5] & 0x20000000, "entry point is not in executable code")
+        self.assertEqual(self.image.get_warnings(), [], "pefile warns about the image")
+        optional = self.optional
+        self.assertEqual((self.image.FILE_HEADER.Machine, optional.Magic, optional.Subsystem,
+                          optional.MajorSubsystemVersion, optional.MinorSubsystemVersion),
+                         (0x14C, 0x10B, 2, 4, 0), "i386, PE32, Windows GUI subsystem 4.0")
+        entry = optional.AddressOfEntryPoint
+        self.assertEqual([s.IMAGE_SCN_MEM_EXECUTE for s in self.image.sections
+                          if s.VirtualAddress <= entry < s.VirtualAddress + s.Misc_VirtualSize],
+                         [True], "entry point is not in executable code, in one section")
+        self.assertTrue(self.image.verify_checksum(), "the header's checksum is wrong")
 
     def test_hardening(self):
-        for name, _, _, _, _, flags in self.image.sections:
-            self.assertNotEqual(flags & (SCN_WRITE | SCN_EXECUTE), SCN_WRITE | SCN_EXECUTE,
-                                f"section {name} is both writable and executable")
-        wanted = DYNAMIC_BASE | NX_COMPAT | (NO_SEH if self.is32 else HIGH_ENTROPY_VA)
-        self.assertEqual(self.image.dll_characteristics & wanted, wanted)
-        self.assertFalse(self.image.characteristics & RELOCS_STRIPPED, "marked unrelocatable")
+        self.assertEqual([s.Name.rstrip(b"\0").decode() for s in self.image.sections
+                          if s.IMAGE_SCN_MEM_WRITE and s.IMAGE_SCN_MEM_EXECUTE], [],
+                         "sections both writable and executable")
+        for flag in ("DYNAMIC_BASE", "NX_COMPAT", "NO_SEH"):
+            self.assertTrue(getattr(self.optional, "IMAGE_DLLCHARACTERISTICS_" + flag), flag)
+        self.assertFalse(self.image.FILE_HEADER.IMAGE_FILE_RELOCS_STRIPPED,
+                         "marked unrelocatable")
 
     def test_relocation_table(self):
         # A randomised base needs every absolute address patched; each entry must name one that
-        # points into the image, once, with the width of the machine.
-        entries = self.image.relocations()
-        kind, width = (REL_HIGHLOW, "<I") if self.is32 else (REL_DIR64, "<Q")
-        sites = [rva for t, rva in entries if t != REL_ABSOLUTE]
+        # points into the image, once, as a 32-bit address.
+        blocks = self.image.DIRECTORY_ENTRY_BASERELOC
+        sizes = [block.struct.SizeOfBlock for block in blocks]
+        self.assertEqual((sum(sizes), [s for s in sizes if s < 8 or s % 4]),
+                         (self.optional.DATA_DIRECTORY[5].Size, []), "malformed relocation block")
+        entries = [entry for block in blocks for entry in block.entries]
+        sites = [e.rva for e in entries if e.type != REL_ABSOLUTE]
         self.assertTrue(sites, "no relocations")
-        self.assertEqual({t for t, _ in entries} - {REL_ABSOLUTE}, {kind})
+        self.assertEqual({e.type for e in entries} - {REL_ABSOLUTE}, {REL_HIGHLOW})
         self.assertEqual(len(set(sites)), len(sites), "an address is patched twice")
-        top = self.image.image_base + self.image.size_of_image
+        base = self.optional.ImageBase
         for rva in sites:
-            value = struct.unpack_from(width, self.raw, self.image.offset(rva))[0]
-            self.assertTrue(self.image.image_base <= value < top, f"{rva:#x} -> {value:#x}")
-
-    def test_directories(self):
-        # The import directory is exactly the descriptors and their terminator; the resource
-        # tree is read through its directory by the other tests.
-        rva, size = self.image.directories[1]
-        self.assertEqual(size, 20 * (len(IMPORTS) + 1))
-        self.assertEqual(self.raw[self.image.offset(rva) + size - 20:self.image.offset(rva) + size],
-                         bytes(20))
+            value = self.image.get_dword_at_rva(rva)
+            self.assertTrue(base <= value < base + self.optional.SizeOfImage,
+                            f"{rva:#x} -> {value:#x}")
 
     def test_imports_without_lookup_tables(self):
-        # Every descriptor leaves its lookup table out, so the loader reads the names from the
-        # address table, which must therefore hold them.
-        at = self.image.offset(self.image.directories[1][0])
-        while struct.unpack_from("<I", self.raw, at + 12)[0]:
-            self.assertEqual(struct.unpack_from("<I", self.raw, at)[0], 0, f"descriptor {at:#x}")
-            at += 20
-        self.assertEqual(set(self.image.imports()), set(IMPORTS))
+        # The import directory is exactly the descriptors and their terminator. Every descriptor
+        # leaves its lookup table out, so the loader reads the names from the address table,
+        # which must therefore hold them.
+        directory = self.optional.DATA_DIRECTORY[1]
+        self.assertEqual(directory.Size, 20 * (len(IMPORTS) + 1))
+        self.assertEqual(self.image.get_data(directory.VirtualAddress + directory.Size - 20, 20),
+                         bytes(20))
+        for dll in self.image.DIRECTORY_ENTRY_IMPORT:
+            self.assertEqual(dll.struct.OriginalFirstThunk, 0,
+                             f"{dll.dll} descriptor {dll.struct.get_file_offset():#x}")
+        self.assertEqual(set(imports(self.image)), set(IMPORTS))
 
     def test_reproducible(self):
         # Two clean builds elsewhere give this very image, byte for byte.
@@ -120,17 +131,12 @@ class ImageTest(unittest.TestCase):
         self.assertEqual(digests, [hashlib.sha256(self.raw).hexdigest()] * 2)
 
     def test_size_budget(self):
-        # The shipped 32-bit image has a hard budget; its 64-bit twin only a sanity bound.
-        self.assertLessEqual(len(self.raw), IMAGE_LIMIT if self.is32 else 12288)
-        self.assertEqual(len(self.raw) % self.image.file_alignment, 0)
+        self.assertLessEqual(len(self.raw), IMAGE_LIMIT)
+        self.assertEqual(len(self.raw) % self.optional.FileAlignment, 0)
 
     def test_imports_exactly(self):
-        expected = dict(IMPORTS)
-        if not self.is32:
-            expected["USER32.DLL"] = sorted(
-                n.replace("SetClassLongA", "SetClassLongPtrA") for n in USER32)
-        got = {dll: sorted(names, key=str) for dll, names in self.image.imports().items()}
-        self.assertEqual(got, {dll: sorted(n, key=str) for dll, n in expected.items()})
+        self.assertEqual(imports(self.image),
+                         {dll: sorted(names, key=str) for dll, names in IMPORTS.items()})
 
     def test_dialog_template(self):
         d = pe.dialog(self.res[(RT_DIALOG, DIALOG_ID, US_ENGLISH)])
@@ -149,47 +155,43 @@ class ImageTest(unittest.TestCase):
 
     def test_icon_group(self):
         group = self.res[(RT_GROUP_ICON, 101, US_ENGLISH)]
-        reserved, kind, count = struct.unpack_from("<HHH", group)
-        self.assertEqual((reserved, kind, count), (0, 1, 2))
+        self.assertEqual(struct.unpack_from("<HHH", group), (0, 1, 2))
         sizes = []
-        for i in range(count):
-            w, h, colours, _, planes, bits, _, ident = struct.unpack_from("<BBBBHHIH", group,
-                                                                          6 + 14 * i)
-            image = self.res[(RT_ICON, ident, US_ENGLISH)]
-            header = struct.unpack_from("<IiiHH", image)
+        for w, h, colours, _, _, bits, _, ident in struct.iter_unpack("<BBBBHHIH", group[6:]):
+            header = struct.unpack_from("<IiiHH", self.res[(RT_ICON, ident, US_ENGLISH)])
             self.assertEqual((colours, bits, header[1], header[2], header[4]), (16, 4, w, 2 * h, 4))
             sizes.append((w, h))
         self.assertEqual(sorted(sizes), [(16, 16), (32, 32)])
 
     def test_icon_is_the_drawn_one(self):
         # The committed icon is what scripts/make-icon.py draws, and the image carries it.
-        root = Path(__file__).resolve().parent.parent
-        drawn = subprocess.run([sys.executable, str(root / "scripts" / "make-icon.py"),
-                                "/dev/stdout"],
-                               check=True, stdout=subprocess.PIPE).stdout
-        self.assertEqual(drawn, (root / "res" / "appicon.ico").read_bytes())
-        count = struct.unpack_from("<H", drawn, 4)[0]
-        for i in range(count):
+        drawn = subprocess.run([sys.executable, str(ROOT / "scripts" / "make-icon.py"),
+                                "/dev/stdout"], check=True, stdout=subprocess.PIPE).stdout
+        self.assertEqual(drawn, (ROOT / "res" / "appicon.ico").read_bytes())
+        carried = [data for key, data in self.res.items() if key[0] == RT_ICON]
+        for i in range(struct.unpack_from("<H", drawn, 4)[0]):
             size, offset = struct.unpack_from("<II", drawn, 6 + 16 * i + 8)
-            self.assertIn(drawn[offset:offset + size],
-                          [v for k, v in self.res.items() if k[0] == RT_ICON])
+            self.assertIn(drawn[offset:offset + size], carried, f"icon {i}")
 
     def test_version_block(self):
-        key, fixed, children = pe.version(self.res[(RT_VERSION, 1, US_ENGLISH)])
-        self.assertEqual(key, "VS_VERSION_INFO")
-        (sig, _, fv_ms, fv_ls, pv_ms, pv_ls, mask, flags, os_, kind,
-         subtype) = struct.unpack_from("<11I", fixed)
-        self.assertEqual(sig, 0xFEEF04BD)
+        self.assertIn((RT_VERSION, 1, US_ENGLISH), self.res)
+        [info], [fixed], [blocks] = (self.image.VS_VERSIONINFO, self.image.VS_FIXEDFILEINFO,
+                                     self.image.FileInfo)
+        self.assertEqual(info.Key, b"VS_VERSION_INFO")
+        self.assertEqual(fixed.Signature, 0xFEEF04BD)
         words = (VERSION[0] << 16 | VERSION[1], VERSION[2] << 16 | VERSION[3])
-        self.assertEqual((fv_ms, fv_ls, pv_ms, pv_ls), words * 2)
-        self.assertEqual((mask, flags, os_, kind, subtype), (0x3F, 0, 0x4, 1, 0))
-        blocks = {c[0]: c for c in children}
-        table = blocks["StringFileInfo"][2]
-        self.assertEqual([t[0] for t in table], ["040904b0"])
-        self.assertEqual({k: v for k, v, _ in table[0][2]}, VERSION_STRINGS)
-        translation = blocks["VarFileInfo"][2][0]
-        self.assertEqual(translation[0], "Translation")
-        self.assertEqual(struct.unpack("<HH", translation[1]), (0x409, 1200))
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
+                          fixed.ProductVersionLS), words * 2)
+        self.assertEqual((fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS, fixed.FileType,
+                          fixed.FileSubtype), (0x3F, 0, 0x4, 1, 0))
+        blocks = {block.Key: block for block in blocks}
+        tables = blocks[b"StringFileInfo"].StringTable
+        self.assertEqual([table.LangID for table in tables], [b"040904b0"])
+        self.assertEqual({k.decode(): v.decode() for k, v in tables[0].entries.items()},
+                         VERSION_STRINGS)
+        # US English (0x409) in UTF-16 (code page 1200, 0x4b0).
+        self.assertEqual([var.entry for var in blocks[b"VarFileInfo"].Var],
+                         [{b"Translation": "0x0409 0x04b0"}])
 
     def test_manifest(self):
         # Asks for administrator rights and takes comctl32 from the side-by-side store, never
@@ -230,45 +232,22 @@ class ImageTest(unittest.TestCase):
 
 
 # A certificate authority and a code-signing certificate it issues, made afresh for each run: a
-# publisher's certificate comes from an authority in the same way.
-OPENSSL_CONFIG = """\
-[req]
-distinguished_name = name
-prompt = no
-[name]
-CN = Kestrune test
-[authority]
-basicConstraints = critical, CA:TRUE
-keyUsage = critical, keyCertSign
-[signer]
-basicConstraints = CA:FALSE
-keyUsage = critical, digitalSignature
-extendedKeyUsage = codeSigning
-"""
+# publisher's certificate comes from an authority in the same way. Their extensions:
+AUTHORITY = ("basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign")
+SIGNER = ("basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature",
+          "extendedKeyUsage=codeSigning")
 
 
-def openssl(*args, cwd):
-    subprocess.run(["openssl", *args], cwd=cwd, check=True, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.PIPE)
-
-
-def make_authority(folder, name):
-    """A self-signed certificate authority: returns its certificate and its key."""
+def certificate(folder, name, extensions, issuer=None):
+    """A new key and a certificate for it with those extensions (and no others from a system
+    configuration), self-signed or issued by issuer, a pair as this returns: (certificate, key)."""
     cert, key = folder / f"{name}.pem", folder / f"{name}.key"
-    openssl("req", "-x509", "-config", "openssl.cnf", "-extensions", "authority", "-newkey",
-            "rsa:2048", "-nodes", "-days", "2", "-subj", f"/CN=Kestrune test {name}", "-keyout",
-            key.name, "-out", cert.name, cwd=folder)
-    return cert, key
-
-
-def make_signer(folder, authority):
-    """A code-signing certificate issued by authority: returns it and its key."""
-    cert, key = folder / "signer.pem", folder / "signer.key"
-    openssl("req", "-new", "-config", "openssl.cnf", "-newkey", "rsa:2048", "-nodes", "-subj",
-            "/CN=Kestrune test publisher", "-keyout", key.name, "-out", "signer.csr", cwd=folder)
-    openssl("x509", "-req", "-in", "signer.csr", "-CA", authority[0].name, "-CAkey",
-            authority[1].name, "-set_serial", "2", "-days", "2", "-extfile", "openssl.cnf",
-            "-extensions", "signer", "-out", cert.name, cwd=folder)
+    subprocess.run(["openssl", "req", "-x509", "-config", "/dev/null",
+                    *(option for extension in extensions for option in ("-addext", extension)),
+                    "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                    f"/CN=Kestrune test {name}", "-keyout", key, "-out", cert,
+                    *(("-CA", issuer[0], "-CAkey", issuer[1]) if issuer else ())],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     return cert, key
 
 
@@ -289,13 +268,12 @@ class SignedCopyTest(unittest.TestCase):
         if not shutil.which("osslsigncode") or not shutil.which("openssl"):
             self.fail("osslsigncode or openssl is missing (scripts/setup installs them)")
         built = IMAGE.read_bytes()
-        image = pe.Image(built)
+        image = pefile.PE(data=built)
         with tempfile.TemporaryDirectory() as tmp:
             tmp = Path(tmp)
-            (tmp / "openssl.cnf").write_text(OPENSSL_CONFIG)
-            authority = make_authority(tmp, "authority")
-            other = make_authority(tmp, "other")
-            cert, key = make_signer(tmp, authority)
+            authority = certificate(tmp, "authority", AUTHORITY)
+            other = certificate(tmp, "other", AUTHORITY)
+            cert, key = certificate(tmp, "publisher", SIGNER, issuer=authority)
             signed = tmp / "signed.exe"
             code, out = osslsigncode("sign", "-certs", cert, "-key", key, "-h", "sha256", "-n",
                                      PRODUCT_NAME, "-in", IMAGE, "-out", signed)
@@ -303,7 +281,7 @@ class SignedCopyTest(unittest.TestCase):
             # The same signed copy with one byte of its code changed afterwards.
             tampered = tmp / "tampered.exe"
             data = bytearray(signed.read_bytes())
-            data[image.offset(image.entry)] ^= 0xFF
+            data[image.get_offset_from_rva(image.OPTIONAL_HEADER.AddressOfEntryPoint)] ^= 0xFF
             tampered.write_bytes(data)
             for name, copy, trusted, ok in [
                     ("the signer's authority", signed, authority[0], True),
@@ -322,10 +300,9 @@ class SignedCopyTest(unittest.TestCase):
         self.assertEqual(IMAGE.read_bytes(), built, "signing changed the built image")
 
     def run_signed(self, signed):
-        """Installs the signed copy in a sandbox of its machine's Wine, shows its dialog and
-        cancels it: nothing may change."""
-        is32 = pe.Image(signed.read_bytes()).machine == 0x14C
-        box = Sandbox("SignedCopy", arch=32 if is32 else 64, patience=4 if is32 else 1)
+        """Installs the signed copy in a sandbox of 64-bit Wine, which starts it as 64-bit
+        Windows starts a 32-bit program, shows its dialog and cancels it: nothing may change."""
+        box = Sandbox("SignedCopy")
         try:
             exe = box.install(source=signed, keys=False)
             before = box.state()
@@ -343,6 +320,4 @@ class SignedCopyTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) > 1:
-        IMAGE = Path(sys.argv.pop(1))
     unittest.main()

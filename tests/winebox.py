@@ -30,8 +30,11 @@ SCRATCH = r"C:\acc"
 # The system folder's command interpreter, in a prefix of either width, as a program of the
 # prefix's own width is told.
 SYSTEM_CMD = r"C:\windows\system32\cmd.exe"
-# No debugger: a program that crashes ends at once instead of waiting in winedbg.
-NO_DEBUGGER = (r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug", "Debugger", "")
+# No debugger: a program that crashes ends at once instead of waiting in winedbg; a 32-bit one
+# reads the setting in the 32-bit view.
+AEDEBUG = r"Microsoft\Windows NT\CurrentVersion\AeDebug"
+NO_DEBUGGER = [(f"HKLM\\Software\\{view}{AEDEBUG}", "Debugger", "")
+               for view in ("", "Wow6432Node\\")]
 
 
 def own_user_folders(prefix):
@@ -57,7 +60,7 @@ def make_pristine():
     run_wine([WINE, "wineboot", "-i"], env, errors, timeout=900, check=True)
     # A virtual desktop: Wine draws the window frames itself and, with no window manager
     # under Xvfb, does not wait two seconds for one whenever a window is destroyed.
-    for key, name, value in VIRTUAL_DESKTOP + [NO_DEBUGGER]:
+    for key, name, value in VIRTUAL_DESKTOP + NO_DEBUGGER:
         run_wine([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env, errors,
                  timeout=300, check=True)
     run_wine([WINESERVER, "-w"], env, errors, timeout=900, check=True)
@@ -374,7 +377,8 @@ class Sandbox(Drive):
         """Which of the product's two registry keys exist, in order (uninstall, app paths): in
         the driver's own view, the 32-bit one where a 32-bit installer writes them, or in view
         32 or 64."""
-        return [line.startswith("key 1") for line in self.driver("regcheck", *([view] if view else []))]
+        view = [view] if view else []
+        return [line.startswith("key 1") for line in self.driver("regcheck", *view)]
 
     @contextlib.contextmanager
     def probe(self, **switches):
