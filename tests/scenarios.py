@@ -69,7 +69,7 @@ def run_held(box, exe, *before, batch=None, start="start"):
     copy = box.user / "seen.bin"
     with box.probe() as probe:
         out = box.driver(*probe.setup, *before, "hold", exe, start, exe, "wait-dialog",
-                         "describe", *OK, "finish", 60, "copy", batch or box.batch,
+                         "describe", "probe", *OK, "finish", 60, "copy", batch or box.batch,
                          copy, "release", "wait-gone", exe, 60)
         box.settle()
         log = probe.log
@@ -227,7 +227,7 @@ class SweepScenarios(SandboxTest):
         exe = self.box.install()
         self.build(tree)
         with self.box.probe(cloud="disguised" if disguised else "exposed") as probe:
-            out = self.box.run(exe, *OK, before=probe.setup, describe=True, after=("regcheck",))
+            out = self.box.run(exe, *OK, before=probe.setup, probed=True, after=("regcheck",))
             self.assert_ended(out)
             self.box.settle()
             desktop = PureWindowsPath(self.win(self.box.desktop))

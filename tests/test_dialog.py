@@ -31,7 +31,7 @@ class Way(NamedTuple):
 class DialogTest(SandboxTest):
     def test_dialog_as_shown(self):
         exe = self.box.install()
-        out = self.box.run(exe, "describe", "post", WM_COMMAND, IDCANCEL, 0)
+        out = self.box.run(exe, "describe", "post", WM_COMMAND, IDCANCEL, 0, probed=True)
         fields = [line.split(" ", 1) for line in out]
         self.assertIn(["title", TITLE], fields)
         children = [f[1].split(" ", 3) for f in fields if f[0] == "child"]
@@ -201,7 +201,7 @@ class DialogTest(SandboxTest):
                             self.box.host(exe).write_bytes(raw.replace(*spoil))
                         self.box.driver("link", self.box.win(link), PRODUCT_EXE)
                         out = self.box.run(exe, *OK, before=probe.setup if switches else (),
-                                           describe=True)
+                                           probed=True)
                         self.box.settle()
                         self.assertEqual(marker.exists(), spoilt, "the planted DLL was loaded")
                         self.assert_ended(out)

@@ -149,9 +149,9 @@ class FailuresTest(SandboxTest):
                 self.assertEqual(box.install(), exe)
                 box.driver("link", box.win(link), PRODUCT_EXE)
                 with missing(box) as (before, after), box.probe() as probe:
-                    # The probe, loaded by "describe", logs the calls that start the script and
+                    # The probe logs the calls that start the script and
                     # spoils the list the shell leaves when it gives no desktop.
-                    out = box.run(exe, *OK, before=probe.setup + before, describe=True, after=after)
+                    out = box.run(exe, *OK, before=probe.setup + before, probed=True, after=after)
                     box.settle()
                     log = probe.log
                 if log.lost_start():  # Wine's, where the script is still there untouched

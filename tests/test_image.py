@@ -306,8 +306,8 @@ class SignedCopyTest(unittest.TestCase):
         try:
             exe = box.install(source=signed, keys=False)
             before = box.state()
-            out = box.run(exe, "post", WM_COMMAND, IDCANCEL, 0, before=("regadd",),
-                          describe=True, after=("regcheck",), timeout=600)
+            out = box.run(exe, "describe", "post", WM_COMMAND, IDCANCEL, 0, before=("regadd",),
+                          after=("regcheck",), timeout=600)
             seen = "\n".join(out)
             self.assertIn(f"title {TITLE}", out, seen)
             self.assertEqual(len([line for line in out if line.startswith("child ")]), 5, seen)

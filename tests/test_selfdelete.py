@@ -80,7 +80,7 @@ class SelfDeleteTest(SandboxTest):
                     removed_while_held(self, exe, *before, batch=batch)
                     continue
                 with box.probe(oemutf8=1) as probe:
-                    out = box.run(exe, *OK, before=probe.setup + before, describe=True)
+                    out = box.run(exe, *OK, before=probe.setup + before, probed=True)
                     box.settle()
                     self.assertEqual(probe.log.start(), (SYSTEM_CMD, command(batch)))
                 self.assertEqual(box.host(batch).read_bytes(), script(exe, batch, "utf-8"))
@@ -145,7 +145,7 @@ class SelfDeleteTest(SandboxTest):
                 state = digest(acc)
                 with box.probe(**dict.fromkeys(missing, 1)) as probe:
                     before = probe.setup + (box.temp_at(temp) if temp else ())
-                    out = box.run(exe, *OK, before=before, describe=True)
+                    out = box.run(exe, *OK, before=before, probed=True)
                     unknown = folder != INSTALL_DIR
                     box.settle()
                     log = probe.log
@@ -174,8 +174,8 @@ class SelfDeleteTest(SandboxTest):
                     box.reset()
                     exe = box.install()
                     with box.probe() as probe:
-                        out = box.run(exe, "start", exe, "wait-dialog", "describe", "post-all",
-                                      *OK[1:], before=probe.setup, describe=True)
+                        out = box.run(exe, "start", exe, "wait-dialog", "probe", "post-all",
+                                      *OK[1:], before=probe.setup, probed=True)
                         self.assertEqual([line for line in out if line.startswith("exit ")],
                                          ["exit 0"] * 2)
                         box.settle()
@@ -192,7 +192,7 @@ class SelfDeleteTest(SandboxTest):
         exe = box.install()
         with box.probe() as probe:
             out = box.run(exe, "share-hold", box.batch, 1000, *OK, before=probe.setup,
-                          describe=True)
+                          probed=True)
             box.settle()
             log = probe.log
         files = " | ".join(" ".join(line.split()[:2]) for line in log.lines

@@ -114,7 +114,7 @@ class SweepTest(SweepScenarios):
                         commands += ["link", full[link], TARGETS[kind]]
                     self.box.driver(*commands)
                     out = self.box.run(exe, *OK, before=probe.setup if stubs else (),
-                                       describe=True)
+                                       probed=True)
                     self.assert_ended(out)
                     for path in folders + list(links):
                         exists = os.path.lexists(self.box.host(full[path]))

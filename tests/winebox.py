@@ -138,9 +138,9 @@ class ProbeLog:
 
 class Probe:
     """The probe's log for the runs of one scenario: setup holds the driver commands that switch
-    it on (with the given PROBE_* switches) for the uninstaller started next, which must be
-    described for the probe to be loaded by the driver's message hook, or started with
-    "start-probed" for it to be there from the start; log reads what it has logged so far."""
+    it on (with the given PROBE_* switches) for the uninstaller started next, into which the
+    driver's "probe" loads it once the dialog is there (Sandbox.run with probed), or which
+    "start-probed" starts with it there from the start; log reads what it has logged so far."""
 
     def __init__(self, box, switches):
         self.path = box.host(r"C:\calls.txt")
@@ -390,13 +390,13 @@ class Sandbox(Drive):
         finally:
             probe.path.unlink(missing_ok=True)
 
-    def run(self, exe, *actions, before=(), describe=False, finish=60, after=(), timeout=180):
-        """Starts the uninstaller after the driver commands before, waits for its dialog
-        (describes it, which loads the probe, if asked), performs actions and returns the output
-        once it has exited (message boxes reported as 'box caption<TAB>text<TAB>icon<TAB>buttons'
-        and dismissed) and the commands after have run."""
-        return self.driver(*before, "start", exe, "wait-dialog", *("describe",) * describe,
-                           *actions, "finish", finish, *after, timeout=timeout)
+    def run(self, exe, *actions, before=(), probed=False, finish=60, after=(), timeout=180):
+        """Starts the uninstaller after the driver commands before, waits for its dialog (and
+        loads the probe into it, if probed), performs actions and returns the output once it has
+        exited (message boxes reported as 'box caption<TAB>text<TAB>icon<TAB>buttons' and
+        dismissed) and the commands after have run."""
+        return self.driver(*before, "start", exe, "wait-dialog", *("probe",) * probed, *actions,
+                           "finish", finish, *after, timeout=timeout)
 
     @staticmethod
     def temp_at(folder):
@@ -418,13 +418,13 @@ def exit_code(output):
     return codes[0]
 
 
-# The bits of the probe's answer to "describe" (the driver's "probe" line), as probe.cpp sets
+# The bits of the probe's answer (the driver's "probe" line), as probe.cpp sets
 # them: it ran; the dialog class has an icon; the system menu has Size, Maximize, Move, Close.
 PROBE_DONE, PROBE_ICON, PROBE_SIZE, PROBE_MAXIMIZE, PROBE_MOVE, PROBE_CLOSE = 1, 2, 4, 8, 16, 32
 
 
 def probe_bits(output):
-    """The probe's answer in the output of "describe"."""
+    """The probe's answer in the output of the driver's "probe"."""
     return int(next(line.split()[1] for line in output if line.startswith("probe ")))
 
 

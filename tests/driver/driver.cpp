@@ -265,7 +265,6 @@ static void Describe() {
     GUITHREADINFO gui = {sizeof gui};
     GetGUIThreadInfo(GetWindowThreadProcessId(Dialog, NULL), &gui);
     printf("focus %d\n", gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0);
-    printf("probe %lu\n", (unsigned long)RunProbe());
 }
 
 static void PressKey(UINT vk) {
@@ -510,8 +509,10 @@ static const struct Command {
     {L"wait-dialog", "", [](Words) { WaitDialog(); }, "waits for its dialog   \"dialog\""},
     {L"activate", "", [](Words) { Activate(); }, "hands it the foreground   \"active 0|1\""},
     {L"describe", "", [](Words) { Describe(); },
-     "its title, controls, style, focus and the probe's answer (loading the probe)   \"title "
-     "T\", \"child CLASS ID STYLE T\"..., \"style S\", \"focus ID\", \"probe BITS\""},
+     "its title, controls, style and focus   \"title T\", \"child CLASS ID STYLE T\"..., "
+     "\"style S\", \"focus ID\""},
+    {L"probe", "", [](Words) { printf("probe %lu\n", (unsigned long)RunProbe()); },
+     "loads the probe into the dialog's thread   \"probe BITS\", what it saw there"},
     {L"post", "MSG W L", [](Words a) { Post(a, false); }, "posts a message to the dialog"},
     {L"post-all", "MSG W L", [](Words a) { Post(a, true); }, "to every dialog, newest first"},
     {L"key", "VK", [](Words a) { PressKey(Number(a[0])); }, "types a key into the focused control"},
