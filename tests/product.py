@@ -49,6 +49,13 @@ GHOSTING_OFF = [("GetProcAddress", "DisableProcessWindowsGhosting"),
                 ("DisableProcessWindowsGhosting", 0), ("CreateDialogParamA", 102)]
 
 
+# What the probe logs of OK's handling up to the removal's first change: the wait cursor (IDC_WAIT)
+# loaded and set, once, then the product's keys deleted (the files go after them).
+IDC_WAIT = 32514
+CONFIRMED = [("LoadCursorA", IDC_WAIT), ("SetCursor", IDC_WAIT), ("RegDeleteKeyA", UNINSTALL_KEY),
+             ("RegDeleteKeyA", APP_PATHS_KEY)]
+
+
 def up_to_dialog(calls):
     """Of the probe's calls, those of the look-up, the call and the dialog's creation."""
     return [call for call in calls if call[0] in {name for name, _ in GHOSTING_OFF}]

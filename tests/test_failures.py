@@ -7,8 +7,8 @@ import shutil
 import unittest
 from typing import Callable, NamedTuple
 
-from product import (INSTALL_DIR, PRODUCT_EXE, STARTED, UNINSTALLER, command, script,
-                     system_command)
+from product import (CONFIRMED, INSTALL_DIR, PRODUCT_EXE, STARTED, UNINSTALLER, command,
+                     script, system_command)
 from scenarios import SandboxTest
 from winebox import FOREIGN, OK, PRISTINE, SYSTEM_CMD, boxes, exit_code
 
@@ -157,7 +157,7 @@ class FailuresTest(SandboxTest):
                     log = probe.log
                 if log.lost_start():  # Wine's, where the script is still there untouched
                     box.assert_removed(exe, log, script=script(exe, box.batch))
-                self.assertEqual(log.calls(), started, box.what_stayed(exe, log))
+                self.assertEqual(log.calls(), CONFIRMED + started, box.what_stayed(exe, log))
                 self.assertEqual(log.start(), start)
                 self.assertEqual(box.keys(), [False, False])
                 # Where the script was started, it removes the uninstaller and its folder.

@@ -29,9 +29,9 @@ HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0020, 0x0040, 0x0100, 0x040
 REL_ABSOLUTE, REL_HIGHLOW, REL_DIR64 = 0, 3, 10
 
 USER32 = ["CharNextA", "CreateDialogParamA", "DeleteMenu", "DestroyWindow", "DispatchMessageA",
-          "GetMessageA", "GetSystemMenu", "IsDialogMessageA", "LoadIconA", "MessageBoxA",
-          "PostQuitMessage", "SendDlgItemMessageA", "SetClassLongA", "SetWindowTextA", "ShowWindow",
-          "UpdateWindow"]
+          "GetMessageA", "GetSystemMenu", "IsDialogMessageA", "LoadCursorA", "LoadIconA",
+          "MessageBoxA", "PostQuitMessage", "SendDlgItemMessageA", "SetClassLongA", "SetCursor",
+          "SetWindowTextA", "ShowWindow", "UpdateWindow"]
 KERNEL32 = ["CloseHandle", "CreateFileA", "CreateProcessA", "DeleteFileA", "ExitProcess",
             "FindClose", "FindFirstFileA", "FindFirstFileW", "FindNextFileA", "FindNextFileW",
             "GetCurrentProcess", "GetCurrentThread", "GetLastError", "GetModuleFileNameA",

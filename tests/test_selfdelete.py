@@ -5,8 +5,8 @@ import unittest
 from pathlib import PureWindowsPath
 from typing import NamedTuple
 
-from product import (INSTALL_DIR, PRODUCT_EXE, PRODUCT_FILES, STARTED, command, script,
-                     system_command)
+from product import (CONFIRMED, INSTALL_DIR, PRODUCT_EXE, PRODUCT_FILES, STARTED, command,
+                     script, system_command)
 from scenarios import (KINDS, SandboxTest, all_reached_by_their_short_forms, fresh_acc, plant_decoy,
                        removed_while_held)
 from winebox import (DEVANAGARI, DRIVER, FW_BACKSLASH, FW_S, NOT_OEM, OK, SYSTEM_CMD, boxes,
@@ -34,9 +34,9 @@ class SelfDeleteTest(SandboxTest):
     def test_script_bytes_and_cleanup(self):
         exe = self.box.install()
         _, log = removed_while_held(self, exe)
-        # The script starts suspended at idle priority and runs only once the uninstaller has
-        # raised its own priority.
-        self.assertEqual(log.calls(), STARTED)
+        # After the wait cursor and the keys, the script starts suspended at idle priority and
+        # runs only once the uninstaller has raised its own priority.
+        self.assertEqual(log.calls(), CONFIRMED + STARTED)
 
     def test_folder_with_other_files_survives(self):
         exe = self.box.install()

@@ -417,8 +417,10 @@ def exit_code(output):
 
 
 # The bits of the probe's answer to "describe" (the driver's "probe" line), as probe.cpp sets
-# them: it ran; the dialog class has an icon; the system menu has Size, Maximize, Move, Close.
-PROBE_DONE, PROBE_ICON, PROBE_SIZE, PROBE_MAXIMIZE, PROBE_MOVE, PROBE_CLOSE = 1, 2, 4, 8, 16, 32
+# them: it ran; the dialog class has an icon; the system menu has Size, Maximize, Move, Close,
+# Minimize.
+PROBE_DONE, PROBE_ICON, PROBE_SIZE, PROBE_MAXIMIZE, PROBE_MOVE, PROBE_CLOSE, PROBE_MINIMIZE = \
+    1, 2, 4, 8, 16, 32, 64
 
 
 def probe_bits(output):

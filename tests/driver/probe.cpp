@@ -276,6 +276,26 @@ static void WINAPI LogDisableProcessWindowsGhosting() {
     ((void(WINAPI *)())(void *)RealDisableGhosting)();
 }
 
+// The wait cursor that OK's handling sets: LoadCursorA logged with the ID of the system cursor
+// it asks for (-1 for another), SetCursor with IDC_WAIT's ID where it is handed that cursor (0
+// for none, -1 for another).
+static HCURSOR WINAPI LogLoadCursorA(HINSTANCE instance, LPCSTR name) {
+    LogCall("LoadCursorA", !instance && !HIWORD(name) ? LOWORD(name) : -1);
+    return LoadCursorA(instance, name);
+}
+
+static HCURSOR WINAPI LogSetCursor(HCURSOR cursor) {
+    HCURSOR wait = LoadCursorA(NULL, IDC_WAIT); // shared: one handle per process
+    LogCall("SetCursor", !cursor ? 0 : cursor == wait ? LOWORD(IDC_WAIT) : -1);
+    return SetCursor(cursor);
+}
+
+// The removal's first change: the product's keys, each logged with its name.
+static LONG WINAPI LogRegDeleteKeyA(HKEY root, LPCSTR key) {
+    LogText("RegDeleteKeyA", key);
+    return RegDeleteKeyA(root, key);
+}
+
 static HWND WINAPI LogCreateDialogParamA(HINSTANCE instance, LPCSTR name, HWND owner, DLGPROC proc,
                                          LPARAM param) {
     LogCall("CreateDialogParamA", (long)(UINT_PTR)name);
@@ -431,7 +451,8 @@ static void HookImports() {
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        (LPCWSTR)HookImports, &self);
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll"), shell = GetModuleHandleW(L"shell32.dll"),
-            ole = GetModuleHandleW(L"ole32.dll"), user = GetModuleHandleW(L"user32.dll");
+            ole = GetModuleHandleW(L"ole32.dll"), user = GetModuleHandleW(L"user32.dll"),
+            advapi = GetModuleHandleW(L"advapi32.dll");
     // Each with the switch that it plays (Calls: always).
     const struct {
         Switch when;
@@ -448,6 +469,9 @@ static void HookImports() {
         {Calls, shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
         {Calls, kernel, "GetProcAddress", (void *)ProbeGetProcAddress},
         {Calls, user, "CreateDialogParamA", (void *)LogCreateDialogParamA},
+        {Calls, user, "LoadCursorA", (void *)LogLoadCursorA},
+        {Calls, user, "SetCursor", (void *)LogSetCursor},
+        {Calls, advapi, "RegDeleteKeyA", (void *)LogRegDeleteKeyA},
         {Stubs, kernel, WideCalls[0], (void *)Stub<0, DWORD, 0, HMODULE, LPWSTR, DWORD>},
         {Stubs, kernel, WideCalls[1], (void *)Stub<1, DWORD, 0, DWORD, LPWSTR>},
         {Stubs, kernel, WideCalls[2],
