@@ -123,8 +123,8 @@ class FailuresTest(SandboxTest):
         box = self.box
         exe = UNINSTALLER
         link = box.desktop / "T.lnk"
-        by_cmd = (SYSTEM_CMD, command(box.batch))
-        by_system = ("(none)", system_command(box.batch))
+        by_cmd = (SYSTEM_CMD, *command(box.batch))
+        by_system = ("(none)", *system_command(box.batch))
         asked = [("GetSystemDirectoryA", 0)]
         rows = {
             "shell link class": Row(no_shell_link_class, link_kept=True, started=STARTED,

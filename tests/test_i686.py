@@ -89,7 +89,7 @@ class I686Test(unittest.TestCase):
         # code page cannot spell it) between the quotes.
         calls = ProbeLog(box.host(copy.calls).read_text("utf-8").splitlines())
         self.assertEqual(up_to_dialog(calls.calls()), GHOSTING_OFF, seen)
-        self.assertEqual(calls.start(), (SYSTEM_CMD, command(calls.created())), seen)
+        self.assertEqual(calls.start(), (SYSTEM_CMD, *command(calls.created())), seen)
         try:
             copy.batch.encode("cp1252")
             self.assertEqual(calls.created(), copy.batch)

@@ -50,8 +50,9 @@ class SelfDeleteTest(SandboxTest):
     def test_hostile_install_paths(self):
         # Install folder: temporary folder, where not the usual one; whether the OEM code page is
         # UTF-8. Every character the command interpreter treats specially in a command line
-        # (spaces, '&', '(', ')', '^', '%', '!') in both folders: the script's path is one path
-        # in its command line, and the script follows both. In the last row the probe makes the
+        # (spaces, '&', '(', ')', '^', '%', '!') in both folders, and a variable that is set
+        # between two '%' in the temporary folder's name, which it would expand there: the command
+        # line names no folder, and the script follows both. In the last row the probe makes the
         # OEM code page UTF-8 inside the uninstaller, which spells '%' and the per mille sign,
         # one byte each in code page 1252, in two and three bytes: four paths near their longest
         # fill the script to its bound. The interpreter here reads code page 437 and cannot
@@ -65,9 +66,10 @@ class SelfDeleteTest(SandboxTest):
                 ("C:\\Caf\u00e9 Tivaldor", None, False),
                 (r"C:\A\B (x86)\C;D=E,F", None, False),
                 (r"C:\acc\Tiv & (al) ^dor 100% !", r"C:\acc\Temp & (x) ^ 5% !", False),
+                (INSTALL_DIR, r"C:\acc\a%windir%b", False),
                 (deep + "%\u2030" * 56, deep + "%\u2030" * 55 + "T", True)]
         for folder, temp, oem_utf8 in rows:
-            with self.subTest(folder[:40]):
+            with self.subTest(folder[:40], temp=temp and temp[:40]):
                 box = self.box
                 fresh_acc(box)
                 exe = box.install(folder)
@@ -83,7 +85,7 @@ class SelfDeleteTest(SandboxTest):
                     self.assertEqual(exit_code(out), 0)
                     self.assertEqual(boxes(out), [])
                     box.settle()
-                    self.assertEqual(probe.log.start(), (SYSTEM_CMD, command(batch)))
+                    self.assertEqual(probe.log.start(), (SYSTEM_CMD, *command(batch)))
                 self.assertEqual(box.host(batch).read_bytes(), script(exe, batch, "utf-8"))
                 self.assertEqual(box.keys(), [False, False])
                 self.assertEqual(listing(box.host(folder)), ["KESTRUNE.EXE"])
@@ -120,7 +122,7 @@ class SelfDeleteTest(SandboxTest):
         everything = ["KESTRUNE.EXE", *PRODUCT_FILES]
         # Where the wide calls are stubs, the system starts the script: no program named, the
         # quoted path alone.
-        by_system = ("(none)", system_command(box.batch))
+        by_system = ("(none)", *system_command(box.batch))
         rows = {
             "plain folders": Missing(["stubs"], answered=stubs, start=by_system),
             "install folder": Missing(["stubs"], folder=odd.format("bf"), decoy=r"C:\acc\bfdecoy",

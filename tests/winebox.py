@@ -111,10 +111,11 @@ class ProbeLog:
                      if line.partition(" ")[0] == name), None)
 
     def start(self):
-        """How the script was started: CreateProcessA's application name ("(none)" for none) and
-        command line; None where CreateProcessA was not called."""
+        """How the script was started: CreateProcessA's application name ("(none)" for none),
+        command line and current directory; None where CreateProcessA was not called."""
         application = self.detail("CreateProcessA.application")
-        return application and (application, self.detail("CreateProcessA.command"))
+        return application and (application, self.detail("CreateProcessA.command"),
+                                self.detail("CreateProcessA.directory"))
 
     def created(self):
         """The script's path as the uninstaller first created it, or None."""

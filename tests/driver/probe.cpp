@@ -150,7 +150,8 @@ static void LogText(const char *name, const char *text) {
     WriteFile(CallLog, line, n, &written, NULL);
 }
 
-// Logs the start of the script: its flags first, then what is started and how, then the result
+// Logs the start of the script: its flags first, then what is started, how and where (the
+// current directory), then the result
 // with the new process's id or the error, so that a script that never ran can be told from one
 // that was never started.
 static BOOL WINAPI LogCreateProcessA(LPCSTR app, LPSTR cmd, LPSECURITY_ATTRIBUTES pa,
@@ -160,6 +161,7 @@ static BOOL WINAPI LogCreateProcessA(LPCSTR app, LPSTR cmd, LPSECURITY_ATTRIBUTE
     LogCall("CreateProcessA", flags);
     LogText("CreateProcessA.application", app);
     LogText("CreateProcessA.command", cmd);
+    LogText("CreateProcessA.directory", dir);
     BOOL ok = CreateProcessA(app, cmd, pa, ta, inherit, flags, env, dir, si, pi);
     DWORD error = ok ? 0 : GetLastError();
     char result[64];
