@@ -2,7 +2,7 @@
 // "start-probed": reads what only its own process can see (the dialog's class icon and system
 // menu, a message box's icon) and leaves the answer in a window property. Switched on by
 // PROBE_CALLS, it logs calls of the uninstaller's and, where asked, plays Windows where Wine
-// differs: the switches are the table Switches below.
+// differs: the switches are the table SWITCHES below.
 #include <windows.h>
 #include <shlobj.h>
 #include <stdlib.h>
@@ -10,51 +10,31 @@
 
 // The switches: variables of the uninstaller's environment, read when the probe hooks the imports
 // (PROBE_EARLY: when it is loaded). Each is on when set; where it takes a value, that is its text.
-enum Switch {
-    Early,
-    Calls,
-    Stubs,
-    Strict,
-    Cloud,
-    Load,
-    NoFlags,
-    OemUtf8,
-    NoShort,
-    NoGhost,
-    SysDir,
-    SwitchCount
-};
-static constexpr struct {
-    Switch which;
-    const wchar_t *name; // what it does when set (its value)
-} Switches[] = {
-    {Early, L"PROBE_EARLY"},   // the imports hooked at once (set by the driver's start-probed)
-    {Calls, L"PROBE_CALLS"},   // (a file) logs the calls there; no switch below acts without it
-    {Stubs, L"PROBE_STUBS"},   // the wide calls are stubs, as on Windows 95, 98 and Me
-    {Strict, L"PROBE_STRICT"}, // conversions to UTF-8 follow Windows' rules
-    {Cloud, L"PROBE_CLOUD"},   // (exposed, disguised) chosen files are a sync client's placeholders
-    {Load, L"PROBE_LOAD"},     // (a DLL) loaded by name, as the shell or COM may load one
-    {NoFlags, L"PROBE_NOFLAGS"}, // conversions refuse their flags
-    {OemUtf8, L"PROBE_OEMUTF8"}, // the OEM code page is UTF-8
-    {NoShort, L"PROBE_NOSHORT"}, // paths have no short form
-    {NoGhost, L"PROBE_NOGHOST"}, // user32 has no DisableProcessWindowsGhosting (Windows 2000)
-    {SysDir, L"PROBE_SYSDIR"},   // (fail, long) the system folder is not known
-};
-
-constexpr bool InOrder() {
-    for (int i = 0; i < SwitchCount; i++)
-        if (Switches[i].which != i)
-            return false;
-    return sizeof Switches / sizeof *Switches == SwitchCount;
-}
-static_assert(InOrder(), "one row a switch, in the order of the enum");
-
-static bool On[SwitchCount];
-static wchar_t Value[SwitchCount][MAX_PATH];
+// A row: the name after PROBE_, and what it does when set (its value).
+// clang-format off
+#define SWITCHES(row)                                                                              \
+    row(EARLY)   /* the imports hooked at once (set by the driver's start-probed) */               \
+    row(CALLS)   /* (a file) the calls logged there; no switch below acts without it */            \
+    row(STUBS)   /* the wide calls are stubs, as on Windows 95, 98 and Me */                       \
+    row(STRICT)  /* conversions to UTF-8 follow Windows' rules */                                  \
+    row(CLOUD)   /* (exposed, disguised) chosen files are a sync client's placeholders */          \
+    row(LOAD)    /* (a DLL) loaded by name, as the shell or COM may load one */                    \
+    row(NOFLAGS) /* conversions refuse their flags */                                              \
+    row(OEMUTF8) /* the OEM code page is UTF-8 */                                                  \
+    row(NOSHORT) /* paths have no short form */                                                    \
+    row(NOGHOST) /* user32 has no DisableProcessWindowsGhosting (Windows 2000) */                  \
+    row(SYSDIR)  /* (fail, long) the system folder is not known */
+// clang-format on
+#define ENUMERATOR(name) PROBE_##name,
+#define VARIABLE(name) L"PROBE_" #name,
+enum Switch { SWITCHES(ENUMERATOR) SWITCH_COUNT };
+static const wchar_t *const SwitchNames[] = {SWITCHES(VARIABLE)};
+static bool On[SWITCH_COUNT];
+static wchar_t Value[SWITCH_COUNT][MAX_PATH];
 
 static void ReadSwitches() {
-    for (const auto &entry : Switches)
-        On[entry.which] = GetEnvironmentVariableW(entry.name, Value[entry.which], MAX_PATH) > 0;
+    for (int i = 0; i < SWITCH_COUNT; i++)
+        On[i] = GetEnvironmentVariableW(SwitchNames[i], Value[i], MAX_PATH) > 0;
 }
 
 // Bits of the answer stored in the "ProbeResult" property of the dialog.
@@ -308,7 +288,7 @@ static HWND WINAPI LogCreateDialogParamA(HINSTANCE instance, LPCSTR name, HWND o
 // character too long for the buffer, answering with the size it would need, as Windows does.
 static UINT WINAPI NoGetSystemDirectoryA(LPSTR, UINT size) {
     LogCall("GetSystemDirectoryA", 0);
-    if (!lstrcmpW(Value[SysDir], L"long"))
+    if (!lstrcmpW(Value[PROBE_SYSDIR], L"long"))
         return size + 1;
     SetLastError(ERROR_ACCESS_DENIED);
     return 0;
@@ -317,16 +297,17 @@ static UINT WINAPI NoGetSystemDirectoryA(LPSTR, UINT size) {
 static FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
     if (HIWORD(name) && !lstrcmpA(name, "DisableProcessWindowsGhosting")) {
         LogText("GetProcAddress", name);
-        RealDisableGhosting = On[NoGhost] ? NULL : GetProcAddress(module, name);
+        RealDisableGhosting = On[PROBE_NOGHOST] ? NULL : GetProcAddress(module, name);
         return RealDisableGhosting ? (FARPROC)(void *)LogDisableProcessWindowsGhosting : NULL;
     }
-    if (On[Stubs] && HIWORD(name) && !lstrcmpA(name, "SHGetPathFromIDListW")) {
+    if (On[PROBE_STUBS] && HIWORD(name) && !lstrcmpA(name, "SHGetPathFromIDListW")) {
         LogCall("SHGetPathFromIDListW", 0);
         return NULL;
     }
-    if (On[Cloud] && HIWORD(name) && !lstrcmpA(name, "RtlSetProcessPlaceholderCompatibilityMode"))
+    if (On[PROBE_CLOUD] && HIWORD(name) &&
+        !lstrcmpA(name, "RtlSetProcessPlaceholderCompatibilityMode"))
         return (FARPROC)(void *)StandInSetPlaceholderMode;
-    if (On[NoShort] && HIWORD(name) && !lstrcmpA(name, "GetShortPathNameW"))
+    if (On[PROBE_NOSHORT] && HIWORD(name) && !lstrcmpA(name, "GetShortPathNameW"))
         return (FARPROC)(void *)LongGetShortPathNameW;
     return GetProcAddress(module, name);
 }
@@ -356,7 +337,7 @@ static int WINAPI StrictWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text,
 // the call that reads a file's first bytes, is logged in its long form.
 static void MarkCloud(const wchar_t *name, DWORD *attributes, DWORD *tag) {
     if (wcsncmp(name, L"cloud", 5) ||
-        (!lstrcmpW(Value[Cloud], L"disguised") && PlaceholderMode != 2))
+        (!lstrcmpW(Value[PROBE_CLOUD], L"disguised") && PlaceholderMode != 2))
         return;
     wchar_t *end;
     DWORD bits = wcstoul(name + 5, &end, 16), reparse = 0;
@@ -442,52 +423,53 @@ static void HookImports() {
     if (CallLog != INVALID_HANDLE_VALUE)
         return;
     ReadSwitches();
-    if (!On[Calls])
+    if (!On[PROBE_CALLS])
         return;
-    if (On[Load])
-        LoadLibraryW(Value[Load]);
+    if (On[PROBE_LOAD])
+        LoadLibraryW(Value[PROBE_LOAD]);
     // Appended to, so that two uninstallers running at once both log (the harness starts afresh).
-    CallLog = CreateFileW(Value[Calls], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                          OPEN_ALWAYS, 0, NULL);
+    CallLog = CreateFileW(Value[PROBE_CALLS], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          NULL, OPEN_ALWAYS, 0, NULL);
     HMODULE self; // stays loaded after the driver unhooks, since the imports now lead here
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        (LPCWSTR)HookImports, &self);
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll"), shell = GetModuleHandleW(L"shell32.dll"),
             ole = GetModuleHandleW(L"ole32.dll"), user = GetModuleHandleW(L"user32.dll"),
             advapi = GetModuleHandleW(L"advapi32.dll");
-    // Each with the switch that it plays (Calls: always).
+    // Each with the switch that it plays (PROBE_CALLS: always).
     const struct {
         Switch when;
         HMODULE module;
         const char *name;
         void *logger;
     } hooks[] = {
-        {Calls, kernel, "CreateProcessA", (void *)LogCreateProcessA},
-        {Calls, kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
-        {Calls, kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
-        {Calls, kernel, "ResumeThread", (void *)LogResumeThread},
-        {Calls, kernel, "DeleteFileA", (void *)LogDeleteFileA},
-        {Calls, kernel, "CreateFileA", (void *)LogCreateFileA},
-        {Calls, shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
-        {Calls, kernel, "GetProcAddress", (void *)ProbeGetProcAddress},
-        {Calls, user, "CreateDialogParamA", (void *)LogCreateDialogParamA},
-        {Calls, user, "LoadCursorA", (void *)LogLoadCursorA},
-        {Calls, user, "SetCursor", (void *)LogSetCursor},
-        {Calls, advapi, "RegDeleteKeyA", (void *)LogRegDeleteKeyA},
-        {Stubs, kernel, WideCalls[0], (void *)Stub<0, DWORD, 0, HMODULE, LPWSTR, DWORD>},
-        {Stubs, kernel, WideCalls[1], (void *)Stub<1, DWORD, 0, DWORD, LPWSTR>},
-        {Stubs, kernel, WideCalls[2],
+        {PROBE_CALLS, kernel, "CreateProcessA", (void *)LogCreateProcessA},
+        {PROBE_CALLS, kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
+        {PROBE_CALLS, kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
+        {PROBE_CALLS, kernel, "ResumeThread", (void *)LogResumeThread},
+        {PROBE_CALLS, kernel, "DeleteFileA", (void *)LogDeleteFileA},
+        {PROBE_CALLS, kernel, "CreateFileA", (void *)LogCreateFileA},
+        {PROBE_CALLS, shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
+        {PROBE_CALLS, kernel, "GetProcAddress", (void *)ProbeGetProcAddress},
+        {PROBE_CALLS, user, "CreateDialogParamA", (void *)LogCreateDialogParamA},
+        {PROBE_CALLS, user, "LoadCursorA", (void *)LogLoadCursorA},
+        {PROBE_CALLS, user, "SetCursor", (void *)LogSetCursor},
+        {PROBE_CALLS, advapi, "RegDeleteKeyA", (void *)LogRegDeleteKeyA},
+        {PROBE_STUBS, kernel, WideCalls[0], (void *)Stub<0, DWORD, 0, HMODULE, LPWSTR, DWORD>},
+        {PROBE_STUBS, kernel, WideCalls[1], (void *)Stub<1, DWORD, 0, DWORD, LPWSTR>},
+        {PROBE_STUBS, kernel, WideCalls[2],
          (void *)Stub<2, HANDLE, -1, LPCWSTR, LPWIN32_FIND_DATAW>}, // INVALID_HANDLE_VALUE
-        {Stubs, kernel, WideCalls[3], (void *)Stub<3, BOOL, FALSE, HANDLE, LPWIN32_FIND_DATAW>},
-        {SysDir, kernel, "GetSystemDirectoryA", (void *)NoGetSystemDirectoryA},
-        {Strict, kernel, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
-        {Cloud, kernel, "FindFirstFileA", (void *)CloudFindFirstFileA},
-        {Cloud, kernel, "FindNextFileA", (void *)CloudFindNextFileA},
-        {Cloud, kernel, "FindFirstFileW", (void *)CloudFindFirstFileW},
-        {Cloud, kernel, "FindNextFileW", (void *)CloudFindNextFileW},
-        {Cloud, ole, "GetClassFile", (void *)LogGetClassFile},
-        {NoFlags, kernel, "WideCharToMultiByte", (void *)NoFlagsWideCharToMultiByte},
-        {OemUtf8, kernel, "WideCharToMultiByte", (void *)Utf8OemWideCharToMultiByte}};
+        {PROBE_STUBS, kernel, WideCalls[3],
+         (void *)Stub<3, BOOL, FALSE, HANDLE, LPWIN32_FIND_DATAW>},
+        {PROBE_SYSDIR, kernel, "GetSystemDirectoryA", (void *)NoGetSystemDirectoryA},
+        {PROBE_STRICT, kernel, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
+        {PROBE_CLOUD, kernel, "FindFirstFileA", (void *)CloudFindFirstFileA},
+        {PROBE_CLOUD, kernel, "FindNextFileA", (void *)CloudFindNextFileA},
+        {PROBE_CLOUD, kernel, "FindFirstFileW", (void *)CloudFindFirstFileW},
+        {PROBE_CLOUD, kernel, "FindNextFileW", (void *)CloudFindNextFileW},
+        {PROBE_CLOUD, ole, "GetClassFile", (void *)LogGetClassFile},
+        {PROBE_NOFLAGS, kernel, "WideCharToMultiByte", (void *)NoFlagsWideCharToMultiByte},
+        {PROBE_OEMUTF8, kernel, "WideCharToMultiByte", (void *)Utf8OemWideCharToMultiByte}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
@@ -518,7 +500,7 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK
 
 // Loaded by the driver before the uninstaller's own code runs: its imports are hooked at once.
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH && GetEnvironmentVariableW(Switches[Early].name, NULL, 0))
+    if (reason == DLL_PROCESS_ATTACH && GetEnvironmentVariableW(SwitchNames[PROBE_EARLY], NULL, 0))
         HookImports();
     return TRUE;
 }
