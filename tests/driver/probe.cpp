@@ -131,9 +131,8 @@ static void LogText(const char *name, const char *text) {
 }
 
 // Logs the start of the script: its flags first, then what is started, how and where (the
-// current directory), then the result
-// with the new process's id or the error, so that a script that never ran can be told from one
-// that was never started.
+// current directory), then the result with the new process's id or the error, so that a script
+// that never ran can be told from one that was never started.
 static BOOL WINAPI LogCreateProcessA(LPCSTR app, LPSTR cmd, LPSECURITY_ATTRIBUTES pa,
                                      LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags,
                                      LPVOID env, LPCSTR dir, LPSTARTUPINFOA si,
