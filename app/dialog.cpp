@@ -25,6 +25,11 @@ INT_PTR CALLBACK UninstallDlgProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
         // Only button clicks (notification code 0) act; other notifications are ignored.
         if (HIWORD(wParam) == 0) {
             if (LOWORD(wParam) == IDOK) {
+                // The removal takes no messages until it ends, which with an antivirus scanning
+                // each file the sweep opens can take many seconds: the hourglass says that work
+                // goes on. It stays over the dialog, whose thread answers no WM_SETCURSOR
+                // meanwhile.
+                SetCursor(LoadCursorA(NULL, IDC_WAIT));
                 RemoveProduct();
                 DestroyWindow(hwnd);
             } else if (LOWORD(wParam) == IDCANCEL) {

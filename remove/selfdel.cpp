@@ -2,17 +2,21 @@
 // the deletion until we have exited, then removes the install directory and itself.
 #include "globals.h"
 
+// The script's lines are the interpreter's own commands (del, if, goto, rmdir) and start nothing
+// by name: it runs in the temporary folder, where anyone may have put a program (keep it so).
 static const char ScriptStart[] = ":Repeat\r\ndel \"";
 static const char ScriptLoop[] = "\"\r\nif exist \"";
 static const char ScriptRmdir[] = "\" goto Repeat\r\nrmdir \"";
 // Ends line 4 and starts line 5; its first three characters end line 5, and its last alone is
-// the script's current directory.
+// the current directory of a script that the system starts.
 static const char ScriptDel[] = "\"\r\ndel \"\\";
 // The interpreter's command line: no AutoRun commands of the user's, no delayed expansion (which
-// would eat every '!'), and the script's path in two pairs of quotes, of which /s strips the
-// outer, so that spaces, '&', '(', ')', '^' or '!' in it name no other command. Its last quote
-// and terminator also close the path where it is quoted once, alone.
-static const char CommandLine[] = "cmd /d /v:off /s /c \"\"";
+// would eat every '!'), and the script by its name in the current directory, its folder. No path
+// is parsed as a command, so no folder's name can break it: not with spaces, '&', '(', ')', '^'
+// or '!', nor with a variable's name between two '%', which the interpreter would expand there.
+// The ".\" lets no search path find another file. Its last quote and terminator also close the
+// path where the system starts the script, quoted alone.
+static const char CommandLine[] = "cmd /d /v:off /s /c \".\\Tivaldor.bat\"";
 
 // A path in the OEM code page: up to three bytes for each of its UTF-16 characters, where that
 // code page is UTF-8 (and the ANSI one may spell the same path in one byte a character).
@@ -111,29 +115,35 @@ void LaunchSelfDelete() {
 
     // The system folder's cmd.exe, started by name (in SearchPath, free now) with switches of our
     // own: the system, starting the script itself, would let cmd.exe run the user's AutoRun
-    // commands first and take the user's choice of delayed expansion. Where the system folder is
-    // not known, and on Windows 95, 98 and Me, the system starts it: the path alone, quoted, so
-    // that a path with spaces cannot start some other program.
-    const char *interpreter = NULL;
-    int from = sizeof CommandLine - 2, quotes = 1; // the last quote alone
+    // commands first and take the user's choice of delayed expansion. Its current directory is
+    // the temporary folder with its backslash (at a drive's root "C:\", as "C:" would be that
+    // drive's current directory). That opens no door where every user may write (C:\Windows\Temp,
+    // ours when we run as SYSTEM): the script starts nothing by name, and cmd.exe's DLLs are in
+    // its own folder, the system folder, which the loader searches before the current directory.
+    // Where the system folder is not known, and on Windows 95, 98 and Me, the system starts the
+    // script: the path alone, quoted, so that a path with spaces cannot start some other program,
+    // in the root of the current drive.
+    const char *interpreter = NULL, *directory = ScriptDel + sizeof ScriptDel - 2;
+    int from = sizeof CommandLine - 2, quotes = 1, named = n + sizeof "Tivaldor.bat" - 1;
     UINT k = windows9x ? 0 : GetSystemDirectoryA(SearchPath, MAX_PATH - 8);
     if (k > 0 && k < MAX_PATH - 8) {
         lstrcpyA(SearchPath + k, "\\cmd.exe");
         interpreter = SearchPath;
-        from = 0;
-        quotes = 2;
+        from = quotes = named = 0;
+        TargetPath[n] = 0;
+        directory = TargetPath;
     }
     ScriptLen = 0;
     Append(CommandLine + from, sizeof CommandLine - 1 - from);
-    Append(TargetPath, lstrlenA(TargetPath));
+    Append(TargetPath, named);
     Append(CommandLine + sizeof CommandLine - 1 - quotes, quotes + 1); // with its terminator
 
     // The script's console window stays hidden (SW_HIDE is 0).
     Startup.cb = sizeof Startup;
     Startup.dwFlags = STARTF_USESHOWWINDOW;
     if (!CreateProcessA(interpreter, Script, NULL, NULL, FALSE,
-                        CREATE_SUSPENDED | IDLE_PRIORITY_CLASS, NULL,
-                        ScriptDel + sizeof ScriptDel - 2, &Startup, &ScriptProcess))
+                        CREATE_SUSPENDED | IDLE_PRIORITY_CLASS, NULL, directory, &Startup,
+                        &ScriptProcess))
         return;
     // The script idles while we finish at top priority, so it rarely retries for long.
     SetThreadPriority(ScriptProcess.hThread, THREAD_PRIORITY_IDLE);

@@ -49,6 +49,13 @@ GHOSTING_OFF = [("GetProcAddress", "DisableProcessWindowsGhosting"),
                 ("DisableProcessWindowsGhosting", 0), ("CreateDialogParamA", 102)]
 
 
+# What the probe logs of OK's handling up to the removal's first change: the wait cursor (IDC_WAIT)
+# loaded and set, once, then the product's keys deleted (the files go after them).
+IDC_WAIT = 32514
+CONFIRMED = [("LoadCursorA", IDC_WAIT), ("SetCursor", IDC_WAIT), ("RegDeleteKeyA", UNINSTALL_KEY),
+             ("RegDeleteKeyA", APP_PATHS_KEY)]
+
+
 def up_to_dialog(calls):
     """Of the probe's calls, those of the look-up, the call and the dialog's creation."""
     return [call for call in calls if call[0] in {name for name, _ in GHOSTING_OFF}]
@@ -66,13 +73,15 @@ def script(exe, batch, encoding="cp437"):
 
 
 def command(batch):
-    """The command line that starts the script at batch through the system folder's cmd.exe
-    (Windows NT and later): no AutoRun commands, no delayed expansion, and the path in two pairs
-    of quotes, of which cmd.exe strips the outer."""
-    return f'cmd /d /v:off /s /c ""{batch}""'
+    """How the system folder's cmd.exe starts the script at batch (Windows NT and later): the
+    command line, with no AutoRun commands, no delayed expansion and no path, the script named in
+    the current directory; and that directory, the script's folder with its backslash."""
+    folder = str(PureWindowsPath(batch).parent)
+    return r'cmd /d /v:off /s /c ".\Tivaldor.bat"', folder.rstrip("\\") + "\\"
 
 
 def system_command(batch):
-    """The command line that leaves the script's start to the system, with no program named (on
-    Windows 95, 98 and Me, or without a system folder): the quoted path alone."""
-    return f'"{batch}"'
+    """How the system starts the script at batch, with no program named (on Windows 95, 98 and Me,
+    or without a system folder): the command line, the quoted path alone; and the current
+    directory, the root of the current drive."""
+    return f'"{batch}"', "\\"

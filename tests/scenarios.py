@@ -87,7 +87,7 @@ def removed_while_held(test, exe, *before, batch=None, encoding="cp437"):
     test.assertIn(f"gone 1 {exe}", out, test.box.what_stayed(exe, log, batch))
     test.assertEqual(seen, script(exe, batch, encoding))
     # Started by the system folder's cmd.exe, the script's path between the quotes.
-    test.assertEqual(log.start(), (SYSTEM_CMD, command(batch)))
+    test.assertEqual(log.start(), (SYSTEM_CMD, *command(batch)))
     test.assert_removed_cleanly(out, exe, log, batch=batch)
     return out, log
 
@@ -147,7 +147,8 @@ def reached_by_its_short_form(test, kind, real, decoy=None):
     if decoy:
         test.assertEqual(digest(box.host(decoy)), state, "the decoy")
     # The script's path as it was made: by its folder's short form, where that is the real one.
-    test.assertEqual(log.start(), (SYSTEM_CMD, command(log.created() if kind == "temp" else batch)))
+    test.assertEqual(log.start(),
+                     (SYSTEM_CMD, *command(log.created() if kind == "temp" else batch)))
     box.assert_removed(exe, log, batch=batch)
     if kind == "desktop":
         test.assertEqual(listing(box.host(real)), ["keep.txt"])

@@ -7,12 +7,12 @@ from typing import NamedTuple
 import pefile
 
 import pe
-from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, GHOSTING_OFF, INSTALL_DIR, PRODUCT_EXE,
-                     PRODUCT_FILES, TITLE, up_to_dialog)
+from product import (CONFIRMED, DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, GHOSTING_OFF, INSTALL_DIR,
+                     PRODUCT_EXE, PRODUCT_FILES, STARTED, TITLE)
 from scenarios import SandboxTest
 from winebox import (DRIVER, EXE, IDCANCEL, IDOK, OK, PROBE_CLOSE, PROBE_DONE, PROBE_ICON,
-                     PROBE_MAXIMIZE, PROBE_MOVE, PROBE_SIZE, VK_ESCAPE, VK_RETURN, WM_CLOSE,
-                     WM_COMMAND, boxes)
+                     PROBE_MAXIMIZE, PROBE_MINIMIZE, PROBE_MOVE, PROBE_SIZE, VK_ESCAPE, VK_RETURN,
+                     WM_CLOSE, WM_COMMAND, boxes)
 
 # A base far above the image's own (0x400000), so that no part of the moved image lies where it
 # was, and within the two gigabytes a program not marked large-address aware may use.
@@ -21,7 +21,7 @@ NEW_BASE = 0x30000000
 
 class Way(NamedTuple):
     """A way of pressing OK: the driver's start; the probe's switches (None: no probe); the
-    actions; what the probe logs of the look-up, the call and the dialog's creation."""
+    actions; what the probe logs but the script's start (which test_selfdelete checks)."""
     start: str = "start"
     switches: dict = None
     actions: tuple = ()
@@ -47,10 +47,14 @@ class DialogTest(SandboxTest):
         self.assertTrue(probe & PROBE_ICON, "the dialog class has no icon")
         self.assertEqual(probe >> 8, 32, "the class icon is the 32x32 image")
         self.assertFalse(probe & (PROBE_SIZE | PROBE_MAXIMIZE), "Size or Maximize left in menu")
-        self.assertTrue(probe & PROBE_MOVE and probe & PROBE_CLOSE, "system menu lost Move/Close")
+        # The rest as the system gives it, Minimize among them.
+        kept = PROBE_MOVE | PROBE_CLOSE | PROBE_MINIMIZE
+        self.assertEqual(probe & kept, kept, f"system menu lost Move, Close or Minimize: {probe:#x}")
         self.assert_ended(out, keys=[True, True])
 
     def test_leaving_changes_nothing(self):
+        # Probed from the start: after the dialog's creation the probe logs nothing, no wait
+        # cursor and no removal.
         ways = {
             "cancel": ("post", WM_COMMAND, IDCANCEL, 0),
             "escape": ("key", VK_ESCAPE),
@@ -66,7 +70,10 @@ class DialogTest(SandboxTest):
                 self.box.driver("link", self.box.win(self.box.desktop / "T.lnk"),
                                 INSTALL_DIR + r"\Tivaldor.exe")
                 before = self.box.state()
-                out = self.box.run(exe, *actions)
+                with self.box.probe() as probe:
+                    out = self.box.driver(*probe.setup, "start-probed", exe, "wait-dialog",
+                                          *actions, "finish", 60)
+                    self.assertEqual(probe.log.calls(), GHOSTING_OFF)
                 self.assertEqual(out.count("alive 1"), actions.count("alive"))
                 self.box.settle()
                 self.assert_ended(out, keys=[True, True])
@@ -97,13 +104,15 @@ class DialogTest(SandboxTest):
         # Started with the probe in its process before any code of its own runs, the program
         # turns off the ghosting of windows that seem hung, once, before its dialog exists (its
         # thread has no window yet); where user32 has no such call (Windows 2000 and earlier: the
-        # probe hides it), the look-up alone, and the dialog and OK work alike.
+        # probe hides it), the look-up alone, and the dialog and OK work alike. OK sets the wait
+        # cursor, once, before the removal's first change.
         lookup, _, dialog = GHOSTING_OFF
         rows = {
             "OK": Way(actions=OK),
             "Enter": Way(actions=("key", VK_RETURN)),
-            "OK, probed from the start": Way("start-probed", {}, OK, GHOSTING_OFF),
-            "OK, no ghosting call": Way("start-probed", {"noghost": 1}, OK, [lookup, dialog]),
+            "OK, probed from the start": Way("start-probed", {}, OK, GHOSTING_OFF + CONFIRMED),
+            "OK, no ghosting call": Way("start-probed", {"noghost": 1}, OK,
+                                        [lookup, dialog] + CONFIRMED),
         }
         for name, (start, switches, actions, logged) in rows.items():
             with self.subTest(name):
@@ -114,7 +123,7 @@ class DialogTest(SandboxTest):
                     out = self.box.driver(*setup, start, exe, "wait-dialog", *actions, "finish", 60)
                     calls = probe.log.calls()
                 if logged:
-                    self.assertEqual(up_to_dialog(calls), logged)
+                    self.assertEqual([call for call in calls if call not in STARTED], logged)
                 self.assert_ended(out)
                 self.assertEqual(self.box.product_files(), [])
 

@@ -7,8 +7,8 @@ import shutil
 import unittest
 from typing import Callable, NamedTuple
 
-from product import (INSTALL_DIR, PRODUCT_EXE, STARTED, UNINSTALLER, command, script,
-                     system_command)
+from product import (CONFIRMED, INSTALL_DIR, PRODUCT_EXE, STARTED, UNINSTALLER, command,
+                     script, system_command)
 from scenarios import FOREIGN, SandboxTest
 from winebox import OK, PRISTINE, SYSTEM_CMD
 
@@ -124,8 +124,8 @@ class FailuresTest(SandboxTest):
         box = self.box
         exe = UNINSTALLER
         link = box.desktop / "T.lnk"
-        by_cmd = (SYSTEM_CMD, command(box.batch))
-        by_system = ("(none)", system_command(box.batch))
+        by_cmd = (SYSTEM_CMD, *command(box.batch))
+        by_system = ("(none)", *system_command(box.batch))
         asked = [("GetSystemDirectoryA", 0)]
         rows = {
             "shell link class": Part(no_shell_link_class, link_kept=True, started=STARTED,
@@ -156,7 +156,7 @@ class FailuresTest(SandboxTest):
                     log = probe.log
                 if log.lost_start():  # Wine's, where the script is still there untouched
                     box.assert_removed(exe, log, script=script(exe, box.batch))
-                self.assertEqual(log.calls(), started, box.what_stayed(exe, log))
+                self.assertEqual(log.calls(), CONFIRMED + started, box.what_stayed(exe, log))
                 self.assertEqual(log.start(), start)
                 self.assert_ended(out)
                 # Where the script was started, it removes the uninstaller and its folder.

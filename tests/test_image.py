@@ -43,9 +43,9 @@ IMPORTS = {
     "SHELL32.DLL": ["SHGetMalloc", "SHGetPathFromIDListA", "SHGetSpecialFolderLocation"],
     "USER32.DLL": [
         "CharNextA", "CreateDialogParamA", "DeleteMenu", "DestroyWindow", "DispatchMessageA",
-        "GetMessageA", "GetSystemMenu", "IsDialogMessageA", "LoadIconA", "MessageBoxA",
-        "PostQuitMessage", "SendDlgItemMessageA", "SetClassLongA", "SetWindowTextA", "ShowWindow",
-        "UpdateWindow"],
+        "GetMessageA", "GetSystemMenu", "IsDialogMessageA", "LoadCursorA", "LoadIconA",
+        "MessageBoxA", "PostQuitMessage", "SendDlgItemMessageA", "SetClassLongA", "SetCursor",
+        "SetWindowTextA", "ShowWindow", "UpdateWindow"],
 }
 
 

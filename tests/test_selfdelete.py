@@ -5,8 +5,8 @@ import unittest
 from pathlib import PureWindowsPath
 from typing import NamedTuple
 
-from product import (GHOSTING_OFF, INSTALL_DIR, PRODUCT_EXE, PRODUCT_FILES, STARTED, TITLE,
-                     command, script, system_command, up_to_dialog)
+from product import (CONFIRMED, GHOSTING_OFF, INSTALL_DIR, PRODUCT_EXE, PRODUCT_FILES, STARTED,
+                     TITLE, command, script, system_command)
 from scenarios import (KINDS, SandboxTest, all_reached_by_their_short_forms, plant_decoy,
                        removed_while_held, run_held)
 from sweep_model import DEVANAGARI, FW_BACKSLASH, FW_S, NOT_OEM
@@ -35,9 +35,9 @@ class SelfDeleteTest(SandboxTest):
     def test_script_bytes_and_cleanup(self):
         exe = self.box.install()
         _, log = removed_while_held(self, exe)
-        # The script starts suspended at idle priority and runs only once the uninstaller has
-        # raised its own priority.
-        self.assertEqual(log.calls(), STARTED)
+        # After the wait cursor and the keys, the script starts suspended at idle priority and
+        # runs only once the uninstaller has raised its own priority.
+        self.assertEqual(log.calls(), CONFIRMED + STARTED)
 
     def test_folder_with_other_files_survives(self):
         exe = self.box.install()
@@ -50,8 +50,9 @@ class SelfDeleteTest(SandboxTest):
     def test_hostile_install_paths(self):
         # Install folder: temporary folder, where not the usual one; whether the OEM code page is
         # UTF-8. Every character the command interpreter treats specially in a command line
-        # (spaces, '&', '(', ')', '^', '%', '!') in both folders: the script's path is one path
-        # in its command line, and the script follows both. In the last row the probe makes the
+        # (spaces, '&', '(', ')', '^', '%', '!') in both folders, and a variable that is set
+        # between two '%' in the temporary folder's name, which it would expand there: the command
+        # line names no folder, and the script follows both. In the last row the probe makes the
         # OEM code page UTF-8 inside the uninstaller, which spells '%' and the per mille sign,
         # one byte each in code page 1252, in two and three bytes: four paths near their longest
         # fill the script to its bound. The interpreter here reads code page 437 and cannot
@@ -65,9 +66,10 @@ class SelfDeleteTest(SandboxTest):
                 ("C:\\Caf\u00e9 Tivaldor", None, False),
                 (r"C:\A\B (x86)\C;D=E,F", None, False),
                 (r"C:\acc\Tiv & (al) ^dor 100% !", r"C:\acc\Temp & (x) ^ 5% !", False),
+                (INSTALL_DIR, r"C:\acc\a%windir%b", False),
                 (deep + "%\u2030" * 56, deep + "%\u2030" * 55 + "T", True)]
         for folder, temp, oem_utf8 in rows:
-            with self.subTest(folder[:40]):
+            with self.subTest(folder[:40], temp=temp and temp[:40]):
                 box = self.box
                 box.reset()
                 box.scratch()
@@ -82,7 +84,7 @@ class SelfDeleteTest(SandboxTest):
                 with box.probe(oemutf8=1) as probe:
                     out = box.run(exe, *OK, before=probe.setup + before, probed=True)
                     box.settle()
-                    self.assertEqual(probe.log.start(), (SYSTEM_CMD, command(batch)))
+                    self.assertEqual(probe.log.start(), (SYSTEM_CMD, *command(batch)))
                 self.assertEqual(box.host(batch).read_bytes(), script(exe, batch, "utf-8"))
                 self.assert_ended(out)
                 self.assertEqual(listing(box.host(folder)), ["KESTRUNE.EXE"])
@@ -118,7 +120,7 @@ class SelfDeleteTest(SandboxTest):
         everything = ["KESTRUNE.EXE", *PRODUCT_FILES]
         # Where the wide calls are stubs, the system starts the script: no program named, the
         # quoted path alone.
-        by_system = ("(none)", system_command(box.batch))
+        by_system = ("(none)", *system_command(box.batch))
         rows = {
             "plain folders": Missing(["stubs"], answered=stubs, start=by_system),
             "install folder": Missing(["stubs"], folder=odd.format("bf"), decoy=r"C:\acc\bfdecoy",
@@ -241,13 +243,13 @@ class On32BitWindowsTest(SandboxTest):
         stayed = box.what_stayed(exe, log, batch)
         self.assertIn(f"title {TITLE}", out, stayed)
         self.assertIn(f"gone 1 {exe}", out, stayed)
-        self.assertEqual(up_to_dialog(log.calls()), GHOSTING_OFF, stayed)
+        self.assertEqual(log.calls(), GHOSTING_OFF + CONFIRMED + STARTED, stayed)
         self.assertEqual(probe_bits(out) & (PROBE_DONE | PROBE_ICON | PROBE_SIZE | PROBE_MAXIMIZE),
                          PROBE_DONE | PROBE_ICON, f"class icon or system menu wrong: {out}")
         # The command line names the script in full; the script names the uninstaller by its
         # folder's short form, which code page 437 spells.
         self.assertEqual(log.created(), str(batch), stayed)
-        self.assertEqual(log.start(), (SYSTEM_CMD, command(batch)), stayed)
+        self.assertEqual(log.start(), (SYSTEM_CMD, *command(batch)), stayed)
         self.assertTrue(seen.isascii() and seen.startswith(b':Repeat\r\ndel "C:\\') and
                         b'\\KESTRUNE.EXE"\r\n' in seen, f"the script: {seen}")
         self.assert_removed_cleanly(out, exe, log, batch=batch)

@@ -109,10 +109,11 @@ class ProbeLog:
                      if line.partition(" ")[0] == name), None)
 
     def start(self):
-        """How the script was started: CreateProcessA's application name ("(none)" for none) and
-        command line; None where CreateProcessA was not called."""
+        """How the script was started: CreateProcessA's application name ("(none)" for none),
+        command line and current directory; None where CreateProcessA was not called."""
         application = self.detail("CreateProcessA.application")
-        return application and (application, self.detail("CreateProcessA.command"))
+        return application and (application, self.detail("CreateProcessA.command"),
+                                self.detail("CreateProcessA.directory"))
 
     def created(self):
         """The script's path as the uninstaller first created it, or None."""
@@ -419,8 +420,10 @@ def exit_code(output):
 
 
 # The bits of the probe's answer (the driver's "probe" line), as probe.cpp sets
-# them: it ran; the dialog class has an icon; the system menu has Size, Maximize, Move, Close.
-PROBE_DONE, PROBE_ICON, PROBE_SIZE, PROBE_MAXIMIZE, PROBE_MOVE, PROBE_CLOSE = 1, 2, 4, 8, 16, 32
+# them: it ran; the dialog class has an icon; the system menu has Size, Maximize, Move, Close,
+# Minimize.
+PROBE_DONE, PROBE_ICON, PROBE_SIZE, PROBE_MAXIMIZE, PROBE_MOVE, PROBE_CLOSE, PROBE_MINIMIZE = \
+    1, 2, 4, 8, 16, 32, 64
 
 
 def probe_bits(output):

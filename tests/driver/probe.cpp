@@ -1,20 +1,41 @@
 // Loaded into the uninstaller by a message hook, or from its start by the driver's
-// "start-probed" (with PROBE_EARLY set): reads what only its own process can see (the dialog's
-// class icon and system menu, a message box's icon) and leaves the answer in a window property.
-// With PROBE_CALLS set, it also logs the uninstaller's process and priority calls, the look-up
-// and call of DisableProcessWindowsGhosting and the dialog's creation, and makes the shell's item
-// list point nowhere when it gives no special folder; with PROBE_STUBS set as well, the wide
-// calls fail as on Windows 95; with PROBE_STRICT, conversions to UTF-8 follow Windows' rules;
-// with PROBE_CLOUD, chosen files and folders are listed as a sync client's placeholders, and the
-// call that asks to see them is played; with PROBE_LOAD, it loads that DLL by name; with
-// PROBE_NOFLAGS, conversions refuse their flags; with PROBE_OEMUTF8, the OEM code page is UTF-8;
-// with PROBE_NOSHORT, paths have no short form; with PROBE_NOGHOST, user32 has no
-// DisableProcessWindowsGhosting, as on Windows 2000 and earlier; with PROBE_SYSDIR, the system
-// folder is not known.
+// "start-probed": reads what only its own process can see (the dialog's class icon and system
+// menu, a message box's icon) and leaves the answer in a window property. Switched on by
+// PROBE_CALLS, it logs calls of the uninstaller's and, where asked, plays Windows where Wine
+// differs: the switches are the table SWITCHES below.
 #include <windows.h>
 #include <shlobj.h>
 #include <stdlib.h>
 #include <string.h>
+
+// The switches: variables of the uninstaller's environment, read when the probe hooks the imports
+// (PROBE_EARLY: when it is loaded). Each is on when set; where it takes a value, that is its text.
+// A row: the name after PROBE_, and what it does when set (its value).
+// clang-format off
+#define SWITCHES(row)                                                                              \
+    row(EARLY)   /* the imports hooked at once (set by the driver's start-probed) */               \
+    row(CALLS)   /* (a file) the calls logged there; no switch below acts without it */            \
+    row(STUBS)   /* the wide calls are stubs, as on Windows 95, 98 and Me */                       \
+    row(STRICT)  /* conversions to UTF-8 follow Windows' rules */                                  \
+    row(CLOUD)   /* (exposed, disguised) chosen files are a sync client's placeholders */          \
+    row(LOAD)    /* (a DLL) loaded by name, as the shell or COM may load one */                    \
+    row(NOFLAGS) /* conversions refuse their flags */                                              \
+    row(OEMUTF8) /* the OEM code page is UTF-8 */                                                  \
+    row(NOSHORT) /* paths have no short form */                                                    \
+    row(NOGHOST) /* user32 has no DisableProcessWindowsGhosting (Windows 2000) */                  \
+    row(SYSDIR)  /* (fail, long) the system folder is not known */
+// clang-format on
+#define ENUMERATOR(name) PROBE_##name,
+#define VARIABLE(name) L"PROBE_" #name,
+enum Switch { SWITCHES(ENUMERATOR) SWITCH_COUNT };
+static const wchar_t *const SwitchNames[] = {SWITCHES(VARIABLE)};
+static bool On[SWITCH_COUNT];
+static wchar_t Value[SWITCH_COUNT][MAX_PATH];
+
+static void ReadSwitches() {
+    for (int i = 0; i < SWITCH_COUNT; i++)
+        On[i] = GetEnvironmentVariableW(SwitchNames[i], Value[i], MAX_PATH) > 0;
+}
 
 // Bits of the answer stored in the "ProbeResult" property of the dialog.
 enum {
@@ -109,9 +130,9 @@ static void LogText(const char *name, const char *text) {
     WriteFile(CallLog, line, n, &written, NULL);
 }
 
-// Logs the start of the script: its flags first, then what is started and how, then the result
-// with the new process's id or the error, so that a script that never ran can be told from one
-// that was never started.
+// Logs the start of the script: its flags first, then what is started, how and where (the
+// current directory), then the result with the new process's id or the error, so that a script
+// that never ran can be told from one that was never started.
 static BOOL WINAPI LogCreateProcessA(LPCSTR app, LPSTR cmd, LPSECURITY_ATTRIBUTES pa,
                                      LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags,
                                      LPVOID env, LPCSTR dir, LPSTARTUPINFOA si,
@@ -119,6 +140,7 @@ static BOOL WINAPI LogCreateProcessA(LPCSTR app, LPSTR cmd, LPSECURITY_ATTRIBUTE
     LogCall("CreateProcessA", flags);
     LogText("CreateProcessA.application", app);
     LogText("CreateProcessA.command", cmd);
+    LogText("CreateProcessA.directory", dir);
     BOOL ok = CreateProcessA(app, cmd, pa, ta, inherit, flags, env, dir, si, pi);
     DWORD error = ok ? 0 : GetLastError();
     char result[64];
@@ -183,34 +205,20 @@ static HRESULT WINAPI SpoilSHGetSpecialFolderLocation(HWND owner, int folder, LP
     return result;
 }
 
-// With PROBE_STUBS set too, the wide calls the uninstaller makes behave as on Windows 95, 98
-// and Me: stubs that fail with ERROR_CALL_NOT_IMPLEMENTED, and no SHGetPathFromIDListW at all.
-static DWORD WINAPI StubGetModuleFileNameW(HMODULE, LPWSTR, DWORD) {
-    LogCall("GetModuleFileNameW", 0);
+// With PROBE_STUBS set too, the wide calls the uninstaller makes, the listings in UTF-16 among
+// them, behave as on Windows 95, 98 and Me: stubs that fail with ERROR_CALL_NOT_IMPLEMENTED,
+// each logged with the value 0, and no SHGetPathFromIDListW at all. Stub<Call, ...> stands for
+// WideCalls[Call], with its arguments, and returns Failure.
+static const char *const WideCalls[] = {"GetModuleFileNameW", "GetTempPathW", "FindFirstFileW",
+                                        "FindNextFileW"};
+
+template <int Call, typename Result, INT_PTR Failure, typename... Arguments>
+static Result WINAPI Stub(Arguments...) {
+    LogCall(WideCalls[Call], 0);
     SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return 0;
+    return (Result)Failure;
 }
 
-static DWORD WINAPI StubGetTempPathW(DWORD, LPWSTR) {
-    LogCall("GetTempPathW", 0);
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return 0;
-}
-
-// With PROBE_STUBS set too, the listings in UTF-16 are stubs as well.
-static HANDLE WINAPI StubFindFirstFileW(LPCWSTR, LPWIN32_FIND_DATAW) {
-    LogCall("FindFirstFileW", 0);
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return INVALID_HANDLE_VALUE;
-}
-
-static BOOL WINAPI StubFindNextFileW(HANDLE, LPWIN32_FIND_DATAW) {
-    LogCall("FindNextFileW", 0);
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
-}
-
-static bool Stubs, Cloud, Disguised, NoShort, NoGhost;
 static char PlaceholderMode; // as the system chooses, until the program asks
 
 // Windows 10's call that tells the cloud files platform what the process wants to see of a
@@ -249,6 +257,26 @@ static void WINAPI LogDisableProcessWindowsGhosting() {
     ((void(WINAPI *)())(void *)RealDisableGhosting)();
 }
 
+// The wait cursor that OK's handling sets: LoadCursorA logged with the ID of the system cursor
+// it asks for (-1 for another), SetCursor with IDC_WAIT's ID where it is handed that cursor (0
+// for none, -1 for another).
+static HCURSOR WINAPI LogLoadCursorA(HINSTANCE instance, LPCSTR name) {
+    LogCall("LoadCursorA", !instance && !HIWORD(name) ? LOWORD(name) : -1);
+    return LoadCursorA(instance, name);
+}
+
+static HCURSOR WINAPI LogSetCursor(HCURSOR cursor) {
+    HCURSOR wait = LoadCursorA(NULL, IDC_WAIT); // shared: one handle per process
+    LogCall("SetCursor", !cursor ? 0 : cursor == wait ? LOWORD(IDC_WAIT) : -1);
+    return SetCursor(cursor);
+}
+
+// The removal's first change: the product's keys, each logged with its name.
+static LONG WINAPI LogRegDeleteKeyA(HKEY root, LPCSTR key) {
+    LogText("RegDeleteKeyA", key);
+    return RegDeleteKeyA(root, key);
+}
+
 static HWND WINAPI LogCreateDialogParamA(HINSTANCE instance, LPCSTR name, HWND owner, DLGPROC proc,
                                          LPARAM param) {
     LogCall("CreateDialogParamA", (long)(UINT_PTR)name);
@@ -257,11 +285,9 @@ static HWND WINAPI LogCreateDialogParamA(HINSTANCE instance, LPCSTR name, HWND o
 
 // With PROBE_SYSDIR set too, GetSystemDirectoryA fails ("fail"), or ("long") names a folder one
 // character too long for the buffer, answering with the size it would need, as Windows does.
-static bool SysDirLong;
-
 static UINT WINAPI NoGetSystemDirectoryA(LPSTR, UINT size) {
     LogCall("GetSystemDirectoryA", 0);
-    if (SysDirLong)
+    if (!lstrcmpW(Value[PROBE_SYSDIR], L"long"))
         return size + 1;
     SetLastError(ERROR_ACCESS_DENIED);
     return 0;
@@ -270,16 +296,17 @@ static UINT WINAPI NoGetSystemDirectoryA(LPSTR, UINT size) {
 static FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
     if (HIWORD(name) && !lstrcmpA(name, "DisableProcessWindowsGhosting")) {
         LogText("GetProcAddress", name);
-        RealDisableGhosting = NoGhost ? NULL : GetProcAddress(module, name);
+        RealDisableGhosting = On[PROBE_NOGHOST] ? NULL : GetProcAddress(module, name);
         return RealDisableGhosting ? (FARPROC)(void *)LogDisableProcessWindowsGhosting : NULL;
     }
-    if (Stubs && HIWORD(name) && !lstrcmpA(name, "SHGetPathFromIDListW")) {
+    if (On[PROBE_STUBS] && HIWORD(name) && !lstrcmpA(name, "SHGetPathFromIDListW")) {
         LogCall("SHGetPathFromIDListW", 0);
         return NULL;
     }
-    if (Cloud && HIWORD(name) && !lstrcmpA(name, "RtlSetProcessPlaceholderCompatibilityMode"))
+    if (On[PROBE_CLOUD] && HIWORD(name) &&
+        !lstrcmpA(name, "RtlSetProcessPlaceholderCompatibilityMode"))
         return (FARPROC)(void *)StandInSetPlaceholderMode;
-    if (NoShort && HIWORD(name) && !lstrcmpA(name, "GetShortPathNameW"))
+    if (On[PROBE_NOSHORT] && HIWORD(name) && !lstrcmpA(name, "GetShortPathNameW"))
         return (FARPROC)(void *)LongGetShortPathNameW;
     return GetProcAddress(module, name);
 }
@@ -308,7 +335,8 @@ static int WINAPI StrictWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text,
 // placeholders, the marks stay hidden until the program asks. Every path handed to GetClassFile,
 // the call that reads a file's first bytes, is logged in its long form.
 static void MarkCloud(const wchar_t *name, DWORD *attributes, DWORD *tag) {
-    if (wcsncmp(name, L"cloud", 5) || (Disguised && PlaceholderMode != 2))
+    if (wcsncmp(name, L"cloud", 5) ||
+        (!lstrcmpW(Value[PROBE_CLOUD], L"disguised") && PlaceholderMode != 2))
         return;
     wchar_t *end;
     DWORD bits = wcstoul(name + 5, &end, 16), reparse = 0;
@@ -391,60 +419,56 @@ static int WINAPI Utf8OemWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text
 
 // Points the main module's imports of these functions at the stand-ins above, once.
 static void HookImports() {
-    wchar_t path[MAX_PATH];
-    if (CallLog != INVALID_HANDLE_VALUE || !GetEnvironmentVariableW(L"PROBE_CALLS", path, MAX_PATH))
+    if (CallLog != INVALID_HANDLE_VALUE)
         return;
-    bool strict = GetEnvironmentVariableW(L"PROBE_STRICT", NULL, 0) > 0;
-    wchar_t cloudMode[16] = L"";
-    Stubs = GetEnvironmentVariableW(L"PROBE_STUBS", NULL, 0) > 0;
-    Cloud = GetEnvironmentVariableW(L"PROBE_CLOUD", cloudMode, 16) > 0;
-    Disguised = !lstrcmpW(cloudMode, L"disguised");
-    bool noFlags = GetEnvironmentVariableW(L"PROBE_NOFLAGS", NULL, 0) > 0;
-    bool oemUtf8 = GetEnvironmentVariableW(L"PROBE_OEMUTF8", NULL, 0) > 0;
-    NoShort = GetEnvironmentVariableW(L"PROBE_NOSHORT", NULL, 0) > 0;
-    NoGhost = GetEnvironmentVariableW(L"PROBE_NOGHOST", NULL, 0) > 0;
-    wchar_t sysDir[16] = L"";
-    bool noSysDir = GetEnvironmentVariableW(L"PROBE_SYSDIR", sysDir, 16) > 0;
-    SysDirLong = !lstrcmpW(sysDir, L"long");
-    // A DLL loaded by name, as the shell and COM may load one while the removal runs.
-    wchar_t name[MAX_PATH];
-    if (GetEnvironmentVariableW(L"PROBE_LOAD", name, MAX_PATH))
-        LoadLibraryW(name);
+    ReadSwitches();
+    if (!On[PROBE_CALLS])
+        return;
+    if (On[PROBE_LOAD])
+        LoadLibraryW(Value[PROBE_LOAD]);
     // Appended to, so that two uninstallers running at once both log (the harness starts afresh).
-    CallLog = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                          OPEN_ALWAYS, 0, NULL);
+    CallLog = CreateFileW(Value[PROBE_CALLS], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          NULL, OPEN_ALWAYS, 0, NULL);
     HMODULE self; // stays loaded after the driver unhooks, since the imports now lead here
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        (LPCWSTR)HookImports, &self);
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll"), shell = GetModuleHandleW(L"shell32.dll"),
-            ole = GetModuleHandleW(L"ole32.dll"), user = GetModuleHandleW(L"user32.dll");
+            ole = GetModuleHandleW(L"ole32.dll"), user = GetModuleHandleW(L"user32.dll"),
+            advapi = GetModuleHandleW(L"advapi32.dll");
+    // Each with the switch that it plays (PROBE_CALLS: always).
     const struct {
+        Switch when;
         HMODULE module;
         const char *name;
         void *logger;
     } hooks[] = {
-        {kernel, "CreateProcessA", (void *)LogCreateProcessA},
-        {kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
-        {kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
-        {kernel, "ResumeThread", (void *)LogResumeThread},
-        {kernel, "DeleteFileA", (void *)LogDeleteFileA},
-        {kernel, "CreateFileA", (void *)LogCreateFileA},
-        {shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
-        {Stubs ? kernel : NULL, "GetModuleFileNameW", (void *)StubGetModuleFileNameW},
-        {Stubs ? kernel : NULL, "GetTempPathW", (void *)StubGetTempPathW},
-        {Stubs ? kernel : NULL, "FindFirstFileW", (void *)StubFindFirstFileW},
-        {Stubs ? kernel : NULL, "FindNextFileW", (void *)StubFindNextFileW},
-        {kernel, "GetProcAddress", (void *)ProbeGetProcAddress},
-        {user, "CreateDialogParamA", (void *)LogCreateDialogParamA},
-        {noSysDir ? kernel : NULL, "GetSystemDirectoryA", (void *)NoGetSystemDirectoryA},
-        {strict ? kernel : NULL, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
-        {Cloud ? kernel : NULL, "FindFirstFileA", (void *)CloudFindFirstFileA},
-        {Cloud ? kernel : NULL, "FindNextFileA", (void *)CloudFindNextFileA},
-        {Cloud ? kernel : NULL, "FindFirstFileW", (void *)CloudFindFirstFileW},
-        {Cloud ? kernel : NULL, "FindNextFileW", (void *)CloudFindNextFileW},
-        {Cloud ? ole : NULL, "GetClassFile", (void *)LogGetClassFile},
-        {noFlags ? kernel : NULL, "WideCharToMultiByte", (void *)NoFlagsWideCharToMultiByte},
-        {oemUtf8 ? kernel : NULL, "WideCharToMultiByte", (void *)Utf8OemWideCharToMultiByte}};
+        {PROBE_CALLS, kernel, "CreateProcessA", (void *)LogCreateProcessA},
+        {PROBE_CALLS, kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
+        {PROBE_CALLS, kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
+        {PROBE_CALLS, kernel, "ResumeThread", (void *)LogResumeThread},
+        {PROBE_CALLS, kernel, "DeleteFileA", (void *)LogDeleteFileA},
+        {PROBE_CALLS, kernel, "CreateFileA", (void *)LogCreateFileA},
+        {PROBE_CALLS, shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
+        {PROBE_CALLS, kernel, "GetProcAddress", (void *)ProbeGetProcAddress},
+        {PROBE_CALLS, user, "CreateDialogParamA", (void *)LogCreateDialogParamA},
+        {PROBE_CALLS, user, "LoadCursorA", (void *)LogLoadCursorA},
+        {PROBE_CALLS, user, "SetCursor", (void *)LogSetCursor},
+        {PROBE_CALLS, advapi, "RegDeleteKeyA", (void *)LogRegDeleteKeyA},
+        {PROBE_STUBS, kernel, WideCalls[0], (void *)Stub<0, DWORD, 0, HMODULE, LPWSTR, DWORD>},
+        {PROBE_STUBS, kernel, WideCalls[1], (void *)Stub<1, DWORD, 0, DWORD, LPWSTR>},
+        {PROBE_STUBS, kernel, WideCalls[2],
+         (void *)Stub<2, HANDLE, -1, LPCWSTR, LPWIN32_FIND_DATAW>}, // INVALID_HANDLE_VALUE
+        {PROBE_STUBS, kernel, WideCalls[3],
+         (void *)Stub<3, BOOL, FALSE, HANDLE, LPWIN32_FIND_DATAW>},
+        {PROBE_SYSDIR, kernel, "GetSystemDirectoryA", (void *)NoGetSystemDirectoryA},
+        {PROBE_STRICT, kernel, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
+        {PROBE_CLOUD, kernel, "FindFirstFileA", (void *)CloudFindFirstFileA},
+        {PROBE_CLOUD, kernel, "FindNextFileA", (void *)CloudFindNextFileA},
+        {PROBE_CLOUD, kernel, "FindFirstFileW", (void *)CloudFindFirstFileW},
+        {PROBE_CLOUD, kernel, "FindNextFileW", (void *)CloudFindNextFileW},
+        {PROBE_CLOUD, ole, "GetClassFile", (void *)LogGetClassFile},
+        {PROBE_NOFLAGS, kernel, "WideCharToMultiByte", (void *)NoFlagsWideCharToMultiByte},
+        {PROBE_OEMUTF8, kernel, "WideCharToMultiByte", (void *)Utf8OemWideCharToMultiByte}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
@@ -452,7 +476,7 @@ static void HookImports() {
          dir.VirtualAddress && d->Name; d++) {
         for (void **slot = (void **)(base + d->FirstThunk); *slot; slot++) {
             for (const auto &hook : hooks) {
-                if (!hook.module || *slot != (void *)GetProcAddress(hook.module, hook.name))
+                if (!On[hook.when] || *slot != (void *)GetProcAddress(hook.module, hook.name))
                     continue;
                 DWORD old;
                 VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
@@ -475,7 +499,7 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK
 
 // Loaded by the driver before the uninstaller's own code runs: its imports are hooked at once.
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH && GetEnvironmentVariableW(L"PROBE_EARLY", NULL, 0))
+    if (reason == DLL_PROCESS_ATTACH && GetEnvironmentVariableW(SwitchNames[PROBE_EARLY], NULL, 0))
         HookImports();
     return TRUE;
 }
