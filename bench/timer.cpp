@@ -99,28 +99,15 @@ static PROCESS_INFORMATION Start(const wchar_t *exe, const wchar_t *args) {
     return pi;
 }
 
-struct Search {
-    DWORD pid;
-    HWND found;
-};
-
+// The uninstaller's dialog once it is visible, or NULL.
 static HWND FindDialog(DWORD pid) {
-    Search s = {pid, NULL};
-    EnumWindows(
-        [](HWND hwnd, LPARAM param) -> BOOL {
-            Search *s = (Search *)param;
-            DWORD owner = 0;
-            GetWindowThreadProcessId(hwnd, &owner);
-            wchar_t title[64] = L"";
-            if (owner == s->pid && IsWindowVisible(hwnd) && GetWindowTextW(hwnd, title, 64) &&
-                !lstrcmpW(title, L"Uninstall Tivaldor")) {
-                s->found = hwnd;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        (LPARAM)&s);
-    return s.found;
+    for (HWND w = NULL; (w = FindWindowExW(NULL, w, NULL, L"Uninstall Tivaldor"));) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == pid && IsWindowVisible(w))
+            return w;
+    }
+    return NULL;
 }
 
 // Reports the exit code of a finished run, lets go of it and waits for what it started.
