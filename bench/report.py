@@ -80,88 +80,74 @@ def run_exponents(sweep, base):
 # ---------------------------------------------------------------------------------------------
 
 def derive(figures):
-    """What the report says of the figures, before it is written out: the timings and their ratios,
-    each sweep size's row, the sweep's fits, and the targets, each (target, measured, met) with met
-    True, False or None (not judged)."""
-    images = figures["images"]
-    result = {"targets": {"image": (f"hardened i686 image ≤ {IMAGE_LIMIT} bytes", images["ours"],
-                                    images["ours"] <= IMAGE_LIMIT)}}
-    targets = result["targets"]
+    """What the report says of the figures, before it is written out: the timings' columns, what
+    the runs left and the ratios; each sweep size's row and the sweep's fits; and the targets, each
+    (target, measured, met), met True, False or None (not judged)."""
+    ours_bytes = figures["images"]["ours"]
+    d = {"targets": {"image": (f"hardened i686 image ≤ {IMAGE_LIMIT} bytes", ours_bytes,
+                               ours_bytes <= IMAGE_LIMIT)}}
+    targets = d["targets"]
     if "timings" in figures:
-        ours, peer = figures["timings"]["ours"], figures["timings"]["peer"]
-        col = lambda runs, key: [r[key] for r in runs]  # noqa: E731
-        left = lambda runs, key: sorted({p for r in runs for p in r[key]})  # noqa: E731
-        t = result["timings"] = {
-            "dialog": col(ours, "dialog_ms"), "ok_exit": col(ours, "ok_exit_ms"),
-            "ok_gone": col(ours, "ok_gone_ms"), "peer_exit": col(peer, "start_exit_ms"),
-            "peer_gone": col(peer, "start_gone_ms"), "ours_temp": left(ours, "temp_left"),
-            "ours_desktop": left(ours, "desktop_left"), "peer_temp": left(peer, "temp_left"),
-            "peer_desktop": left(peer, "desktop_left"),
-            # none when the timed runs broke off
-            "peer_temp_bytes": figures["timings"].get("peer_temp_bytes")}
-        peer_gone = median(t["peer_gone"])
-        t["ratio_gone"] = div(median(t["ok_gone"]), peer_gone)
-        t["ratio_total"] = div(median(t["dialog"]) + median(t["ok_gone"]) if ours else None,
-                               peer_gone)
-        if ours and peer:
+        runs = {who: figures["timings"][who] for who in ("ours", "peer")}
+        t = d["timings"] = {key: [r[key] for r in runs[who]] for who, key in [
+            ("ours", "dialog_ms"), ("ours", "ok_exit_ms"), ("ours", "ok_gone_ms"),
+            ("peer", "start_exit_ms"), ("peer", "start_gone_ms")]}
+        t.update({f"{who}_{what}": sorted({p for r in runs[who] for p in r[f"{what}_left"]})
+                  for who in runs for what in ("temp", "desktop")})
+        peer_gone = median(t["start_gone_ms"])
+        t["ratio_gone"] = div(median(t["ok_gone_ms"]), peer_gone)
+        t["ratio_total"] = div(median(t["dialog_ms"]) + median(t["ok_gone_ms"])
+                               if runs["ours"] else None, peer_gone)
+        if t["ratio_gone"] is not None:
             targets["gone"] = ("ours OK→gone no slower than peer start→gone",
                                f"ratio {t['ratio_gone']:.2f}", t["ratio_gone"] <= 1)
-        if ours:
+        if runs["ours"]:
             targets["temp"] = ("nothing left in %TEMP% after our run",
                                ", ".join(t["ours_temp"]) or "nothing", not t["ours_temp"])
-    if "sweep" in figures:
-        sweep_figures(figures, result)
-    return result
-
-
-def sweep_figures(figures, result):
-    """The sweep's part of derive: its rows, fits and targets, into result."""
-    targets = result["targets"]
+    if "sweep" not in figures:
+        return d
     sweep = {rows["entries"]: rows for rows in figures["sweep"]}
-    base = result["base"] = median(sweep[0]["ours"]) if 0 in sweep else None
-    result["sweep"] = []
+    base = d["base"] = median(sweep[0]["ours"]) if 0 in sweep else None
+    d["sweep"] = []
     for n, rows in sweep.items():
         med = median(rows["ours"])
         b = med - base if med is not None and base is not None else None
-        result["sweep"].append({
-            "entries": n, "shape": rows["shape"], "ours": rows["ours"], "beyond": b,
-            "rate": n / (b / 1000) if n and b and b > 0 else None, "list": rows["list"],
-            "calls": rows["calls"], "per_list": div(b, median(rows["list"])) if n else None,
-            "per_calls": div(b, median(rows["calls"])) if n else None,
-            "left": max(rows["left"], default=None)})
-    beyond = {row["entries"]: row["beyond"] for row in result["sweep"]
-              if row["beyond"] is not None}
-    fitted = result["fitted"] = {n: b for n, b in beyond.items() if n}
+        d["sweep"].append({**rows, "beyond": b, "rate": n / (b / 1000) if n and b and b > 0 else None,
+                           "per_list": div(b, median(rows["list"])) if n else None,
+                           "per_calls": div(b, median(rows["calls"])) if n else None,
+                           "left": max(rows["left"], default=None)})
+    beyond = {row["entries"]: row["beyond"] for row in d["sweep"] if row["beyond"] is not None}
+    fitted = d["fitted"] = {n: b for n, b in beyond.items() if n}
     if beyond.get(1000, 0) > 0 and 10000 in beyond:
-        result["growth"] = beyond[10000] / beyond[1000]
-    exponent = result["exponent"] = growth_exponent(fitted.items())
+        d["growth"] = beyond[10000] / beyond[1000]
     if len(beyond) >= 3:
         line = statistics.linear_regression(*zip(*sorted(beyond.items())))
-        result["line"] = (line.slope * 1000, line.intercept)  # µs per entry, ms
+        d["line"] = (line.slope * 1000, line.intercept)  # µs per entry, ms
+    exponent = d["exponent"] = growth_exponent(fitted.items())
     low, high = LINEAR_BAND
     if exponent is not None:
-        per_run = result["per_run"] = run_exponents(sweep, base)
-        walker = result["walker_exponent"] = growth_exponent(
+        per_run = d["per_run"] = run_exponents(sweep, base)
+        walker = d["walker_exponent"] = growth_exponent(
             [(n, median(sweep[n]["calls"])) for n in fitted if sweep[n]["calls"]])
         aside = ([f"single runs {min(per_run):.2f}–{max(per_run):.2f}"] if per_run else []) + \
             ([f"needed-calls walker {walker:.2f}"] if walker is not None else [])
-        targets["linear"] = (
-            f"sweep linear: growth exponent between {low} and {high} "
-            f"({', '.join(map(str, sorted(fitted)))} entries)",
-            f"{exponent:.2f}" + (f" ({'; '.join(aside)})" if aside else ""),
-            low <= exponent <= high)
+        targets["linear"] = (f"sweep linear: growth exponent between {low} and {high} "
+                             f"({', '.join(map(str, sorted(fitted)))} entries)",
+                             f"{exponent:.2f}" + (f" ({'; '.join(aside)})" if aside else ""),
+                             low <= exponent <= high)
     elif len(fitted) >= 2:
         targets["linear"] = ("sweep linear", "no fit: a size took no longer than the empty "
                              "desktop (" + ", ".join(f"{n}: {t:.0f} ms" for n, t in
                                                      sorted(fitted.items())) + ")", None)
     big = max(figures["sizes"], default=None)
-    per_walk = result["per_walk"] = (walk_ratios(sweep[big], base)
-                                     if big in sweep and base is not None else [])
+    per_walk = d["per_walk"] = (walk_ratios(sweep[big], base)
+                                if big in sweep and base is not None else [])
     if per_walk:
         targets["walk"] = (
             f"sweep per walk ≤ {WALKER_FACTOR}× needed-calls walker ({big} entries; ours beyond "
             f"empty / ({SWEEP_WALKS} × walker): {SWEEP_WALKS} walks, one per product file)",
             fmt(per_walk, 2), median(per_walk) <= WALKER_FACTOR)
+    return d
 
 
 def table(titles, align, rows):
@@ -190,27 +176,26 @@ def render(figures):
                images["peer"]),
               ("ratio peer / ours", f"{images['peer'] / images['ours']:.1f}×")])]
     if "timings" in d:
-        t = d["timings"]
-        listed = lambda paths: ", ".join(paths) or "nothing"  # noqa: E731
-        temp_bytes = t["peer_temp_bytes"]
+        t, listed = d["timings"], lambda paths: ", ".join(paths) or "nothing"  # noqa: E731
+        temp_bytes = figures["timings"].get("peer_temp_bytes")  # none if the runs broke off
         md += ["## Timings under Wine", "",
                "Same layout for both: C:\\Program Files\\Tivaldor with the four product files and "
                "the uninstaller, the two HKLM keys, and Tivaldor.lnk on the desktop.", "",
                *table(("measurement", "ms"), "lr", [
-                   ("ours: start → dialog exists", fmt(t["dialog"])),
-                   ("ours: OK → process exited", fmt(t["ok_exit"])),
-                   ("ours: OK → install folder gone", fmt(t["ok_gone"])),
+                   ("ours: start → dialog exists", fmt(t["dialog_ms"])),
+                   ("ours: OK → process exited", fmt(t["ok_exit_ms"])),
+                   ("ours: OK → install folder gone", fmt(t["ok_gone_ms"])),
                    ("peer (`uninstall.exe /S`): start → first process exited",
-                    fmt(t["peer_exit"])),
-                   ("peer: start → install folder gone", fmt(t["peer_gone"])),
+                    fmt(t["start_exit_ms"])),
+                   ("peer: start → install folder gone", fmt(t["start_gone_ms"])),
                    ("ratio ours OK→gone / peer start→gone", num(t["ratio_gone"], 2)),
                    ("ratio ours (start→dialog + OK→gone) / peer start→gone",
                     num(t["ratio_total"], 2)),
                    ("ours: left in %TEMP% afterwards", listed(t["ours_temp"])),
                    ("ours: left on the desktop", listed(t["ours_desktop"])),
-                   ("peer: left in %TEMP% afterwards", listed(t["peer_temp"]) +
-                    (f" ({temp_bytes} bytes)" if t["peer_temp"] and temp_bytes is not None
-                     else "")),
+                   ("peer: left in %TEMP% afterwards", listed(t["peer_temp"]) + (
+                       f" ({temp_bytes} bytes)" if t["peer_temp"] and temp_bytes is not None
+                       else "")),
                    ("peer: left on the desktop", listed(t["peer_desktop"]))])]
     dat = None
     if "sweep" in d:
@@ -224,18 +209,19 @@ def render(figures):
                      fmt(r["list"]), fmt(r["calls"]), num(r["per_list"]),
                      num(r["per_calls"], 2), "–" if r["left"] is None else r["left"])
                     for r in d["sweep"]])]
+        fits = []
         if "growth" in d:
-            md.append(f"Growth 10k / 1k (ours beyond empty): **{d['growth']:.2f}** "
-                      "(linear would be 10).")
+            fits.append(f"Growth 10k / 1k (ours beyond empty): **{d['growth']:.2f}** "
+                        "(linear would be 10).")
         if d["exponent"] is not None:
-            md.append(f"Growth exponent (ours beyond empty ≈ a × entries^b, fitted over "
-                      f"{len(d['fitted'])} sizes' medians): **b = {d['exponent']:.2f}**" +
-                      (f", fitted over each run alone: {fmt(d['per_run'], 2)}"
-                       if d["per_run"] else "") + " (linear would be 1).")
+            fits.append(f"Growth exponent (ours beyond empty ≈ a × entries^b, fitted over "
+                        f"{len(d['fitted'])} sizes' medians): **b = {d['exponent']:.2f}**" +
+                        (f", fitted over each run alone: {fmt(d['per_run'], 2)}"
+                         if d["per_run"] else "") + " (linear would be 1).")
         if "line" in d:
-            md.append("Least-squares line through the medians: {:.0f} µs per entry {:+.0f} ms."
-                      .format(*d["line"]))
-        md += ["", "The list walker only lists the tree (FindFirstFileA/FindNextFileA). The "
+            fits.append("Least-squares line through the medians: {:.0f} µs per entry {:+.0f} ms."
+                        .format(*d["line"]))
+        md += [*(fits + [""] if fits else []), "The list walker only lists the tree (FindFirstFileA/FindNextFileA). The "
                "needed-calls walker lists it once and calls GetClassFile on every file and "
                "IPersistFile::Load + IShellLinkA::GetPath on every shell link, comparing each "
                "target with both product files; it deletes nothing. Every run, ours and the "
@@ -270,15 +256,10 @@ def render(figures):
 def plot_script(out, setup):
     """gnuplot's commands for sweep.png, from sweep.dat in out."""
     return f"""
-set terminal pngcairo size 900,560 font ",10" noenhanced
-set output "{out / 'sweep.png'}"
+set terminal pngcairo size 900,560 font ",10" noenhanced; set output "{out / 'sweep.png'}"
 set title "KESTRUNE.EXE desktop sweep under Wine ({setup['prefix']} prefix)"
-set xlabel "desktop entries"
-set ylabel "time (ms)"
-set key top left
-set grid
-set yrange [0:*]
-set xrange [0:*]
+set xlabel "desktop entries"; set ylabel "time (ms)"; set key top left; set grid
+set yrange [0:*]; set xrange [0:*]
 plot "{out / 'sweep.dat'}" using 1:2:3:4 with yerrorlines lw 2 pt 7 title "ours: OK→exit beyond empty desktop", \\
      "" using 1:6 with linespoints lw 2 pt 5 title "walker: list + needed calls", \\
      "" using 1:5 with linespoints lw 2 pt 9 title "walker: list only"
