@@ -175,19 +175,14 @@ def run_walk(box, mode, tree):
 
 
 def check(r, what, notes):
-    problems = []
-    if r.get("exit", 0) != 0:
-        problems.append(f"exit code {r['exit']:.0f}")
-    if r.get("keys_left", 0):
-        problems.append(f"{r['keys_left']:.0f} key(s) left")
-    if r.get("ok_gone_ms", 0) < 0 or r.get("start_gone_ms", 0) < 0:
-        problems.append("install folder not gone within 60 s")
-    if r["running"]:
-        problems.append("still running: " + ", ".join(r["running"]))
-    for p in problems:
-        note = f"{what}: {p}"
-        if note not in notes:
-            notes.append(note)
+    """Notes, once each, what went wrong in a run that finished all the same."""
+    for wrong, problem in [(r.get("exit", 0), f"exit code {r.get('exit', 0):.0f}"),
+                           (r.get("keys_left", 0), f"{r.get('keys_left', 0)} key(s) left"),
+                           (min(r.get("ok_gone_ms", 0), r.get("start_gone_ms", 0)) < 0,
+                            "install folder not gone within 60 s"),
+                           (r["running"], "still running: " + ", ".join(r["running"]))]:
+        if wrong and f"{what}: {problem}" not in notes:
+            notes.append(f"{what}: {problem}")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -292,17 +287,14 @@ def measure(box, figures):
                 rows[mode].append(w["walk_ms"])
                 if mode == "calls" and r:
                     rows["pairs"].append((r["ok_exit_ms"], w["walk_ms"]))
-                seen = (w["dirs"], w["files"])
-                if mode == "calls":
-                    seen += (w["links"], w["product_links"], w["class_failures"],
-                             w["load_failures"])
-                want = (shapes[n]["dirs"], shapes[n]["files"] + shapes[n]["links"],
-                        shapes[n]["links"], shapes[n]["product"], 0, 0)[:len(seen)]
+                s = shapes[n]
+                want = dict(list({"dirs": s["dirs"], "files": s["files"] + s["links"],
+                                  "links": s["links"], "product_links": s["product"],
+                                  "class_failures": 0, "load_failures": 0}.items())
+                            [:6 if mode == "calls" else 2])
+                seen = {k: int(w[k]) for k in want}
                 if seen != want:
-                    notes.append(f"{mode} walker over {n} entries saw (folders, files, "
-                                 f"links, product links, GetClassFile and Load "
-                                 f"failures) = {tuple(int(v) for v in seen)}, "
-                                 f"expected {want}")
+                    notes.append(f"{mode} walker over {n} entries saw {seen}, expected {want}")
 
 
 if __name__ == "__main__":
