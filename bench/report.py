@@ -253,14 +253,13 @@ def render(figures):
     return "\n".join(md) + "\n", dat
 
 
-def plot_script(out, setup):
-    """gnuplot's commands for sweep.png, from sweep.dat in out."""
-    return f"""
-set terminal pngcairo size 900,560 font ",10" noenhanced; set output "{out / 'sweep.png'}"
-set title "KESTRUNE.EXE desktop sweep under Wine ({setup['prefix']} prefix)"
+# gnuplot's commands for sweep.png, from sweep.dat.
+PLOT = """
+set terminal pngcairo size 900,560 font ",10" noenhanced; set output "{out}/sweep.png"
+set title "KESTRUNE.EXE desktop sweep under Wine ({prefix} prefix)"
 set xlabel "desktop entries"; set ylabel "time (ms)"; set key top left; set grid
 set yrange [0:*]; set xrange [0:*]
-plot "{out / 'sweep.dat'}" using 1:2:3:4 with yerrorlines lw 2 pt 7 title "ours: OK→exit beyond empty desktop", \\
+plot "{out}/sweep.dat" using 1:2:3:4 with yerrorlines lw 2 pt 7 title "ours: OK→exit beyond empty desktop", \\
      "" using 1:6 with linespoints lw 2 pt 5 title "walker: list + needed calls", \\
      "" using 1:5 with linespoints lw 2 pt 9 title "walker: list only"
 """
@@ -280,8 +279,8 @@ def write(figures_path, out):
         return text, None
     (out / "sweep.dat").write_text(dat)
     try:
-        proc = subprocess.run(["gnuplot"], input=plot_script(out, figures["setup"]), text=True,
-                              capture_output=True)
+        proc = subprocess.run(["gnuplot"], text=True, capture_output=True, input=PLOT.format(
+            out=out, prefix=figures["setup"]["prefix"]))
     except FileNotFoundError:
         return text, "gnuplot is not installed"
     return text, f"gnuplot failed: {proc.stderr.strip()}" if proc.returncode else None
@@ -290,13 +289,11 @@ def write(figures_path, out):
 def main(argv):
     if len(argv) not in (2, 3):
         sys.exit(f"usage: {argv[0]} FIGURES [OUT]")
-    figures = Path(argv[1])
-    out = Path(argv[2]) if len(argv) == 3 else figures.parent
-    text, problem = write(figures, out)
+    out = Path(argv[2] if len(argv) == 3 else Path(argv[1]).parent)
+    text, problem = write(argv[1], out)
     print(text)
     if problem:
-        print(f"bench: no sweep.png: {problem}", file=sys.stderr)
-        sys.exit(1)
+        sys.exit(f"bench: no sweep.png: {problem}")
     print(f"bench: wrote {out / 'results.md'}" +
           (f" and {out / 'sweep.png'}" if (out / "sweep.png").exists() else ""), file=sys.stderr)
 

@@ -18,11 +18,6 @@ FIGURES = HERE / "sample-figures.json"
 SIZES = (1000, 3000, 10000)
 
 
-def rows(times):
-    """A sweep as the report indexes it: per size, its runs' times."""
-    return {n: {"ours": list(runs)} for n, runs in times.items()}
-
-
 class GrowthExponent(unittest.TestCase):
     def test_fits(self):
         # (the points or the time of n entries, exponent (None: not checked), within the band
@@ -54,11 +49,12 @@ class GrowthExponent(unittest.TestCase):
     def test_each_run_fitted_alone(self):
         # Run i of every size, less the empty desktop's median (100 ms): run 0 linear, run 1
         # quadratic-ish noise at the largest size; a size with a failed run limits the count.
-        sweep = rows({0: [100, 101, 99], 1000: [200, 200, 200], 10000: [1100, 10100]})
-        self.assertEqual([round(b, 3) for b in report.run_exponents(sweep, 100)], [1.0, 2.0])
         # A run faster than the empty desktop gives no fit and is left out.
-        sweep = rows({0: [100], 1000: [90, 200], 10000: [1100, 1100]})
-        self.assertEqual([round(b, 3) for b in report.run_exponents(sweep, 100)], [1.0])
+        for times, exponents in [({0: [100, 101, 99], 1000: [200] * 3, 10000: [1100, 10100]},
+                                  [1.0, 2.0]),
+                                 ({0: [100], 1000: [90, 200], 10000: [1100, 1100]}, [1.0])]:
+            sweep = {n: {"ours": runs} for n, runs in times.items()}  # as the report indexes it
+            self.assertEqual([round(b, 3) for b in report.run_exponents(sweep, 100)], exponents)
 
 
 def changed(*changes):
