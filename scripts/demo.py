@@ -9,7 +9,6 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import product  # noqa: E402
 import winebox  # noqa: E402
-import wineproc  # noqa: E402
 
 OUT = winebox.BUILD.parent / "demo"
 # Wine's own fonts (Debian's fonts-wine). Debian 12's Wine does not find them where the package
@@ -63,7 +62,7 @@ def main():
         shot = OUT / "dialog.png"
         # Once the dialog is up and drawn as the active window, the driver waits a moment; the
         # screenshot is taken then.
-        driver = subprocess.Popen([wineproc.WINE, str(winebox.DRIVER), "start", str(exe),
+        driver = subprocess.Popen([box.loader, str(box.driver_exe), "start", str(exe),
                                    "wait-dialog", "activate", "sleep", "1500",
                                    *map(str, winebox.OK),
                                    "finish", "60"], env=box.env, stdout=subprocess.PIPE,

@@ -11,19 +11,21 @@ from pathlib import PureWindowsPath
 
 from product import INSTALL_DIR, PRODUCT_EXE, command, script
 from sweep_model import ENV_TARGETS, TARGETS, env_link, examined
-from winebox import (FOREIGN, OK, SYSTEM_CMD, Sandbox, WineLostScript, boxes, digest, exit_code,
-                     listing)
+from winebox import OK, SYSTEM_CMD, Sandbox, WineLostScript, boxes, digest, exit_code, listing
 from wineproc import log
+
+# Someone else's script where ours might go; run, it would leave C:\ran behind.
+FOREIGN = b"mkdir C:\\ran\r\n"
 
 
 class SandboxTest(unittest.TestCase):
     """One sandbox per test class, reset before every test; LOCALE, when set, is the locale of
-    its Wine processes."""
-    LOCALE = None
+    its Wine processes, ARCH the width of its prefix (see Sandbox)."""
+    LOCALE, ARCH = None, 64
 
     @classmethod
     def setUpClass(cls):
-        cls.box = Sandbox(cls.__name__, cls.LOCALE)
+        cls.box = Sandbox(cls.__name__, cls.LOCALE, cls.ARCH)
 
     @classmethod
     def tearDownClass(cls):
@@ -32,12 +34,19 @@ class SandboxTest(unittest.TestCase):
     def setUp(self):
         self.box.reset()
 
+    def assert_ended(self, out, seen=(), keys=(False, False)):
+        """What the uninstaller's run (the driver's output out) shows: exit code 0, exactly the
+        message boxes seen (caption, text), and the product's keys (uninstall, app paths) as
+        given, both gone by default (None: not asked), as the output lists them where the run
+        ended with "regcheck", else as the driver finds them now. A failure quotes the output."""
+        listed = [line.startswith("key 1") for line in out if line.startswith("key ")]
+        self.assertEqual((exit_code(out), boxes(out), keys and (listed or self.box.keys())),
+                         (0, list(seen), keys and list(keys)), "\n".join(map(str, out)))
+
     def assert_removed_cleanly(self, out, exe, log=None, **removed):
-        """What every removal that finished shows: exit code 0, no box, both keys gone and
-        nothing left of the uninstaller (see Sandbox.assert_removed, which takes removed)."""
-        self.assertEqual(exit_code(out), 0)
-        self.assertEqual(boxes(out), [])
-        self.assertEqual(self.box.keys(), [False, False])
+        """What every removal that finished shows: see assert_ended, and nothing left of the
+        uninstaller (see Sandbox.assert_removed, which takes removed)."""
+        self.assert_ended(out)
         self.box.assert_removed(exe, log, **removed)
 
     def once_more_if_wine_lost_the_script(self, row):
@@ -51,14 +60,15 @@ class SandboxTest(unittest.TestCase):
         return row()
 
 
-def run_held(box, exe, *before, batch=None):
+def run_held(box, exe, *before, batch=None, start="start"):
     """Runs the uninstaller with OK (after the driver commands before) while its own file is held
     open, so that the script keeps looping; copies the script (from batch, by default the usual
     one), lets go, waits for the script to finish and returns the driver's output, the script's
-    bytes and what the probe logged."""
+    bytes and what the probe logged. start "start-probed" has the probe there from the
+    uninstaller's start."""
     copy = box.user / "seen.bin"
     with box.probe() as probe:
-        out = box.driver(*probe.setup, *before, "hold", exe, "start", exe, "wait-dialog",
+        out = box.driver(*probe.setup, *before, "hold", exe, start, exe, "wait-dialog",
                          "describe", *OK, "finish", 60, "copy", batch or box.batch,
                          copy, "release", "wait-gone", exe, 60)
         box.settle()
@@ -82,16 +92,6 @@ def removed_while_held(test, exe, *before, batch=None, encoding="cp437"):
     return out, log
 
 
-def fresh_acc(box):
-    """Back to the pristine state, with an empty C:\\acc for a row's folders; returns its host
-    path."""
-    box.reset()
-    acc = box.host(r"C:\acc")
-    shutil.rmtree(acc, ignore_errors=True)
-    acc.mkdir()
-    return acc
-
-
 def plant_decoy(box, decoy, product):
     """A decoy folder: a copy of the product, or someone else's Tivaldor.bat."""
     if product:
@@ -108,14 +108,15 @@ KINDS = ("install", "temp", "desktop")
 
 def reached_by_its_short_form(test, kind, real, decoy=None):
     """Runs OK with the install folder, the temporary folder or the desktop (kind) at real, below
-    C:\\acc, a folder whose name the ANSI code page cannot spell: it lacks a character, or spells
+    the scratch folder, a folder whose name the ANSI code page cannot spell: it lacks a character, or spells
     it only as a look-alike, so that the name reads as decoy, a folder beside it that holds a
     copy of the product, a script or shortcuts of its own; or one that the OEM code page, the
     script's, lacks a character of. The program reaches real by its short form: both keys go,
     with no box and exit code 0, the product goes from there as usual, and decoy keeps every
     byte."""
     box = test.box
-    fresh_acc(box)
+    box.reset()
+    box.scratch()
     box.driver("mkdir", real)
     exe = box.install(real if kind == "install" else INSTALL_DIR)
     target = PRODUCT_EXE
@@ -138,13 +139,11 @@ def reached_by_its_short_form(test, kind, real, decoy=None):
         # Copied while it waits for the uninstaller's file: the script runs from there.
         batch = PureWindowsPath(real, "Tivaldor.bat") if kind == "temp" else box.batch
         out, _, log = run_held(box, exe, *before, batch=batch)
-        test.assertEqual(exit_code(out), 0)
-        test.assertEqual(boxes(out), [])
+        test.assert_ended(out)
         test.assertIn(f"gone 1 {exe}", out, box.what_stayed(exe, log, batch))
     finally:
         if kind == "desktop":
             box.driver("set-desktop", box.win(box.desktop))
-    test.assertEqual(box.keys(), [False, False])
     if decoy:
         test.assertEqual(digest(box.host(decoy)), state, "the decoy")
     # The script's path as it was made: by its folder's short form, where that is the real one.
@@ -157,12 +156,10 @@ def reached_by_its_short_form(test, kind, real, decoy=None):
 
 
 def all_reached_by_their_short_forms(test, rows):
-    """reached_by_its_short_form for each row (kind, real, decoy), each a subtest; C:\\acc goes
-    afterwards."""
+    """reached_by_its_short_form for each row (kind, real, decoy), each a subtest."""
     for kind, real, decoy in rows:
         with test.subTest(kind=kind, folder=real):
             reached_by_its_short_form(test, kind, real, decoy)
-    shutil.rmtree(test.box.host(r"C:\acc"))
 
 
 class SweepScenarios(SandboxTest):
@@ -231,8 +228,7 @@ class SweepScenarios(SandboxTest):
         self.build(tree)
         with self.box.probe(cloud="disguised" if disguised else "exposed") as probe:
             out = self.box.run(exe, *OK, before=probe.setup, describe=True, after=("regcheck",))
-            self.assertEqual(exit_code(out), 0)
-            self.assertEqual([line[:5] for line in out if line.startswith("key ")], ["key 0"] * 2)
+            self.assert_ended(out)
             self.box.settle()
             desktop = PureWindowsPath(self.win(self.box.desktop))
             calls = probe.log.calls()

@@ -7,7 +7,6 @@ import struct
 from typing import NamedTuple
 
 from product import PRODUCT_EXE, PRODUCT_HLP
-from winebox import DEVANAGARI
 
 EXE_TARGET, HLP_TARGET = str(PRODUCT_EXE), str(PRODUCT_HLP)
 TARGETS = {"exe": EXE_TARGET, "hlp": HLP_TARGET, "case": EXE_TARGET.upper(),
@@ -29,6 +28,12 @@ REPARSE_POINT, CLOUD_TAG = 0x400, 0x9000001A
 # Reparse tags: a sync client's (any of 16 flag values in bits 12-15), a mount point (junction)
 # and a projected file system's.
 SYNCED, SYNCED_PINNED, MOUNT_POINT, PROJECTED = 0x9000001A, 0x9000701A, 0xA0000003, 0x9000001C
+# Characters the ANSI code page lacks; its "best fit" lists them as '\', '.', 'F', 's' and '?'.
+FW_BACKSLASH, FW_DOT, FW_F, FW_S, SNOWMAN = "\uff3c", "\uff0e", "\uff26", "\uff53", "\u2603"
+# A name in a script that neither code page 1252 nor 932 has at all (Hindi).
+DEVANAGARI = "\u0939\u093f\u0928\u094d\u0926\u0940"
+# A name that code page 1252 spells and the OEM code page 437, the script's, does not.
+NOT_OEM = "Jo\u00e3o\u00d8"
 # Names in scripts that code page 1252 lacks, one with a look-alike in it: best fit spells
 # "D\u0101rbi" as "Darbi" and "Tivald\u014dr" as "Tivaldor".
 DARBI, TIVALDOR = "D\u0101rbi", "Tivald\u014dr"

@@ -12,10 +12,10 @@ from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, GHOSTING_OFF, INSTAL
 from scenarios import SandboxTest
 from winebox import (DRIVER, EXE, IDCANCEL, IDOK, OK, PROBE_CLOSE, PROBE_DONE, PROBE_ICON,
                      PROBE_MAXIMIZE, PROBE_MOVE, PROBE_SIZE, VK_ESCAPE, VK_RETURN, WM_CLOSE,
-                     WM_COMMAND, boxes, exit_code)
+                     WM_COMMAND, boxes)
 
 # A base far from the usual one, with nothing mapped at or near the old base.
-NEW_BASE = 0x160000000
+NEW_BASE = 0x60000000
 
 
 class Way(NamedTuple):
@@ -47,7 +47,7 @@ class DialogTest(SandboxTest):
         self.assertEqual(probe >> 8, 32, "the class icon is the 32x32 image")
         self.assertFalse(probe & (PROBE_SIZE | PROBE_MAXIMIZE), "Size or Maximize left in menu")
         self.assertTrue(probe & PROBE_MOVE and probe & PROBE_CLOSE, "system menu lost Move/Close")
-        self.assertEqual(exit_code(out), 0)
+        self.assert_ended(out, keys=[True, True])
 
     def test_leaving_changes_nothing(self):
         ways = {
@@ -66,12 +66,31 @@ class DialogTest(SandboxTest):
                                 INSTALL_DIR + r"\Tivaldor.exe")
                 before = self.box.state()
                 out = self.box.run(exe, *actions)
-                self.assertEqual(exit_code(out), 0)
-                self.assertEqual(boxes(out), [])
                 self.assertEqual(out.count("alive 1"), actions.count("alive"))
                 self.box.settle()
-                self.assertEqual(self.box.keys(), [True, True])
+                self.assert_ended(out, keys=[True, True])
                 self.assertEqual(self.box.state(), before)
+
+    def test_registry_views(self):
+        # On 64-bit Windows a 32-bit installer's keys are in the 32-bit view: its Uninstall key
+        # below WOW6432Node, its App Paths key in the one key both views share. A 64-bit build of
+        # the product may have left keys of the same names in the 64-bit view. OK deletes the
+        # 32-bit view's keys, and so App Paths in both; Cancel keeps every key.
+        cancel = ("post", WM_COMMAND, IDCANCEL, 0)
+        # the views written; the actions; the keys left (uninstall, app paths) in the 32-bit
+        # and in the 64-bit view
+        rows = {"32-bit install, Cancel": ((32,), cancel, [True, True], [False, True]),
+                "32-bit install, OK": ((32,), OK, [False, False], [False, False]),
+                "both builds, Cancel": ((32, 64), cancel, [True, True], [True, True]),
+                "both builds, OK": ((32, 64), OK, [False, False], [True, False])}
+        for name, (views, actions, left32, left64) in rows.items():
+            with self.subTest(name):
+                self.box.reset()
+                exe = self.box.install(keys=False)
+                before = [word for view in views for word in ("regadd", view)]
+                out = self.box.run(exe, *actions, before=before)
+                self.assert_ended(out, keys=left32)
+                self.assertEqual(self.box.keys(64), left64)
 
     def test_ok_and_enter_remove_product(self):
         # Started with the probe in its process before any code of its own runs, the program
@@ -95,9 +114,7 @@ class DialogTest(SandboxTest):
                     calls = probe.log.calls()
                 if logged:
                     self.assertEqual(up_to_dialog(calls), logged)
-                self.assertEqual(exit_code(out), 0)
-                self.assertEqual(boxes(out), [])
-                self.assertEqual(self.box.keys(), [False, False])
+                self.assert_ended(out)
                 self.assertEqual(self.box.product_files(), [])
 
     def test_undeletable_file_warns_once(self):
@@ -105,19 +122,14 @@ class DialogTest(SandboxTest):
         product = INSTALL_DIR + r"\Tivaldor.exe"
         self.box.driver("attrib", product, "r")
         out = self.box.run(exe, *OK)
-        self.assertEqual(boxes(out), [("Can't delete the file named:", product)])
+        self.assert_ended(out, [("Can't delete the file named:", product)])
         self.assertEqual(boxes(out, details=True)[0][2:], ("warning", "OK"), "icon, buttons")
-        self.assertEqual(exit_code(out), 0)
         self.assertTrue(self.box.host(product).exists())
         self.assertEqual(self.box.product_files(), ["Tivaldor.exe"])
-        self.assertEqual(self.box.keys(), [False, False])
 
     def test_nothing_to_remove(self):
         exe = self.box.install(files=(), keys=False)
-        out = self.box.run(exe, *OK)
-        self.assertEqual(boxes(out), [])
-        self.assertEqual(exit_code(out), 0)
-        self.assertEqual(self.box.keys(), [False, False])
+        self.assert_ended(self.box.run(exe, *OK))
 
     def test_relocated_image(self):
         # Moved by its own relocation table, far from where it was linked, the program runs as
@@ -142,9 +154,7 @@ class DialogTest(SandboxTest):
                 continue
             out = self.box.run(exe, "describe", *OK)
             self.assertIn(f"title {TITLE}", out)
-            self.assertEqual(exit_code(out), 0)
-            self.assertEqual(boxes(out), [])
-            self.assertEqual(self.box.keys(), [False, False])
+            self.assert_ended(out)
             self.assertFalse(link.exists(), "the shortcut was not deleted")
             self.assertEqual(self.box.product_files(), [])
 
@@ -158,10 +168,8 @@ class DialogTest(SandboxTest):
         exe = self.box.install()
         self.box.host(exe).write_bytes(image)
         out = self.box.driver("start", exe, "finish", 60)
-        self.assertEqual(boxes(out), [("Error during uninstall:", "Can't create window!")])
+        self.assert_ended(out, [("Error during uninstall:", "Can't create window!")], [True, True])
         self.assertEqual(boxes(out, details=True)[0][2:], ("warning", "OK"), "icon, buttons")
-        self.assertEqual(exit_code(out), 0)
-        self.assertEqual(self.box.keys(), [True, True])
         self.assertEqual(self.box.product_files(), list(PRODUCT_FILES))
 
     def test_planted_dlls_are_not_loaded(self):
@@ -196,11 +204,9 @@ class DialogTest(SandboxTest):
                         self.box.driver("link", self.box.win(link), PRODUCT_EXE)
                         out = self.box.run(exe, *OK, before=probe.setup if switches else (),
                                            describe=True)
-                        self.assertEqual(exit_code(out), 0)
-                        self.assertEqual(boxes(out), [])
                         self.box.settle()
                         self.assertEqual(marker.exists(), spoilt, "the planted DLL was loaded")
-                        self.assertEqual(self.box.keys(), [False, False])
+                        self.assert_ended(out)
                         self.assertFalse(link.exists(), "the shortcut was not deleted")
                         self.assertEqual(sorted(p.name for p in folder.iterdir()), [name])
                 marker.unlink(missing_ok=True)

@@ -14,7 +14,7 @@ import scenarios
 import winebox
 import wineproc
 from product import INSTALL_DIR, script
-from wineproc import RunError, judge, run_wine, wine_env
+from wineproc import RunError, judge, run_program, run_wine, wine_env
 
 CRASH = ("Inconsistency detected by ld.so: dl-fini.c: 87: _dl_fini: Assertion "
          "`ns != LM_ID_BASE || i == nloaded' failed!")
@@ -129,7 +129,7 @@ class RunWineTest(unittest.TestCase):
                                          (runs[-1][2] or "(empty)"))
                 self.assertEqual(wine.starts(), starts)
                 self.assertEqual(logged.getvalue(), "".join(
-                    f"winebox: retrying wineboot -i (attempt {n} of 3): Wine did not start it, "
+                    f"harness: retrying wineboot -i (attempt {n} of 3): Wine did not start it, "
                     "exit code 1\n" for n in range(2, starts + 1)))
 
 
@@ -137,24 +137,27 @@ class StartedTest(unittest.TestCase):
     """Sandbox.started around run_wine and judge, with Wine played by a fake."""
 
     def sandbox(self, *runs):
+        """A start of a harness program as the sandbox makes it, with Wine played by a fake."""
         wine = FakeWine(self, *runs)
-        box = winebox.Sandbox.__new__(winebox.Sandbox)
-        box.xvfb, box.root, box.env, box.loader = None, wine.errors.parent, wine.env, wine.path
-        return box, wine
+
+        def started(program, *args, announce, timeout=180):
+            return run_program([wine.path, program, *args], wine.env, wine.errors,
+                               announce=announce, timeout=timeout)
+        return started, wine
 
     def test_crash_after_the_end_is_logged_and_the_run_kept(self):
-        box, _ = self.sandbox((127, ["driver 32", "idle 1", "end 0"], NOISE + CRASH + "\n"))
+        started, _ = self.sandbox((127, ["driver 32", "idle 1", "end 0"], NOISE + CRASH + "\n"))
         with contextlib.redirect_stderr(io.StringIO()) as logged:
-            lines, _ = box.started(r"C:\harness\driver.exe", "wait-idle", 60, announce="driver ")
+            lines, _ = started(r"C:\harness\driver.exe", "wait-idle", 60, announce="driver ")
         self.assertEqual(lines, ["idle 1"])
         self.assertEqual(logged.getvalue(),
-                         f"winebox: Wine crashed after driver.exe finished (status 127): {CRASH}\n")
+                         f"harness: Wine crashed after driver.exe finished (status 127): {CRASH}\n")
 
     def test_failure_quotes_output_and_standard_error(self):
-        box, wine = self.sandbox((127, ["driver 32", "idle 1"], NOISE + CRASH + "\n"))
+        started, wine = self.sandbox((127, ["driver 32", "idle 1"], NOISE + CRASH + "\n"))
         with contextlib.redirect_stderr(io.StringIO()) as logged:
             with self.assertRaises(AssertionError) as caught:
-                box.started(r"C:\harness\driver.exe", "wait-idle", 60, announce="driver ")
+                started(r"C:\harness\driver.exe", "wait-idle", 60, announce="driver ")
         message = str(caught.exception)
         self.assertIn("driver.exe did not finish: no last line", message)
         self.assertIn("('wait-idle', 60)", message)
@@ -164,31 +167,31 @@ class StartedTest(unittest.TestCase):
 
     def test_run_not_started_is_retried_then_judged(self):
         # Without its announce line the driver did nothing, whatever Wine said: made again.
-        box, wine = self.sandbox((1, [], "wine: could not load kernel32.dll\n"), SILENT,
+        started, wine = self.sandbox((1, [], "wine: could not load kernel32.dll\n"), SILENT,
                                  (0, ["driver 33", "regcheck", "end 0"], ""))
         with contextlib.redirect_stderr(io.StringIO()) as logged:
-            lines, _ = box.started(r"C:\harness\driver.exe", "x", announce="driver ")
+            lines, _ = started(r"C:\harness\driver.exe", "x", announce="driver ")
         self.assertEqual(lines, ["regcheck"])
         self.assertEqual(wine.starts(), 3)
-        self.assertIn("winebox: retrying driver.exe x (attempt 2 of 3): Wine did not start it, "
+        self.assertIn("harness: retrying driver.exe x (attempt 2 of 3): Wine did not start it, "
                       "exit code 1\n--- output:\n\n--- standard error:\nwine: could not load "
                       "kernel32.dll\n", logged.getvalue())
-        self.assertIn("winebox: retrying driver.exe x (attempt 3 of 3)", logged.getvalue())
+        self.assertIn("harness: retrying driver.exe x (attempt 3 of 3)", logged.getvalue())
 
     def test_run_out_of_time_is_not_made_again(self):
         # Still starting when the time ran out: whether it did anything is unknown.
-        box, wine = self.sandbox((0, [], "", 3))
+        started, wine = self.sandbox((0, [], "", 3))
         with self.assertRaises(AssertionError) as caught:
-            box.started(r"C:\harness\driver.exe", "x", announce="driver ", timeout=0.5)
+            started(r"C:\harness\driver.exe", "x", announce="driver ", timeout=0.5)
         self.assertIn("driver.exe did not even start within the time: timeout after 0.5 s",
                       str(caught.exception))
         self.assertEqual(wine.starts(), 1)
 
     def test_run_never_started_fails_after_three_starts(self):
-        box, wine = self.sandbox(SILENT, SILENT, (1, ["usage"], ""))
+        started, wine = self.sandbox(SILENT, SILENT, (1, ["usage"], ""))
         with contextlib.redirect_stderr(io.StringIO()):
             with self.assertRaises(AssertionError) as caught:
-                box.started(r"C:\harness\driver.exe", "x", announce="driver ")
+                started(r"C:\harness\driver.exe", "x", announce="driver ")
         self.assertIn("Wine did not start driver.exe (1), 3 times: ('x',)\n--- output:\nusage",
                       str(caught.exception))
         self.assertEqual(wine.starts(), 3)
@@ -200,10 +203,8 @@ class RemovalTest(unittest.TestCase):
 
     def sandbox(self):
         root = Path(self.enterContext(tempfile.TemporaryDirectory()))
-        box = winebox.Sandbox.__new__(winebox.Sandbox)
-        box.prefix = root / "prefix"
-        box.batch = PureWindowsPath(r"C:\users\u\Temp\Tivaldor.bat")
-        box.host(box.batch).parent.mkdir(parents=True)
+        box = winebox.Drive(root / "prefix", "u")
+        box.temp.mkdir(parents=True)
         return box
 
     def test_what_stayed(self):
@@ -279,7 +280,7 @@ class RemovalTest(unittest.TestCase):
                             test.once_more_if_wine_lost_the_script(row)
                         self.assertIs(type(caught.exception), outcome)
                 self.assertEqual(len(made), runs)
-                self.assertEqual("winebox: retrying a row of" in logged.getvalue(), runs == 2)
+                self.assertEqual("harness: retrying a row of" in logged.getvalue(), runs == 2)
                 if runs == 2:
                     self.assertIn("Wine ran none of the script\nscript: b'...'", logged.getvalue())
 

@@ -46,8 +46,8 @@ INSTALL = "apt-get install -y -qq --no-install-recommends --no-remove"
 PIN = "Package: * | Pin: release n=bookworm | Pin-Priority: 1001"
 PREFERRED = f"{INSTALL} --allow-downgrades -o Dir::Etc::Preferences=[{PIN}]"
 WINE32 = "wine wine32:i386"
-SETUP_PACKAGES = ("cmake ninja-build python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64 "
-                  "binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 xvfb xauth x11-apps "
+SETUP_PACKAGES = ("cmake ninja-build python3 python3-pefile g++-mingw-w64-i686 "
+                  "binutils-mingw-w64-i686 wine64 xvfb xauth x11-apps "
                   "imagemagick locales osslsigncode").split()
 
 GAVE_UP = ("setup-wine32: apt-get update failed 3 times; going on with the lists apt has, without "

@@ -12,11 +12,11 @@ import subprocess
 from pathlib import Path, PureWindowsPath
 
 from product import INSTALL_DIR, PRODUCT_FILES
-from wineproc import (ATTEMPTS, WINE, WINE32, WINESERVER, RunError, describe_run, forget_server_dir,
-                      judge, log, run_wine, server_dir_file, start_xvfb, stop_server, wine_env)
+from wineproc import (EMULATED, WINE, WINE32, WINESERVER, describe_run, forget_server_dir,
+                      run_program, run_wine, server_dir_file, start_xvfb, stop_server, wine_env)
 
 BUILD = Path(os.environ.get("KESTRUNE_BUILD",
-                            Path(__file__).resolve().parent.parent / "build/win64")).resolve()
+                            Path(__file__).resolve().parent.parent / "build/win32")).resolve()
 EXE = BUILD / "KESTRUNE.EXE"
 DRIVER = BUILD / "tests" / "driver.exe"
 SANDBOXES = BUILD / "sandboxes"
@@ -24,14 +24,9 @@ PRISTINE = SANDBOXES / "pristine"
 
 VIRTUAL_DESKTOP = [(r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
                    (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "800x600")]
-# Characters the ANSI code page lacks; its "best fit" lists them as '\', '.', 'F', 's' and '?'.
-FW_BACKSLASH, FW_DOT, FW_F, FW_S, SNOWMAN = "\uff3c", "\uff0e", "\uff26", "\uff53", "\u2603"
-# A name in a script that neither code page 1252 nor 932 has at all (Hindi).
-DEVANAGARI = "\u0939\u093f\u0928\u094d\u0926\u0940"
-# A name that code page 1252 spells and the OEM code page 437, the script's, does not.
-NOT_OEM = "Jo\u00e3o\u00d8"
-# Someone else's script where ours might go; run, it would leave C:\ran behind.
-FOREIGN = b"mkdir C:\\ran\r\n"
+# Where a row makes folders of its own (beside decoys, with names the code pages cannot spell);
+# every reset removes it.
+SCRATCH = r"C:\acc"
 # The system folder's command interpreter, in a prefix of either width, as a program of the
 # prefix's own width is told.
 SYSTEM_CMD = r"C:\windows\system32\cmd.exe"
@@ -163,19 +158,82 @@ class WineLostScript(AssertionError):
     the harness's own starts (see run_wine)."""
 
 
-class Sandbox:
-    """A throwaway Wine sandbox. arch 64: a copy of the pristine 64-bit prefix; arch 32: a 32-bit
-    prefix of its own (the pristine one is 64-bit), made with as few Wine starts as can be, since
-    each may go through QEMU. patience stretches the driver's built-in waits; locale (e.g.
-    ja_JP.UTF-8) sets the code pages of its Wine processes; sandboxes is the folder it lives in,
-    whose pristine prefix it copies."""
+class Drive:
+    """A prefix's drive C: as the harness sees it from Linux, which needs no Wine: paths both
+    ways, the user's folders, and what a removal left there."""
 
-    def __init__(self, name, locale=None, arch=64, patience=1, sandboxes=SANDBOXES):
+    def __init__(self, prefix, user):
+        self.prefix = prefix
+        self.user = PureWindowsPath("C:/users", user)
+        self.desktop = self.host(self.user / "Desktop")
+        self.temp = self.host(self.user / "Temp")
+        self.batch = self.user / "Temp" / "Tivaldor.bat"  # where the script goes by default
+
+    def host(self, windows_path):
+        """The Linux path of a path on the sandbox's drive C:."""
+        p = PureWindowsPath(windows_path)
+        assert p.drive.upper() == "C:", windows_path
+        return self.prefix.joinpath("drive_c", *p.parts[1:])
+
+    def win(self, host_path):
+        """The Windows path of a Linux path inside the sandbox's drive C:."""
+        rel = Path(host_path).relative_to(self.prefix / "drive_c")
+        return str(PureWindowsPath("C:\\", *rel.parts))
+
+    def what_stayed(self, exe, log=None, batch=None):
+        """What is left of a removal, for failure messages: the install folder's and the temporary
+        folder's entries, the script's bytes, and the probe's lines (log, a ProbeLog) from the
+        script's start on."""
+        batch = self.host(batch or self.batch)
+        folder, temp = self.host(exe).parent, batch.parent
+        text = [f"install folder {folder.name}: " +
+                (str(sorted(p.name for p in folder.iterdir())) if folder.is_dir() else "gone"),
+                f"temporary folder {temp.name}: " +
+                (str(sorted(p.name for p in temp.iterdir())) if temp.is_dir() else "gone")]
+        if batch.is_file():
+            text.append(f"script: {batch.read_bytes()!r}")
+        if log:
+            lines = [line for line in log.lines if line.startswith("file.")]
+            lines += log.since("CreateProcessA")
+            text.append("probe: " + " | ".join(lines or ["nothing"]))
+        return "\n".join(text)
+
+    def assert_removed(self, exe, log=None, kept=(), batch=None, script=None):
+        """After a run with OK and settle(): the uninstaller and its script are gone, the
+        temporary folder is empty, and the install folder is gone or (kept) holds exactly those
+        entries. A failure says what stayed. Where the script (its expected bytes) is still there
+        untouched while CreateProcessA had started it, or Wine had lost that start (log, the
+        probe's ProbeLog), and nothing runs any more, it raises WineLostScript instead."""
+        exe = PureWindowsPath(exe)
+        folder, temp = self.host(exe).parent, self.host(batch or self.batch).parent
+        left = (sorted(p.name for p in folder.iterdir()) if folder.is_dir() else None,
+                sorted(p.name for p in temp.iterdir()) if temp.is_dir() else [])
+        if left == (sorted(kept) if kept else None, []):
+            return
+        message = f"the removal did not finish\n{self.what_stayed(exe, log, batch)}"
+        if (log and script is not None and (log.started() is not None or log.lost_start()) and
+                self.host(exe).exists() and left[1] == [self.host(batch or self.batch).name] and
+                self.host(batch or self.batch).read_bytes() == script):
+            raise WineLostScript(message)
+        raise AssertionError(message)
+
+
+class Sandbox(Drive):
+    """A throwaway Wine sandbox, whose programs (the uninstaller, the driver) are 32-bit and run
+    through Wine's 32-bit loader. arch 64: a copy of the pristine 64-bit prefix, as 64-bit Windows
+    runs a 32-bit program (its HKLM\\Software redirected, its system folder SysWOW64); arch 32: a
+    32-bit prefix of its own, as 32-bit Windows, made with as few Wine starts as can be, since each
+    may go through QEMU. patience stretches the driver's built-in waits and the time a run may
+    take (by 20 under QEMU); locale (e.g. ja_JP.UTF-8) sets the code pages of its Wine
+    processes; sandboxes is the folder it lives in, whose pristine prefix it copies."""
+
+    def __init__(self, name, locale=None, arch=64, patience=20 if EMULATED else 1,
+                 sandboxes=SANDBOXES):
         pristine = sandboxes / "pristine"
         if arch == 64 and not pristine.is_dir():
             raise RuntimeError(f"no pristine Wine prefix at {pristine}; run the prefix setup first")
         self.arch, self.patience, self.locale = arch, patience, locale
-        self.loader = WINE if arch == 64 else WINE32
+        self.loader = WINE32
         self.root = sandboxes / name
         self.prefix = self.root / "prefix"
         self.home = self.root / "home"
@@ -207,12 +265,8 @@ class Sandbox:
             for built in (DRIVER, DRIVER.with_name("probe.dll")):
                 shutil.copy(built, harness / built.name)
             self.driver_exe = harness / DRIVER.name
-            user = next(d for d in (self.prefix / "drive_c" / "users").iterdir()
-                        if d.name != "Public")
-            self.user = PureWindowsPath("C:/users", user.name)
-            self.desktop = user / "Desktop"
-            self.temp = user / "Temp"
-            self.batch = self.user / "Temp" / "Tivaldor.bat"  # where the script goes by default
+            super().__init__(self.prefix, next(d.name for d in (self.prefix / "drive_c" / "users")
+                                               .iterdir() if d.name != "Public"))
             self.xvfb, display = start_xvfb()
             self.env = self.environment(display)
             # A server kept alive between runs spares each test Wine's start-up of its
@@ -229,46 +283,18 @@ class Sandbox:
         env["DRIVER_PATIENCE"] = str(self.patience)
         return env
 
-    def host(self, windows_path):
-        """The Linux path of a path on the sandbox's drive C:."""
-        p = PureWindowsPath(windows_path)
-        assert p.drive.upper() == "C:", windows_path
-        return self.prefix.joinpath("drive_c", *p.parts[1:])
-
-    def win(self, host_path):
-        """The Windows path of a Linux path inside the sandbox's drive C:."""
-        rel = Path(host_path).relative_to(self.prefix / "drive_c")
-        return str(PureWindowsPath("C:\\", *rel.parts))
-
-    def wine(self, program, *args, timeout=180, announce=None):
-        """Runs a Windows program in the sandbox (see run_wine): exit code, output lines and what
-        Wine and the program wrote to standard error meanwhile (kept in the sandbox's
-        wine.log)."""
+    def wine(self, program, *args, timeout=180):
+        """Runs any Windows program in the sandbox, such as Wine's own reg (see run_wine): exit
+        code, output lines and what Wine and the program wrote to standard error meanwhile (kept
+        in the sandbox's wine.log)."""
         return run_wine([self.loader, program, *args], self.env, self.root / "wine.log",
-                        timeout=timeout, announce=announce)
+                        timeout=timeout * self.patience)
 
     def started(self, program, *args, announce, timeout=180):
-        """Runs a Windows program whose first output line starts with announce and whose last
-        line is 'end <status>'; returns the output lines between them and its standard error.
-        Without the first line Wine did not start the program at all, which happens on its own
-        on a busy machine: run_wine makes such a run again, at most twice. Any other failure (see
-        judge) raises AssertionError; a crash of Wine after the program has ended is only
-        reported."""
-        name = PureWindowsPath(str(program)).name
-        code, lines, err = self.wine(program, *args, timeout=timeout, announce=announce)
-        if lines and lines[0].startswith(announce):
-            try:
-                output, note = judge(name, lines[1:], err, code)
-            except RunError as e:
-                raise AssertionError(f"{e}: {args}\n{self.describe(lines[1:], err)}") from None
-            if note:
-                log(note)
-            return output, err
-        if not isinstance(code, int):
-            raise AssertionError(f"{name} did not even start within the time: {code}: "
-                                 f"{args}\n{self.describe(lines, err)}")
-        raise AssertionError(f"Wine did not start {name} ({code}), {ATTEMPTS} times: {args}\n" +
-                             self.describe(lines, err))
+        """Runs one of the harness's Windows-side programs in the sandbox (see run_program)."""
+        return run_program([self.loader, program, *args], self.env, self.root / "wine.log",
+                           announce=announce, timeout=timeout * self.patience,
+                           describe=self.describe)
 
     def describe(self, lines, err):
         """The output and the end of the standard error of a run, for failure messages."""
@@ -294,13 +320,20 @@ class Sandbox:
         self.clear()
 
     def clear(self):
-        """Empties the desktop and the temporary folder and removes the product folder."""
-        for folder in (self.desktop, self.temp, self.host(INSTALL_DIR)):
+        """Empties the desktop and the temporary folder and removes the product folder and the
+        scratch folder."""
+        for folder in (self.desktop, self.temp, self.host(INSTALL_DIR), self.host(SCRATCH)):
             if folder.exists():
                 subprocess.run(["chmod", "-R", "u+w", str(folder)], check=True)
                 shutil.rmtree(folder)
         self.desktop.mkdir()
         self.temp.mkdir()
+
+    def scratch(self):
+        """Makes the scratch folder (SCRATCH), empty; returns its host path."""
+        folder = self.host(SCRATCH)
+        folder.mkdir()
+        return folder
 
     def close(self):
         if self.prefix.is_dir():
@@ -339,9 +372,11 @@ class Sandbox:
         return {str(folder): digest(folder)
                 for folder in (self.host(INSTALL_DIR), self.desktop, self.temp)}
 
-    def keys(self):
-        """Which of the product's two registry keys exist, in order (uninstall, app paths)."""
-        return [line.startswith("key 1") for line in self.driver("regcheck")]
+    def keys(self, view=None):
+        """Which of the product's two registry keys exist, in order (uninstall, app paths): in
+        the driver's own view, the 32-bit one where a 32-bit installer writes them, or in view
+        32 or 64."""
+        return [line.startswith("key 1") for line in self.driver("regcheck", *([view] if view else []))]
 
     @contextlib.contextmanager
     def probe(self, **switches):
@@ -352,43 +387,6 @@ class Sandbox:
             yield probe
         finally:
             probe.path.unlink(missing_ok=True)
-
-    def what_stayed(self, exe, log=None, batch=None):
-        """What is left of a removal, for failure messages: the install folder's and the temporary
-        folder's entries, the script's bytes, and the probe's lines (log, a ProbeLog) from the
-        script's start on."""
-        batch = self.host(batch or self.batch)
-        folder, temp = self.host(exe).parent, batch.parent
-        text = [f"install folder {folder.name}: " +
-                (str(sorted(p.name for p in folder.iterdir())) if folder.is_dir() else "gone"),
-                f"temporary folder {temp.name}: " +
-                (str(sorted(p.name for p in temp.iterdir())) if temp.is_dir() else "gone")]
-        if batch.is_file():
-            text.append(f"script: {batch.read_bytes()!r}")
-        if log:
-            lines = [line for line in log.lines if line.startswith("file.")]
-            lines += log.since("CreateProcessA")
-            text.append("probe: " + " | ".join(lines or ["nothing"]))
-        return "\n".join(text)
-
-    def assert_removed(self, exe, log=None, kept=(), batch=None, script=None):
-        """After a run with OK and settle(): the uninstaller and its script are gone, the
-        temporary folder is empty, and the install folder is gone or (kept) holds exactly those
-        entries. A failure says what stayed. Where the script (its expected bytes) is still there
-        untouched while CreateProcessA had started it, or Wine had lost that start (log, the
-        probe's ProbeLog), and nothing runs any more, it raises WineLostScript instead."""
-        exe = PureWindowsPath(exe)
-        folder, temp = self.host(exe).parent, self.host(batch or self.batch).parent
-        left = (sorted(p.name for p in folder.iterdir()) if folder.is_dir() else None,
-                sorted(p.name for p in temp.iterdir()) if temp.is_dir() else [])
-        if left == (sorted(kept) if kept else None, []):
-            return
-        message = f"the removal did not finish\n{self.what_stayed(exe, log, batch)}"
-        if (log and script is not None and (log.started() is not None or log.lost_start()) and
-                self.host(exe).exists() and left[1] == [self.host(batch or self.batch).name] and
-                self.host(batch or self.batch).read_bytes() == script):
-            raise WineLostScript(message)
-        raise AssertionError(message)
 
     def run(self, exe, *actions, before=(), describe=False, finish=60, after=(), timeout=180):
         """Starts the uninstaller after the driver commands before, waits for its dialog

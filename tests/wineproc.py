@@ -14,6 +14,10 @@ from pathlib import Path, PureWindowsPath
 WINE = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, through QEMU where the kernel cannot run it
 WINESERVER = "/usr/lib/wine/wineserver"
+# Where the kernel runs no 32-bit programs, scripts/setup-wine32 has QEMU's user-mode emulator
+# run them, Wine's 32-bit side included: every start and wait then takes many times as long.
+EMULATED = Path("/proc/sys/fs/binfmt_misc/qemu-i386").is_file() and \
+    Path("/proc/sys/fs/binfmt_misc/qemu-i386").read_text().startswith("enabled")
 
 def wine_env(home, prefix, display=None, locale=None):
     """The environment of Wine's processes; a locale (e.g. ja_JP.UTF-8) sets their code pages."""
@@ -48,7 +52,8 @@ def start_xvfb():
 
 
 def log(message):
-    print(f"winebox: {message}", file=sys.stderr, flush=True)
+    """A note of the harness's own (a retry, a crash it forgave) on standard error."""
+    print(f"harness: {message}", file=sys.stderr, flush=True)
 
 
 # What glibc's loader prints when it asserts while a Linux process tears down; Wine's own side of
@@ -142,6 +147,32 @@ def judge(name, lines, err, code):
     if crash is None:
         raise RunError(f"{name} ended with status {status} but exited with {code}")
     return lines[:-1], f"Wine crashed after {name} finished (status {code}): {crash}"
+
+
+def run_program(command, env, errors, *, announce, timeout, describe=describe_run):
+    """Runs one of the harness's Windows-side programs (command: Wine's loader, the program and
+    its arguments), whose first output line starts with announce and whose last line is
+    'end <status>'; returns the output lines between them and its standard error. Without the
+    first line Wine did not start the program at all, which happens on its own on a busy
+    machine: run_wine makes such a run again, at most twice. Any other failure (see judge)
+    raises AssertionError, with the run's output and standard error as describe(lines, err) puts
+    them; a crash of Wine after the program has ended is only logged."""
+    program, args = command[1], tuple(command[2:])
+    name = PureWindowsPath(str(program)).name
+    code, lines, err = run_wine(command, env, errors, timeout=timeout, announce=announce)
+    if lines and lines[0].startswith(announce):
+        try:
+            output, note = judge(name, lines[1:], err, code)
+        except RunError as e:
+            raise AssertionError(f"{e}: {args}\n{describe(lines[1:], err)}") from None
+        if note:
+            log(note)
+        return output, err
+    if not isinstance(code, int):
+        raise AssertionError(f"{name} did not even start within the time: {code}: "
+                             f"{args}\n{describe(lines, err)}")
+    raise AssertionError(f"Wine did not start {name} ({code}), {ATTEMPTS} times: {args}\n" +
+                         describe(lines, err))
 
 
 def server_dir_file(prefix):

@@ -1,5 +1,0 @@
-# Cross-compiling for 64-bit Windows with MinGW-w64: the twin the tests run under 64-bit Wine.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
