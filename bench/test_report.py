@@ -138,6 +138,12 @@ class Report(unittest.TestCase):
                 derived = report.derive(changed(*changes))
                 self.assertEqual({path: pick(derived, path) for path in expected}, expected)
 
+    def test_summary(self):
+        # A measurement's runs as the tables show them: median (minimum–maximum).
+        for runs, shown in [([402.0, 400.0, 405.0, 399.0, 403.0], "402.0 (399.0–405.0)"),
+                            ([], "– (no run succeeded)")]:
+            self.assertEqual(report.fmt(runs), shown)
+
     def test_rendered(self):
         # Every target with its measured figure and verdict, in the order derived.
         verdicts = {True: "met", False: "**missed**", None: "not judged"}
