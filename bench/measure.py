@@ -20,6 +20,7 @@ import sys
 import time
 from pathlib import Path, PureWindowsPath
 
+import pefile
 import winebox
 from product import INSTALL_DIR
 from winebox import Sandbox, listing
@@ -36,7 +37,6 @@ TIMER = TOOLS / "timer.exe"
 WALK = TOOLS / "walk.exe"
 MAX_DEPTH = 6
 SEED = 20240517
-MACHINES = {0x14C: "i386", 0x8664: "x86-64"}
 NO_SHAPE = {"entries": 0, "dirs": 0, "files": 0, "links": 0, "product": 0, "depth": 0}
 
 
@@ -49,10 +49,9 @@ def settings(environ):
 
 
 def machine(path):
-    """The machine a Windows image is for, from its PE header."""
-    data = Path(path).read_bytes()
-    return MACHINES.get(int.from_bytes(data[int.from_bytes(data[60:64], "little") + 4:][:2],
-                                       "little"), "unknown")
+    """The machine a Windows image is for, from its PE header ("i386")."""
+    code = pefile.PE(path, fast_load=True).FILE_HEADER.Machine
+    return pefile.MACHINE_TYPE[code].removeprefix("IMAGE_FILE_MACHINE_").lower()
 
 
 def peer_stub():
