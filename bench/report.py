@@ -47,7 +47,7 @@ def fmt(values, digits=1):
     """Median (minimum–maximum) of values."""
     if not values:
         return "– (no run succeeded)"
-    return f"{num(median(values), digits)} ({num(min(values), digits)}–{num(max(values), digits)})"
+    return "{} ({}–{})".format(*(num(f(values), digits) for f in (median, min, max)))
 
 
 def growth_exponent(points):
@@ -112,7 +112,8 @@ def derive(figures):
     for n, rows in sweep.items():
         med = median(rows["ours"])
         b = med - base if med is not None and base is not None else None
-        d["sweep"].append({**rows, "beyond": b, "rate": n / (b / 1000) if n and b and b > 0 else None,
+        d["sweep"].append({**rows, "beyond": b,
+                           "rate": n / (b / 1000) if n and b and b > 0 else None,
                            "per_list": div(b, median(rows["list"])) if n else None,
                            "per_calls": div(b, median(rows["calls"])) if n else None,
                            "left": max(rows["left"], default=None)})
@@ -221,7 +222,8 @@ def render(figures):
         if "line" in d:
             fits.append("Least-squares line through the medians: {:.0f} µs per entry {:+.0f} ms."
                         .format(*d["line"]))
-        md += [*(fits + [""] if fits else []), "The list walker only lists the tree (FindFirstFileA/FindNextFileA). The "
+        md += [*(fits + [""] if fits else []),
+               "The list walker only lists the tree (FindFirstFileA/FindNextFileA). The "
                "needed-calls walker lists it once and calls GetClassFile on every file and "
                "IPersistFile::Load + IShellLinkA::GetPath on every shell link, comparing each "
                "target with both product files; it deletes nothing. Every run, ours and the "
@@ -259,7 +261,8 @@ set terminal pngcairo size 900,560 font ",10" noenhanced; set output "{out}/swee
 set title "KESTRUNE.EXE desktop sweep under Wine ({prefix} prefix)"
 set xlabel "desktop entries"; set ylabel "time (ms)"; set key top left; set grid
 set yrange [0:*]; set xrange [0:*]
-plot "{out}/sweep.dat" using 1:2:3:4 with yerrorlines lw 2 pt 7 title "ours: OK→exit beyond empty desktop", \\
+plot "{out}/sweep.dat" using 1:2:3:4 with yerrorlines lw 2 pt 7 \\
+         title "ours: OK→exit beyond empty desktop", \\
      "" using 1:6 with linespoints lw 2 pt 5 title "walker: list + needed calls", \\
      "" using 1:5 with linespoints lw 2 pt 9 title "walker: list only"
 """
