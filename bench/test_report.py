@@ -88,11 +88,9 @@ def pick(derived, path):
     return rounded(derived)
 
 
-BUDGET = f"hardened i686 image ≤ {IMAGE_LIMIT} bytes"
 LINEAR = "sweep linear: growth exponent between 0.8 and 1.3 (1000, 3000, 10000 entries)"
 PER_WALK = ("sweep per walk ≤ 1.25× needed-calls walker (10000 entries; ours beyond empty / "
             "(2 × walker): 2 walks, one per product file)")
-GONE = "ours OK→gone no slower than peer start→gone"
 STOPPED = (lambda f: f.pop("sweep"), lambda f: f.pop("timings"))
 # (what, changes to the stored figures, some of what the report derives from them)
 CASES = [
@@ -105,10 +103,11 @@ CASES = [
                            True),
         "targets.walk": (PER_WALK, "1.06 (1.05–1.11)", True), "timings.ratio_total": 0.99}),
     ("image over budget", (lambda f: f["images"].update(ours=IMAGE_LIMIT + 1),),
-     {"targets.image": (BUDGET, IMAGE_LIMIT + 1, False)}),
+     {"targets.image": (f"hardened i686 image ≤ {IMAGE_LIMIT} bytes", IMAGE_LIMIT + 1, False)}),
     ("ours slower than the peer",
      (lambda f: [r.update(ok_gone_ms=300.0) for r in f["timings"]["ours"]],),
-     {"timings.ratio_gone": 1.2, "targets.gone": (GONE, "ratio 1.20", False)}),
+     {"timings.ratio_gone": 1.2, "targets.gone": (
+         "ours OK→gone no slower than peer start→gone", "ratio 1.20", False)}),
     ("quadratic sweep", (sweep({1000: 100, 3000: 900, 10000: 10000}),),
      {"exponent": 2.0, "per_run": [2.0] * 5, "targets.linear": (
          LINEAR, "2.00 (single runs 2.00–2.00; needed-calls walker 1.01)", False)}),
@@ -118,7 +117,7 @@ CASES = [
                                            "10000: 1050 ms)", None)}),
     # Stopped early: what was measured, and the image judged all the same.
     ("stopped early", STOPPED + (lambda f: f["images"].update(ours=IMAGE_LIMIT),),
-     {"targets": {"image": (BUDGET, IMAGE_LIMIT, True)}}),
+     {"targets": {"image": (f"hardened i686 image ≤ {IMAGE_LIMIT} bytes", IMAGE_LIMIT, True)}}),
 ]
 
 
