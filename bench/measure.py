@@ -21,6 +21,7 @@ import time
 from pathlib import Path, PureWindowsPath
 
 import pefile
+
 import winebox
 from product import INSTALL_DIR
 from winebox import Sandbox, listing
