@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
 """Measures the shipped KESTRUNE.EXE under Wine: image sizes, timings against an NSIS peer, and the
-scaling of the desktop sweep against two reference walkers. Every run happens in a throwaway Wine
-sandbox (tests/winebox.py) with a 64-bit prefix, where the 32-bit image runs as 64-bit Windows runs
-it; the times are taken inside it by bench/timer.cpp and bench/walk.cpp, built beside the image.
-
-Writes the raw figures, every run's, to build/bench/figures.json; bench/report.py makes the
-report from them. Run by scripts/bench, which builds what this needs, makes the peer and puts
-tests/ on PYTHONPATH and the build in KESTRUNE_BUILD. Environment: BENCH_RUNS (timed runs per
-measurement, at least 5; default 7 for the timings, 5 for the sweep), BENCH_SIZES (desktop tree
-sizes, default 1000,3000,10000). Exits 1 when a run failed; the figures are written all the same."""
+scaling of the desktop sweep against two reference walkers, in throwaway Wine sandboxes
+(tests/winebox.py) of a 64-bit prefix, where the 32-bit image runs as 64-bit Windows runs it; the
+times are taken inside by bench/timer.cpp and bench/walk.cpp. Writes the raw figures, every run's,
+to build/bench/figures.json, for bench/report.py. Run by scripts/bench, which builds what this
+needs, makes the peer and sets PYTHONPATH and KESTRUNE_BUILD. Environment: BENCH_RUNS (timed runs
+per measurement, at least 5; default 7 for the timings, 5 for the sweep), BENCH_SIZES (desktop
+tree sizes, default 1000,3000,10000). Exits 1 when a run failed; the figures are written anyway."""
 import functools
 import json
 import os
@@ -39,14 +37,6 @@ WALK = TOOLS / "walk.exe"
 MAX_DEPTH = 6
 SEED = 20240517
 NO_SHAPE = {"entries": 0, "dirs": 0, "files": 0, "links": 0, "product": 0, "depth": 0}
-
-
-def settings(environ):
-    """How many runs and which tree sizes, from BENCH_RUNS and BENCH_SIZES."""
-    runs = environ.get("BENCH_RUNS")
-    return {"runs": max(5, int(runs or 7)), "sweep_runs": max(5, int(runs or 5)),
-            "sizes": [int(s) for s in environ.get("BENCH_SIZES", "1000,3000,10000").split(",")
-                      if s]}
 
 
 def machine(path):
@@ -193,8 +183,11 @@ def main():
     # No figures of an earlier run may be reported as this run's, should this one break off.
     FIGURES.unlink(missing_ok=True)
     load_before = os.getloadavg()[0]
+    runs = os.environ.get("BENCH_RUNS")
     figures = {"wine": "unknown: no sandbox started", "cpus": os.cpu_count(),
-               **settings(os.environ),
+               "runs": max(5, int(runs or 7)), "sweep_runs": max(5, int(runs or 5)),
+               "sizes": [int(s) for s in os.environ.get("BENCH_SIZES", "1000,3000,10000")
+                         .split(",") if s],
                "setup": {"image": os.path.relpath(winebox.EXE, ROOT), "stub": peer_stub(),
                          "loader": "none: no sandbox started", "prefix": "none"},
                "images": {"ours": winebox.EXE.stat().st_size, "peer": PEER.stat().st_size},
