@@ -1,16 +1,16 @@
 ; The peer for the benchmark: an NSIS uninstaller that removes what KESTRUNE.EXE removes (the two
 ; registry keys, the four product files, a desktop shortcut) and then itself with the install
-; folder. Built with Debian's makensis for its amd64 stub, so that it runs under 64-bit Wine:
+; folder. Built with Debian's makensis from its x86 stub, 32-bit like KESTRUNE.EXE, so that both
+; run alike in a 64-bit prefix and delete the keys in the same, 32-bit view:
 ;   makensis -DUNINSTALLER=/abs/path/peer-uninstall.exe -DMAKER=/abs/path/peer-maker.exe peer.nsi
 ; The uninstaller is taken straight from the compiler through !uninstfinalize: nothing has to
 ; run the installer (the maker) to write it.
 Unicode true
-Target amd64-unicode
+Target x86-unicode
 SetCompressor zlib
 RequestExecutionLevel admin
 Name "Tivaldor"
 OutFile "${MAKER}"
-InstallDir "$PROGRAMFILES64\Tivaldor"
 SilentUnInstall normal
 !uninstfinalize 'cp "%1" "${UNINSTALLER}"'
 
@@ -20,7 +20,6 @@ Section
 SectionEnd
 
 Section "Uninstall"
-    SetRegView 64
     DeleteRegKey HKLM "SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tivaldor"
     DeleteRegKey HKLM "SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Tivaldor.exe"
     Delete "$INSTDIR\Tivaldor.exe"

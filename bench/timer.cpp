@@ -16,7 +16,7 @@
 #include <vector>
 
 static LARGE_INTEGER Frequency;
-static std::vector<DWORD> Baseline;
+static std::vector<PROCESSENTRY32W> Baseline;
 
 static double Now() {
     LARGE_INTEGER t;
@@ -29,44 +29,85 @@ static double Now() {
     Leave(2);
 }
 
-static void TakeBaseline() {
-    Baseline.clear();
-    for (auto &p : Processes())
-        Baseline.push_back(p.th32ProcessID);
-}
-
-// Wine's own services, which it starts on demand and keeps running.
-static bool IsService(const wchar_t *name) {
+// Processes started since the baseline, other than this one and Wine's own services, which it
+// starts on demand and keeps running.
+static std::vector<PROCESSENTRY32W> Newcomers() {
     static const wchar_t *services[] = {L"explorer.exe", L"rpcss.exe",    L"services.exe",
                                         L"svchost.exe",  L"plugplay.exe", L"winedevice.exe"};
-    for (const wchar_t *s : services)
-        if (!lstrcmpiW(name, s))
-            return true;
-    return false;
-}
-
-// Processes started since the baseline, other than this one and Wine's services.
-static std::vector<PROCESSENTRY32W> Newcomers() {
     std::vector<PROCESSENTRY32W> list;
     for (auto &p : Processes()) {
-        bool old = p.th32ProcessID == GetCurrentProcessId() || IsService(p.szExeFile);
-        for (DWORD b : Baseline)
-            old = old || b == p.th32ProcessID;
+        bool old = p.th32ProcessID == GetCurrentProcessId();
+        for (const wchar_t *s : services)
+            old = old || !lstrcmpiW(p.szExeFile, s);
+        for (auto &b : Baseline)
+            old = old || b.th32ProcessID == p.th32ProcessID;
         if (!old)
             list.push_back(p);
     }
     return list;
 }
 
-static void WaitQuiet() {
+// Polls until path is gone; returns the time then, or a negative number after 60 s.
+static double WaitGone(const wchar_t *path) {
+    double start = Now();
+    while (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+        if (Now() - start > 60000)
+            return -1;
+        Sleep(1);
+    }
+    return Now();
+}
+
+// The uninstaller's dialog once it is visible, or NULL.
+static HWND FindDialog(DWORD pid) {
+    for (HWND w = NULL; (w = FindWindowExW(NULL, w, NULL, L"Uninstall Tivaldor"));) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == pid && IsWindowVisible(w))
+            return w;
+    }
+    return NULL;
+}
+
+// One run of ours (OK pressed in its dialog) or of the peer (silent); then its exit code, and
+// the wait for what it started.
+static void Run(bool ours, const wchar_t *exe, const wchar_t *dir) {
+    Baseline = Processes();
+    std::wstring cmd = L"\"" + std::wstring(exe) + (ours ? L"\"" : L"\" /S");
+    STARTUPINFOW si = {sizeof si};
+    PROCESS_INFORMATION pi;
+    double t0 = Now();
+    if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi))
+        Fail("start");
+    if (ours) {
+        HWND dialog = NULL;
+        while (!(dialog = FindDialog(pi.dwProcessId))) {
+            if (WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0 || Now() - t0 > 30000)
+                Fail("no dialog");
+            Sleep(1);
+        }
+        printf("dialog_ms %.3f\n", Now() - t0);
+        // Let the first paint finish, as a user would before pressing OK.
+        WaitForInputIdle(pi.hProcess, 5000);
+        Sleep(100);
+        t0 = Now();
+        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    }
+    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
+        Fail("still running");
+    double exited = Now(), gone = WaitGone(dir);
+    const char *from = ours ? "ok" : "start";
+    printf("%s_exit_ms %.3f\n%s_gone_ms %.3f\n", from, exited - t0, from,
+           gone < 0 ? -1 : gone - t0);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    printf("exit %lu\n", (unsigned long)code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
     double start = Now();
     std::vector<PROCESSENTRY32W> left;
-    while (Now() - start < 60000) {
-        left = Newcomers();
-        if (left.empty())
-            break;
+    while (!(left = Newcomers()).empty() && Now() - start < 60000)
         Sleep(20);
-    }
     printf("quiet_ms %.1f\n", Now() - start);
     for (auto &p : left) {
         char name[MAX_PATH * 3];
@@ -75,117 +116,16 @@ static void WaitQuiet() {
     }
 }
 
-static bool Exists(const wchar_t *path) {
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Polls until path is gone; returns the time then, or a negative number after 60 s.
-static double WaitGone(const wchar_t *path) {
-    double start = Now();
-    while (Exists(path)) {
-        if (Now() - start > 60000)
-            return -1;
-        Sleep(1);
-    }
-    return Now();
-}
-
-static PROCESS_INFORMATION Start(const wchar_t *exe, const wchar_t *args) {
-    std::wstring cmd = L"\"" + std::wstring(exe) + L"\"" + args;
-    STARTUPINFOW si = {sizeof si};
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi))
-        Fail("start");
-    return pi;
-}
-
-struct Search {
-    DWORD pid;
-    HWND found;
-};
-
-static BOOL CALLBACK IsTheDialog(HWND hwnd, LPARAM param) {
-    Search *s = (Search *)param;
-    DWORD owner = 0;
-    GetWindowThreadProcessId(hwnd, &owner);
-    wchar_t title[64] = L"";
-    if (owner == s->pid && IsWindowVisible(hwnd) && GetWindowTextW(hwnd, title, 64) &&
-        !lstrcmpW(title, L"Uninstall Tivaldor")) {
-        s->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-static HWND FindDialog(DWORD pid) {
-    Search s = {pid, NULL};
-    EnumWindows(IsTheDialog, (LPARAM)&s);
-    return s.found;
-}
-
-// Reports the exit code of a finished run, lets go of it and waits for what it started.
-static void EndRun(PROCESS_INFORMATION &pi) {
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    printf("exit %lu\n", (unsigned long)code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    WaitQuiet();
-}
-
-static void Ours(const wchar_t *exe, const wchar_t *dir) {
-    TakeBaseline();
-    double t0 = Now();
-    PROCESS_INFORMATION pi = Start(exe, L"");
-    HWND dialog = NULL;
-    while (!(dialog = FindDialog(pi.dwProcessId))) {
-        if (WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0 || Now() - t0 > 30000)
-            Fail("no dialog");
-        Sleep(1);
-    }
-    double t1 = Now();
-    // Let the first paint finish, as a user would before pressing OK.
-    WaitForInputIdle(pi.hProcess, 5000);
-    Sleep(100);
-    double t2 = Now();
-    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
-        Fail("still running");
-    double t3 = Now();
-    double t4 = WaitGone(dir);
-    printf("dialog_ms %.3f\n", t1 - t0);
-    printf("ok_exit_ms %.3f\n", t3 - t2);
-    printf("ok_gone_ms %.3f\n", t4 < 0 ? -1.0 : t4 - t2);
-    EndRun(pi);
-}
-
-static void Peer(const wchar_t *exe, const wchar_t *dir) {
-    TakeBaseline();
-    double t0 = Now();
-    PROCESS_INFORMATION pi = Start(exe, L" /S");
-    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
-        Fail("still running");
-    double t1 = Now();
-    double t2 = WaitGone(dir);
-    printf("start_exit_ms %.3f\n", t1 - t0);
-    printf("start_gone_ms %.3f\n", t2 < 0 ? -1.0 : t2 - t0);
-    EndRun(pi);
-}
-
 int wmain(int argc, wchar_t **argv) {
     Announce("timer");
     QueryPerformanceFrequency(&Frequency);
     CommandLine arg = {argc, argv, Fail, 0};
     while (const wchar_t *word = arg.Command()) {
         std::wstring cmd = word;
-        if (cmd == L"ours") {
-            const wchar_t *exe = arg();
-            Ours(exe, arg());
-        } else if (cmd == L"peer") {
-            const wchar_t *exe = arg();
-            Peer(exe, arg());
-        } else
+        if (cmd != L"ours" && cmd != L"peer")
             Fail("unknown command");
+        const wchar_t *exe = arg();
+        Run(cmd == L"ours", exe, arg());
         fflush(stdout);
     }
     Leave(0);

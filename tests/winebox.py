@@ -47,15 +47,15 @@ def own_user_folders(prefix):
                 entry.mkdir()
 
 
-def make_pristine():
-    """Creates the pristine prefix that every sandbox of this test run copies."""
-    home = SANDBOXES / "pristine-home"
-    for old in (PRISTINE, home):
+def make_pristine(sandboxes=SANDBOXES):
+    """Creates the pristine prefix that every sandbox of this test run copies, in sandboxes."""
+    pristine, home = sandboxes / "pristine", sandboxes / "pristine-home"
+    for old in (pristine, home):
         if old.exists():
             shutil.rmtree(old)
     (home / "Desktop").mkdir(parents=True)
-    env = wine_env(home, PRISTINE)
-    errors = SANDBOXES / "pristine.log"  # quoted when a step fails
+    env = wine_env(home, pristine)
+    errors = sandboxes / "pristine.log"  # quoted when a step fails
     errors.write_bytes(b"")
     run_wine([WINE, "wineboot", "-i"], env, errors, timeout=900, check=True)
     # A virtual desktop: Wine draws the window frames itself and, with no window manager
@@ -64,8 +64,8 @@ def make_pristine():
         run_wine([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env, errors,
                  timeout=300, check=True)
     run_wine([WINESERVER, "-w"], env, errors, timeout=900, check=True)
-    forget_server_dir(PRISTINE)
-    own_user_folders(PRISTINE)
+    forget_server_dir(pristine)
+    own_user_folders(pristine)
     shutil.rmtree(home)
 
 
@@ -229,14 +229,16 @@ class Sandbox(Drive):
     32-bit prefix of its own, as 32-bit Windows, made with as few Wine starts as can be, since each
     may go through QEMU. patience stretches the driver's built-in waits and the time a run may
     take (by 20 under QEMU); locale (e.g. ja_JP.UTF-8) sets the code pages of its Wine
-    processes."""
+    processes; sandboxes is the folder it lives in, whose pristine prefix it copies."""
 
-    def __init__(self, name, locale=None, arch=64, patience=20 if EMULATED else 1):
-        if arch == 64 and not PRISTINE.is_dir():
-            raise RuntimeError(f"no pristine Wine prefix at {PRISTINE}; run the prefix setup first")
+    def __init__(self, name, locale=None, arch=64, patience=20 if EMULATED else 1,
+                 sandboxes=SANDBOXES):
+        pristine = sandboxes / "pristine"
+        if arch == 64 and not pristine.is_dir():
+            raise RuntimeError(f"no pristine Wine prefix at {pristine}; run the prefix setup first")
         self.arch, self.patience, self.locale = arch, patience, locale
         self.loader = WINE32
-        self.root = SANDBOXES / name
+        self.root = sandboxes / name
         self.prefix = self.root / "prefix"
         self.home = self.root / "home"
         self.xvfb = None
@@ -250,7 +252,7 @@ class Sandbox(Drive):
             (self.home / "Desktop").mkdir(parents=True)
             wine_log = self.root / "wine.log"
             if arch == 64:
-                subprocess.run(["cp", "-a", str(PRISTINE), str(self.prefix)], check=True)
+                subprocess.run(["cp", "-a", str(pristine), str(self.prefix)], check=True)
                 # Without a record of its server's socket folder (the pristine prefix has none),
                 # this prefix gets a folder of its own. Shared, a new prefix that reuses the
                 # inode of one just deleted would reach a socket of the same name as the old
