@@ -20,9 +20,11 @@ FRAME_FONTS = ("marlett.ttf", "tahoma.ttf", "tahomabd.ttf")
 
 def show(box, title):
     print(f"--- {title}")
-    keys = box.keys()
-    for name, present in zip((product.UNINSTALL_KEY, product.APP_PATHS_KEY), keys):
-        print(f"  HKLM\\{name}: {'present' if present else 'gone'}")
+    # The uninstaller is a 32-bit program: on 64-bit Windows its keys are in the 32-bit view.
+    views = {view: box.keys(view) for view in (32, 64)}
+    for i, name in enumerate((product.UNINSTALL_KEY, product.APP_PATHS_KEY)):
+        print(f"  HKLM\\{name}: " + ", ".join(
+            f"{view}-bit view {'present' if keys[i] else 'gone'}" for view, keys in views.items()))
     for label, folder in (("install folder", box.host(product.INSTALL_DIR)),
                           ("desktop", box.desktop), ("temporary folder", box.temp)):
         entries = sorted(p.relative_to(folder).as_posix() + ("/" if p.is_dir() else "")
