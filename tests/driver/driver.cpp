@@ -429,22 +429,17 @@ static HANDLE Open(const wchar_t *path, DWORD share, DWORD disposition, const ch
 }
 
 // Holds a file open (made, empty, where there is none) as a command interpreter holds the script
-// it runs, sharing reading, writing and deleting, and lets go of it after ms in a thread of its
-// own while the driver goes on (into "finish", say), or when the driver ends, if that is sooner.
-static DWORD WINAPI LetGo(void *held) {
-    std::pair<HANDLE, DWORD> *file = (std::pair<HANDLE, DWORD> *)held;
-    Sleep(file->second);
-    CloseHandle(file->first);
-    delete file;
-    return 0;
+// it runs, sharing reading, writing and deleting, and lets go of it after ms in a thread of the
+// timer queue while the driver goes on (into "finish", say), or when the driver ends, if sooner.
+static void CALLBACK LetGo(void *file, BOOLEAN) {
+    CloseHandle(file);
 }
 
 static void ShareHold(const wchar_t *path, DWORD ms) {
-    HANDLE file = Open(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS,
-                       "share-hold");
-    HANDLE thread = CreateThread(NULL, 0, LetGo, new std::pair<HANDLE, DWORD>(file, ms), 0, NULL);
-    Must(thread, "share-hold: thread");
-    CloseHandle(thread);
+    HANDLE timer, file = Open(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              OPEN_ALWAYS, "share-hold");
+    Must(CreateTimerQueueTimer(&timer, NULL, LetGo, file, ms, 0, WT_EXECUTEONLYONCE),
+         "share-hold: timer");
 }
 
 // Every uninstaller started, newest first.
