@@ -1,18 +1,13 @@
 // Drives the uninstaller from inside the Wine sandbox: starts it, reads its dialog, presses its
 // buttons, answers its message boxes, and sets up what the tests need (keys, links, attributes).
 // Its commands (see Commands, or "driver.exe help") come as arguments, one after another.
-#include "protocol.h"
-#include <windows.h>
+#include "protocol.h" // and with it windows.h, tlhelp32.h, stdio.h, stdlib.h, vector
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <tlhelp32.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <algorithm>
 #include <string>
 #include <utility>
-#include <vector>
 
 // The product's keys below HKEY_LOCAL_MACHINE.
 static const wchar_t *const Keys[] = {
