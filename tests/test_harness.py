@@ -111,7 +111,6 @@ class RunWineTest(unittest.TestCase):
     wineserver): only a quick, silent exit 1 is made again."""
 
     def test_which_starts_are_made_again(self):
-        slow = 2.5  # seconds, beyond QUICK as set below
         # (runs of the fake Wine, starts made, exit status in the end)
         cases = [
             ([(0, [], "")], 1, 0),
@@ -122,7 +121,7 @@ class RunWineTest(unittest.TestCase):
             ([(1, ["usage: reg add"], "")], 1, 1),
             ([(2, [], "")], 1, 2),
             ([(127, [], "")], 1, 127),
-            ([(1, [], "", slow)], 1, 1),
+            ([(1, [], "", 2.5)], 1, 1),  # slower than QUICK as set below
         ]
         for runs, starts, code in cases:
             with self.subTest(runs=runs):
@@ -241,7 +240,8 @@ class RemovalTest(unittest.TestCase):
                     (box.host(box.batch).parent / entry).write_bytes(data)
                 log = winebox.ProbeLog(lines) if lines is not None else None
                 got, _ = outcome(box.assert_removed, exe, log, kept=kept, script=ours)
-                self.assertEqual(got and got.partition(": ")[0], expected and expected[0].__name__)
+                self.assertEqual(got and got.partition(": ")[0], expected and expected[0].__name__,
+                                 got)
                 if expected:
                     self.assertIn(expected[1], got)
 
@@ -255,7 +255,7 @@ class RemovalTest(unittest.TestCase):
                 row = mock.Mock(side_effect=raised)
                 test = scenarios.SandboxTest()
                 got, logged = outcome(test.once_more_if_wine_lost_the_script, row)
-                self.assertEqual(got and got.partition(": ")[0], raises and raises.__name__)
+                self.assertEqual(got and got.partition(": ")[0], raises and raises.__name__, got)
                 self.assertEqual(row.call_count, runs)
                 self.assertEqual("harness: retrying a row of" in logged, runs == 2)
                 if runs == 2:
