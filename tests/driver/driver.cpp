@@ -345,16 +345,11 @@ static void Attrib(const wchar_t *path, const wchar_t *flags) {
     Must(SetFileAttributesW(path, a & ~FILE_ATTRIBUTE_NORMAL), "attrib");
 }
 
-// The registry view an optional argument names: "32" or "64" (KEY_WOW64_32KEY, KEY_WOW64_64KEY);
-// none, the driver's own.
-static REGSAM View(const wchar_t *word) {
-    Must(!word || !lstrcmpW(word, L"32") || !lstrcmpW(word, L"64"), "registry view: 32 or 64");
-    return !word ? 0 : word[0] == L'3' ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-}
-
-// Writes the product's keys in the view a word names, or where !add, says which exist there.
+// Writes the product's keys in the registry view a word names, "32" or "64" (KEY_WOW64_32KEY,
+// KEY_WOW64_64KEY; none, the driver's own), or where !add, says which exist there.
 static void RegKeys(const wchar_t *word, bool add) {
-    REGSAM view = View(word);
+    Must(!word || !lstrcmpW(word, L"32") || !lstrcmpW(word, L"64"), "registry view: 32 or 64");
+    REGSAM view = !word ? 0 : word[0] == L'3' ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     for (const wchar_t *name : Keys) {
         HKEY key;
         LSTATUS status = add ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, name, 0, NULL, 0,
