@@ -14,12 +14,24 @@ import scenarios
 import winebox
 import wineproc
 from product import INSTALL_DIR, script
+from winebox import WineLostScript
 from wineproc import RunError, judge, run_program, run_wine, wine_env
 
 CRASH = ("Inconsistency detected by ld.so: dl-fini.c: 87: _dl_fini: Assertion "
          "`ns != LM_ID_BASE || i == nloaded' failed!")
 # What Wine's services write to the shared standard error now and then, harmless.
 NOISE = "0024:err:ole:StdMarshalImpl_MarshalInterface Failed to create ifstub, hr 0x80004002\n"
+
+
+def outcome(call, *args, **kwargs):
+    """What call returns, or what it raises of the harness's failures as "TYPE: MESSAGE"; and
+    what it logged."""
+    with contextlib.redirect_stderr(io.StringIO()) as logged:
+        try:
+            got = call(*args, **kwargs)
+        except (AssertionError, RunError) as caught:
+            got = f"{type(caught).__name__}: {caught}"
+    return got, logged.getvalue()
 
 
 class JudgeTest(unittest.TestCase):
@@ -99,7 +111,6 @@ class RunWineTest(unittest.TestCase):
     wineserver): only a quick, silent exit 1 is made again."""
 
     def test_which_starts_are_made_again(self):
-        slow = 2.5  # seconds, beyond QUICK as set below
         # (runs of the fake Wine, starts made, exit status in the end)
         cases = [
             ([(0, [], "")], 1, 0),
@@ -110,25 +121,19 @@ class RunWineTest(unittest.TestCase):
             ([(1, ["usage: reg add"], "")], 1, 1),
             ([(2, [], "")], 1, 2),
             ([(127, [], "")], 1, 127),
-            ([(1, [], "", slow)], 1, 1),
+            ([(1, [], "", 2.5)], 1, 1),  # slower than QUICK as set below
         ]
         for runs, starts, code in cases:
             with self.subTest(runs=runs):
                 wine = FakeWine(self, *runs)
-                command = [wine.path, "wineboot", "-i"]
-                with mock.patch.object(wineproc, "QUICK", 2), \
-                        contextlib.redirect_stderr(io.StringIO()) as logged:
-                    if code == 0:
-                        result = run_wine(command, wine.env, wine.errors, timeout=30, check=True)
-                        self.assertEqual(result, (0, runs[-1][1], ""))
-                    else:
-                        with self.assertRaises(RunError) as caught:
-                            run_wine(command, wine.env, wine.errors, timeout=30, check=True)
-                        self.assertEqual(str(caught.exception),
-                                         f"wineboot -i failed ({code}); standard error:\n" +
-                                         (runs[-1][2] or "(empty)"))
+                with mock.patch.object(wineproc, "QUICK", 2):
+                    got, logged = outcome(run_wine, [wine.path, "wineboot", "-i"], wine.env,
+                                          wine.errors, timeout=30, check=True)
+                self.assertEqual(got, (0, runs[-1][1], "") if code == 0 else
+                                 f"RunError: wineboot -i failed ({code}); standard error:\n" +
+                                 (runs[-1][2] or "(empty)"))
                 self.assertEqual(wine.starts(), starts)
-                self.assertEqual(logged.getvalue(), "".join(
+                self.assertEqual(logged, "".join(
                     f"harness: retrying wineboot -i (attempt {n} of 3): Wine did not start it, "
                     "exit code 1\n" for n in range(2, starts + 1)))
 
@@ -136,65 +141,51 @@ class RunWineTest(unittest.TestCase):
 class StartedTest(unittest.TestCase):
     """Sandbox.started around run_wine and judge, with Wine played by a fake."""
 
-    def sandbox(self, *runs):
-        """A start of a harness program as the sandbox makes it, with Wine played by a fake."""
+    def start(self, *runs, args=("x",), timeout=180):
+        """driver.exe started with args as the sandbox starts it, with Wine playing runs: its
+        output lines or what it raised, what was logged, and how many times Wine was started."""
         wine = FakeWine(self, *runs)
-
-        def started(program, *args, announce, timeout=180):
-            return run_program([wine.path, program, *args], wine.env, wine.errors,
-                               announce=announce, timeout=timeout)
-        return started, wine
+        got, logged = outcome(run_program, [wine.path, r"C:\harness\driver.exe", *args],
+                              wine.env, wine.errors, announce="driver ", timeout=timeout)
+        return got[0] if isinstance(got, tuple) else got, logged, wine.starts()
 
     def test_crash_after_the_end_is_logged_and_the_run_kept(self):
-        started, _ = self.sandbox((127, ["driver 32", "idle 1", "end 0"], NOISE + CRASH + "\n"))
-        with contextlib.redirect_stderr(io.StringIO()) as logged:
-            lines, _ = started(r"C:\harness\driver.exe", "wait-idle", 60, announce="driver ")
+        lines, logged, _ = self.start((127, ["driver 32", "idle 1", "end 0"], NOISE + CRASH + "\n"),
+                                      args=("wait-idle", 60))
         self.assertEqual(lines, ["idle 1"])
-        self.assertEqual(logged.getvalue(),
+        self.assertEqual(logged,
                          f"harness: Wine crashed after driver.exe finished (status 127): {CRASH}\n")
 
     def test_failure_quotes_output_and_standard_error(self):
-        started, wine = self.sandbox((127, ["driver 32", "idle 1"], NOISE + CRASH + "\n"))
-        with contextlib.redirect_stderr(io.StringIO()) as logged:
-            with self.assertRaises(AssertionError) as caught:
-                started(r"C:\harness\driver.exe", "wait-idle", 60, announce="driver ")
-        message = str(caught.exception)
-        self.assertIn("driver.exe did not finish: no last line", message)
+        message, logged, starts = self.start((127, ["driver 32", "idle 1"], NOISE + CRASH + "\n"),
+                                             args=("wait-idle", 60))
+        self.assertIn("AssertionError: driver.exe did not finish: no last line", message)
         self.assertIn("('wait-idle', 60)", message)
         self.assertIn("--- output:\nidle 1\n--- standard error:\n" + NOISE + CRASH, message)
-        self.assertEqual(logged.getvalue(), "")
-        self.assertEqual(wine.starts(), 1)
+        self.assertEqual((logged, starts), ("", 1))
 
     def test_run_not_started_is_retried_then_judged(self):
         # Without its announce line the driver did nothing, whatever Wine said: made again.
-        started, wine = self.sandbox((1, [], "wine: could not load kernel32.dll\n"), SILENT,
-                                 (0, ["driver 33", "regcheck", "end 0"], ""))
-        with contextlib.redirect_stderr(io.StringIO()) as logged:
-            lines, _ = started(r"C:\harness\driver.exe", "x", announce="driver ")
-        self.assertEqual(lines, ["regcheck"])
-        self.assertEqual(wine.starts(), 3)
+        lines, logged, starts = self.start((1, [], "wine: could not load kernel32.dll\n"), SILENT,
+                                           (0, ["driver 33", "regcheck", "end 0"], ""))
+        self.assertEqual((lines, starts), (["regcheck"], 3))
         self.assertIn("harness: retrying driver.exe x (attempt 2 of 3): Wine did not start it, "
                       "exit code 1\n--- output:\n\n--- standard error:\nwine: could not load "
-                      "kernel32.dll\n", logged.getvalue())
-        self.assertIn("harness: retrying driver.exe x (attempt 3 of 3)", logged.getvalue())
+                      "kernel32.dll\n", logged)
+        self.assertIn("harness: retrying driver.exe x (attempt 3 of 3)", logged)
 
     def test_run_out_of_time_is_not_made_again(self):
         # Still starting when the time ran out: whether it did anything is unknown.
-        started, wine = self.sandbox((0, [], "", 3))
-        with self.assertRaises(AssertionError) as caught:
-            started(r"C:\harness\driver.exe", "x", announce="driver ", timeout=0.5)
-        self.assertIn("driver.exe did not even start within the time: timeout after 0.5 s",
-                      str(caught.exception))
-        self.assertEqual(wine.starts(), 1)
+        message, _, starts = self.start((0, [], "", 3), timeout=0.5)
+        self.assertIn("AssertionError: driver.exe did not even start within the time: timeout "
+                      "after 0.5 s", message)
+        self.assertEqual(starts, 1)
 
     def test_run_never_started_fails_after_three_starts(self):
-        started, wine = self.sandbox(SILENT, SILENT, (1, ["usage"], ""))
-        with contextlib.redirect_stderr(io.StringIO()):
-            with self.assertRaises(AssertionError) as caught:
-                started(r"C:\harness\driver.exe", "x", announce="driver ")
-        self.assertIn("Wine did not start driver.exe (1), 3 times: ('x',)\n--- output:\nusage",
-                      str(caught.exception))
-        self.assertEqual(wine.starts(), 3)
+        message, _, starts = self.start(SILENT, SILENT, (1, ["usage"], ""))
+        self.assertIn("AssertionError: Wine did not start driver.exe (1), 3 times: ('x',)\n"
+                      "--- output:\nusage", message)
+        self.assertEqual(starts, 3)
 
 
 class RemovalTest(unittest.TestCase):
@@ -215,31 +206,30 @@ class RemovalTest(unittest.TestCase):
         lost = ["CreateProcessA 68", "CreateProcessA.result 0 0 1359"]  # ERROR_INTERNAL_ERROR
         # (install folder entries or None, temporary folder {name: bytes}, probe's lines, kept,
         # outcome: None for passed, else the exception and what its message must hold)
+        left, bat = ["KESTRUNE.EXE"], {"Tivaldor.bat": ours}
         cases = {
             "all gone": (None, {}, started, (), None),
             "folder kept as asked": (["notes.txt"], {}, started, ["notes.txt"], None),
-            "uninstaller left": (["KESTRUNE.EXE"], {}, started, (), (
+            "uninstaller left": (left, {}, started, (), (
                 AssertionError, "install folder Tivaldor: ['KESTRUNE.EXE']\n"
                 "temporary folder Temp: []\nprobe: CreateProcessA 68 | "
                 "CreateProcessA.result 1 332 0 | ResumeThread 0")),
-            "script not run": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours}, started, (), (
-                winebox.WineLostScript, f"script: {ours!r}")),
-            "script not started": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours}, failed, (), (
+            "script not run": (left, bat, started, (), (WineLostScript, f"script: {ours!r}")),
+            "script not started": (left, bat, failed, (), (
                 AssertionError, "CreateProcessA.result 0 0 2")),
-            "script's start lost": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours}, lost, (), (
-                winebox.WineLostScript, "CreateProcessA.result 0 0 1359")),
-            "start lost, script changed": (["KESTRUNE.EXE"], {"Tivaldor.bat": b"x"}, lost, (), (
+            "script's start lost": (left, bat, lost, (), (
+                WineLostScript, "CreateProcessA.result 0 0 1359")),
+            "start lost, script changed": (left, {"Tivaldor.bat": b"x"}, lost, (), (
                 AssertionError, "script: b'x'")),
-            "script changed": (["KESTRUNE.EXE"], {"Tivaldor.bat": b"x"}, started, (), (
+            "script changed": (left, {"Tivaldor.bat": b"x"}, started, (), (
                 AssertionError, "script: b'x'")),
-            "script beside another file": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours, "a": b""},
-                                           started, (), (AssertionError, "['Tivaldor.bat', 'a']")),
-            "no probe": (["KESTRUNE.EXE"], {"Tivaldor.bat": ours}, None, (), (
-                AssertionError, "the removal did not finish")),
-            "folder gone, script left": (None, {"Tivaldor.bat": ours}, started, (), (
+            "script beside another file": (left, {**bat, "a": b""}, started, (), (
+                AssertionError, "['Tivaldor.bat', 'a']")),
+            "no probe": (left, bat, None, (), (AssertionError, "the removal did not finish")),
+            "folder gone, script left": (None, bat, started, (), (
                 AssertionError, "install folder Tivaldor: gone")),
         }
-        for name, (folder, temp, lines, kept, outcome) in cases.items():
+        for name, (folder, temp, lines, kept, expected) in cases.items():
             with self.subTest(name):
                 box = self.sandbox()
                 if folder is not None:
@@ -249,40 +239,28 @@ class RemovalTest(unittest.TestCase):
                 for entry, data in temp.items():
                     (box.host(box.batch).parent / entry).write_bytes(data)
                 log = winebox.ProbeLog(lines) if lines is not None else None
-                if outcome is None:
-                    box.assert_removed(exe, log, kept=kept, script=ours)
-                    continue
-                with self.assertRaises(AssertionError) as caught:
-                    box.assert_removed(exe, log, kept=kept, script=ours)
-                self.assertIs(type(caught.exception), outcome[0])
-                self.assertIn(outcome[1], str(caught.exception))
+                got, _ = outcome(box.assert_removed, exe, log, kept=kept, script=ours)
+                self.assertEqual(got and got.partition(": ")[0], expected and expected[0].__name__,
+                                 got)
+                if expected:
+                    self.assertIn(expected[1], got)
 
     def test_only_a_lost_script_is_made_again(self):
         # (what each run of the row raises in turn; runs made; what reaches the test)
-        lost = winebox.WineLostScript("script: b'...'")
-        cases = [([None], 1, None), ([lost, None], 2, None),
-                 ([lost, lost], 2, winebox.WineLostScript),
+        lost = WineLostScript("script: b'...'")
+        cases = [([None], 1, None), ([lost, None], 2, None), ([lost, lost], 2, WineLostScript),
                  ([AssertionError("x"), None], 1, AssertionError)]
-        for raised, runs, outcome in cases:
+        for raised, runs, raises in cases:
             with self.subTest(raised=raised):
-                made = []
-
-                def row():
-                    made.append(1)
-                    if raised[len(made) - 1]:
-                        raise raised[len(made) - 1]
+                row = mock.Mock(side_effect=raised)
                 test = scenarios.SandboxTest()
-                with contextlib.redirect_stderr(io.StringIO()) as logged:
-                    if outcome is None:
-                        test.once_more_if_wine_lost_the_script(row)
-                    else:
-                        with self.assertRaises(AssertionError) as caught:
-                            test.once_more_if_wine_lost_the_script(row)
-                        self.assertIs(type(caught.exception), outcome)
-                self.assertEqual(len(made), runs)
-                self.assertEqual("harness: retrying a row of" in logged.getvalue(), runs == 2)
+                got, logged = outcome(test.once_more_if_wine_lost_the_script, row)
+                self.assertEqual(got and got.partition(": ")[0], raises and raises.__name__, got)
+                self.assertEqual(row.call_count, runs)
+                self.assertEqual("harness: retrying a row of" in logged, runs == 2)
                 if runs == 2:
-                    self.assertIn("Wine ran none of the script\nscript: b'...'", logged.getvalue())
+                    self.assertIn("Wine ran none of the script\nscript: b'...'", logged)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -37,12 +37,14 @@ INSTALL = "apt-get install -y -qq --no-install-recommends --no-remove"
 PIN = "Package: * | Pin: release n=bookworm | Pin-Priority: 1001"
 PREFERRED = f"{INSTALL} --allow-downgrades -o Dir::Etc::Preferences=[{PIN}]"
 WINE32 = "wine wine32:i386"
+WANT, AGAIN = f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"  # the install, and its second try
 GAVE_UP = ("setup-wine32: apt-get update failed 3 times; going on with the lists apt has, without "
            "http://deb.debian.org/debian-security/dists/bookworm-security/main/binary-i386/"
            "Packages.xz (File has unexpected size (374820 != 376004). Mirror sync in progress?)")
 BROKEN = "Unable to correct problems, you have held broken packages."
 RETRY = ("setup-wine32: apt-get install failed ({}){}; trying again with bookworm's own "
          "versions preferred on every architecture")
+MISSING = RETRY.format(BROKEN, " with an index missing")
 
 
 class Run(NamedTuple):
@@ -58,63 +60,55 @@ class Run(NamedTuple):
 
 
 class SetUp:
-    """A temporary folder with the stand-ins first on PATH, an os-release, a binfmt_misc
-    folder, QEMU and Wine's loaders, and the state the stand-ins play: every package installed
-    but those absent."""
+    """A temporary folder with the stand-ins first on PATH, a binfmt_misc folder, QEMU and
+    Wine's loaders, and the state the stand-ins play: every package installed but those
+    absent."""
 
-    def __init__(self, case, absent=("wine", "wine32:i386"), codename="bookworm"):
-        self.dir = Path(case.enterContext(tempfile.TemporaryDirectory()))
-        bin_dir, wine = self.dir / "bin", self.dir / "wine"
-        bin_dir.mkdir()
-        wine.mkdir()
-        (self.dir / "binfmt").mkdir()
+    def __init__(self, case, absent=("wine", "wine32:i386")):
+        self.case, self.dir = case, Path(case.enterContext(tempfile.TemporaryDirectory()))
+        for folder in ("bin", "wine", "binfmt", "apt/sources.list.d"):
+            (self.dir / folder).mkdir(parents=True)
         (self.dir / "binfmt" / "register").touch()
-        (self.dir / "apt" / "sources.list.d").mkdir(parents=True)
         (self.dir / "qemu-i386").touch(mode=0o755)
-        (self.dir / "os-release").write_text(
-            "ID=debian\n" + (f"VERSION_CODENAME={codename}\n" if codename else ""))
         script = self.dir / "stand-in.py"
         script.write_text(f"#!{sys.executable} -IS\n{STAND_IN.read_text()}")
         script.chmod(0o755)
-        for name in PLAYED:
-            (bin_dir / name).symlink_to(script)
-        for name in ("wine", "wine64"):
-            (wine / name).symlink_to(script)
+        for name in [f"bin/{name}" for name in PLAYED] + ["wine/wine", "wine/wine64"]:
+            (self.dir / name).symlink_to(script)
         self.state = self.dir / "state"
-        self.state.write_text(json.dumps({
-            "absent": list(absent), "versions": {"qemu-user": "1:10.0"}, "foreign": [],
-            "update": [0], "updates": 0, "update_error": MIRROR, "install": "ok", "prefs": []}))
+        self.state.write_text(json.dumps({"absent": list(absent), "foreign": [], "prefs": [],
+                                          "versions": {"qemu-user": "1:10.0"}, "updates": 0}))
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("APT_")}
-        self.env.update(PATH=f"{bin_dir}:{os.environ['PATH']}", SETUP_STATE=str(self.state),
+        self.env.update(PATH=f"{self.dir}/bin:{os.environ['PATH']}", SETUP_STATE=str(self.state),
                         APT_OS_RELEASE=str(self.dir / "os-release"))
 
-    def run(self, row, *command):
-        """Runs command with the stand-ins playing row; returns what they were asked to do, the
-        exit status and what was said, as row has them."""
-        state = json.loads(self.state.read_text())
-        self.state.write_text(json.dumps(dict(state, update=row.update, update_error=row.error,
-                                              install=row.install)))
+    def check(self, row, *command):
+        """Runs command with the stand-ins and the os-release playing row; checks what they were
+        asked to do, the exit status and what was said against row, and that wine64 stays."""
+        (self.dir / "os-release").write_text(
+            "ID=debian\n" + (f"VERSION_CODENAME={row.codename}\n" if row.codename else ""))
+        self.state.write_text(json.dumps(dict(self.played(), update=row.update,
+                                              update_error=row.error, install=row.install)))
         calls = self.dir / "calls"
         calls.unlink(missing_ok=True)
         done = subprocess.run(command, cwd=ROOT, env=self.env, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, text=True, timeout=60)
         commands = calls.read_text().splitlines() if calls.exists() else []
         output = done.stdout.replace(str(self.dir), "{tmp}").splitlines()
-        return commands, done.returncode, output
+        self.case.assertEqual((commands, done.returncode, output),
+                              (row.commands, row.code, row.lines))
+        self.case.assertNotIn("wine64", self.played()["absent"])
 
     def source(self, row, script, line):
-        """Runs a line of bash with the script sourced and its paths pointed here."""
-        paths = (f"BINFMT={self.dir}/binfmt "
-                 f"ENTRY={self.dir}/binfmt/qemu-i386 QEMU={self.dir}/qemu-i386 "
-                 f"WINE={self.dir}/wine APT_ETC={self.dir}/apt")
-        return self.run(row, "bash", "-c", f"set -euo pipefail; . {script}; {paths}; {line}",
-                        "scripts/setup-wine32")
+        """Checks a line of bash with the script sourced and its paths pointed here."""
+        paths = (f"BINFMT={self.dir}/binfmt ENTRY={self.dir}/binfmt/qemu-i386 "
+                 f"QEMU={self.dir}/qemu-i386 WINE={self.dir}/wine APT_ETC={self.dir}/apt")
+        self.check(row, "bash", "-c", f"set -euo pipefail; . {script}; {paths}; {line}",
+                   "scripts/setup-wine32")
 
-    def absent(self):
-        return json.loads(self.state.read_text())["absent"]
-
-    def prefs(self):
-        return json.loads(self.state.read_text())["prefs"]
+    def played(self):
+        """The stand-ins' state: "absent" the packages, "prefs" the preference files apt got."""
+        return json.loads(self.state.read_text())
 
 
 class AptTest(unittest.TestCase):
@@ -125,34 +119,30 @@ class AptTest(unittest.TestCase):
         # apt_install; the fields left out are apt working the first time and installing wine32.
         rows = [
             # apt works the first time: quiet, no pause, no second try.
-            Run(commands=[UPDATE, f"{INSTALL} {WINE32}"]),
+            Run(commands=[UPDATE, WANT]),
             # A failure that passes is not worth a word.
-            Run(update=(100, 0), commands=[UPDATE, PAUSE, UPDATE, f"{INSTALL} {WINE32}"]),
-            Run(update=(100,), commands=[*UPDATES, f"{INSTALL} {WINE32}"], lines=[GAVE_UP]),
-            Run(update=(100,), error=MIRROR + SECOND, commands=[*UPDATES, f"{INSTALL} {WINE32}"],
+            Run(update=(100, 0), commands=[UPDATE, PAUSE, UPDATE, WANT]),
+            Run(update=(100,), commands=[*UPDATES, WANT], lines=[GAVE_UP]),
+            Run(update=(100,), error=MIRROR + SECOND, commands=[*UPDATES, WANT],
                 lines=[GAVE_UP + ", http://deb.debian.org/debian/dists/bookworm-backports/"
                        "main/binary-amd64/Packages.xz (Hash Sum mismatch)"]),
-            Run(update=(100,), error=LOCK, commands=[*UPDATES, f"{INSTALL} {WINE32}"],
+            Run(update=(100,), error=LOCK, commands=[*UPDATES, WANT],
                 lines=["setup-wine32: apt-get update failed 3 times (Unable to lock directory "
                        "/var/lib/apt/lists/); going on with the lists apt has"]),
             # The fault as found: an index missing, and the install only goes through with
             # the release's versions on both architectures.
-            Run(update=(100,), install="preferred",
-                commands=[*UPDATES, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"],
-                lines=[GAVE_UP, RETRY.format(BROKEN, " with an index missing")]),
-            Run(install="preferred",
-                commands=[UPDATE, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"],
+            Run(update=(100,), install="preferred", commands=[*UPDATES, WANT, AGAIN],
+                lines=[GAVE_UP, MISSING]),
+            Run(install="preferred", commands=[UPDATE, WANT, AGAIN],
                 lines=[RETRY.format(BROKEN, "")]),
             # Without a codename nothing is preferred: apt's error, and no second try.
-            Run(install="preferred", codename="", code=1,
-                commands=[UPDATE, f"{INSTALL} {WINE32}"], lines=[f"E: {BROKEN}"]),
+            Run(install="preferred", codename="", code=1, commands=[UPDATE, WANT],
+                lines=[f"E: {BROKEN}"]),
             # Without --no-remove apt would take wine64 away to make room, and say nothing.
-            Run(install="removes",
-                commands=[UPDATE, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"],
+            Run(install="removes", commands=[UPDATE, WANT, AGAIN],
                 lines=[RETRY.format("Packages need to be removed but remove is disabled.", "")]),
-            Run(update=(100,), install="never", code=1,
-                commands=[*UPDATES, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}"],
-                lines=[GAVE_UP, RETRY.format(BROKEN, " with an index missing"), f"E: {BROKEN}"]),
+            Run(update=(100,), install="never", code=1, commands=[*UPDATES, WANT, AGAIN],
+                lines=[GAVE_UP, MISSING, f"E: {BROKEN}"]),
             # The suite asked for keeps its place beside the release.
             Run(install="never", arguments="-t bookworm-backports qemu-user", code=1,
                 commands=[UPDATE, f"{INSTALL} -t bookworm-backports qemu-user",
@@ -164,21 +154,20 @@ class AptTest(unittest.TestCase):
         for row in rows:
             with self.subTest(update=row.update, error=row.error[:30], install=row.install,
                               codename=row.codename):
-                setup = SetUp(self, codename=row.codename)
-                got = setup.source(row, "scripts/apt.bash",
-                                   f"apt_update; apt_update; apt_install {row.arguments}")
-                self.assertEqual(got, (row.commands, row.code, row.lines))
-                self.assertNotIn("wine64", setup.absent())
-                self.assertEqual(len(setup.prefs()),
+                setup = SetUp(self)
+                setup.source(row, "scripts/apt.bash",
+                             f"apt_update; apt_update; apt_install {row.arguments}")
+                prefs = setup.played()["prefs"]
+                self.assertEqual(len(prefs),
                                  sum("Dir::Etc::Preferences" in c for c in row.commands))
-                self.assertFalse([p for p in setup.prefs() if Path(p).exists()])
+                self.assertFalse([p for p in prefs if Path(p).exists()])
 
     def test_pause_from_the_environment(self):
         setup = SetUp(self)
         setup.env["APT_RETRY_PAUSE"] = "0"
-        row = Run(update=(100, 100, 0), commands=[UPDATE, "sleep 0", UPDATE, "sleep 0", UPDATE])
-        self.assertEqual(setup.source(row, "scripts/apt.bash", "apt_update"),
-                         (row.commands, row.code, row.lines))
+        setup.source(Run(update=(100, 100, 0),
+                         commands=[UPDATE, "sleep 0", UPDATE, "sleep 0", UPDATE]),
+                     "scripts/apt.bash", "apt_update")
 
 
 class ScriptsTest(unittest.TestCase):
@@ -187,56 +176,45 @@ class ScriptsTest(unittest.TestCase):
 
     def test_setup_wine32(self):
         wine = "wine64 --version", "wine --version"
-        first = ["dpkg --add-architecture i386", *UPDATES, f"{INSTALL} {WINE32}"]
+        said = ["setup-wine32: installing wine wine32:i386", GAVE_UP, MISSING]
+        first = ["dpkg --add-architecture i386", *UPDATES, WANT, AGAIN, *wine]
         cases = [
-            [Run(install="preferred", commands=[*first, f"{PREFERRED} {WINE32}", *wine],
-                 lines=["setup-wine32: installing wine wine32:i386", GAVE_UP,
-                        RETRY.format(BROKEN, " with an index missing")], update=(100,)),
+            [Run(install="preferred", commands=first, lines=said, update=(100,)),
              # Once in place: quiet, and apt is not asked.
              Run(install="never", commands=list(wine), update=(100,))],
-            [Run(install="never", commands=[*first, f"{PREFERRED} {WINE32}", *wine], code=1,
-                 lines=["setup-wine32: installing wine wine32:i386", GAVE_UP,
-                        RETRY.format(BROKEN, " with an index missing"), f"E: {BROKEN}",
-                        "setup-wine32: {tmp}/wine/wine not starting (not installed: wine "
-                        "wine32:i386); run scripts/setup-wine32 again later"], update=(100,)),
-             Run(install="preferred",
-                 commands=[*UPDATES, f"{INSTALL} {WINE32}", f"{PREFERRED} {WINE32}", *wine],
-                 lines=["setup-wine32: installing wine wine32:i386", GAVE_UP,
-                        RETRY.format(BROKEN, " with an index missing")], update=(100,))],
+            [Run(install="never", commands=first, code=1, update=(100,), lines=[
+                *said, f"E: {BROKEN}", "setup-wine32: {tmp}/wine/wine not starting (not "
+                "installed: wine wine32:i386); run scripts/setup-wine32 again later"]),
+             Run(install="preferred", commands=first[1:], lines=said, update=(100,))],
         ]
         for runs in cases:
             with self.subTest(runs=[r.install for r in runs]):
                 setup = SetUp(self)
                 for run in runs:
                     # The kernel's part, whether a 32-bit program runs, is played too.
-                    got = setup.source(run, "scripts/setup-wine32", "probe_i386() { :; }; setup")
-                    self.assertEqual(got, (run.commands, run.code, run.lines))
-                self.assertNotIn("wine64", setup.absent())
+                    setup.source(run, "scripts/setup-wine32", "probe_i386() { :; }; setup")
                 self.assertFalse(list((setup.dir / "binfmt").glob("qemu-i386")))
 
     def test_setup(self):
-        locales = ["localedef -i zh_TW -f UTF-8 zh_TW.UTF-8", "localedef -i hi_IN -f UTF-8 "
-                   "hi_IN.UTF-8"]
+        locales = ["localedef -i zh_TW -f UTF-8 zh_TW.UTF-8",
+                   "localedef -i hi_IN -f UTF-8 hi_IN.UTF-8"]
         wanted = "osslsigncode fonts-wine"
-        said = [f"Installing: {wanted}", GAVE_UP.replace("setup-wine32:", "setup:"),
-                RETRY.format(BROKEN, " with an index missing").replace("setup-wine32:", "setup:")]
+        tried = [*UPDATES, f"{INSTALL} {wanted}", f"{PREFERRED} {wanted}"]
+        said = [f"Installing: {wanted}", *(s.replace("setup-wine32:", "setup:")
+                                           for s in (GAVE_UP, MISSING))]
         # Each row: the packages absent, one of the set-up's own and one asked for, then a run.
         rows = [
-            (wanted, Run(update=(100,), install="preferred", lines=said, commands=[
-                *UPDATES, f"{INSTALL} {wanted}", f"{PREFERRED} {wanted}", *locales])),
-            (wanted, Run(update=(100,), install="never", code=1,
-                         commands=[*UPDATES, f"{INSTALL} {wanted}", f"{PREFERRED} {wanted}"],
-                         lines=[*said, f"E: {BROKEN}", f"setup: still not installed: {wanted}; "
-                                "run scripts/setup again later"])),
+            (wanted, Run(update=(100,), install="preferred", lines=said,
+                         commands=[*tried, *locales])),
+            (wanted, Run(update=(100,), install="never", code=1, commands=tried, lines=[
+                *said, f"E: {BROKEN}",
+                f"setup: still not installed: {wanted}; run scripts/setup again later"])),
             # Everything there: quiet, apt not asked.
             ("", Run(update=(100,), commands=locales)),
         ]
         for absent, run in rows:
             with self.subTest(absent=absent, install=run.install):
-                setup = SetUp(self, absent=absent.split())
-                self.assertEqual(setup.run(run, "scripts/setup", "fonts-wine"),
-                                 (run.commands, run.code, run.lines))
-                self.assertNotIn("wine64", setup.absent())
+                SetUp(self, absent=absent.split()).check(run, "scripts/setup", "fonts-wine")
 
 
 if __name__ == "__main__":

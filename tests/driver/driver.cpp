@@ -1,23 +1,18 @@
 // Drives the uninstaller from inside the Wine sandbox: starts it, reads its dialog, presses its
 // buttons, answers its message boxes, and sets up what the tests need (keys, links, attributes).
 // Its commands (see Commands, or "driver.exe help") come as arguments, one after another.
-#include "protocol.h"
-#include <windows.h>
+#include "protocol.h" // and with it windows.h, tlhelp32.h, stdio.h, stdlib.h, vector
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <tlhelp32.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <algorithm>
 #include <string>
 #include <utility>
-#include <vector>
 
-static const wchar_t UninstallKey[] =
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tivaldor";
-static const wchar_t AppPathsKey[] =
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tivaldor.exe";
+// The product's keys below HKEY_LOCAL_MACHINE.
+static const wchar_t *const Keys[] = {
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tivaldor",
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tivaldor.exe"};
 
 static PROCESS_INFORMATION Child;
 static HWND Dialog;
@@ -57,25 +52,15 @@ static std::wstring Text(HWND hwnd, int(WINAPI *get)(HWND, LPWSTR, int) = GetWin
     return buffer;
 }
 
-static BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM list) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == Child.dwProcessId && IsWindowVisible(hwnd))
-        ((std::vector<HWND> *)list)->push_back(hwnd);
-    return TRUE;
-}
-
-// The visible top-level windows of the uninstaller.
-static std::vector<HWND> TopWindows() {
+// The child windows of parent; with none, the visible top-level windows of the uninstaller.
+static std::vector<HWND> Windows(HWND parent = NULL) {
     std::vector<HWND> list;
-    EnumWindows(CollectWindow, (LPARAM)&list);
-    return list;
-}
-
-static std::vector<HWND> Children(HWND parent) {
-    std::vector<HWND> list;
-    for (HWND c = GetWindow(parent, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
-        list.push_back(c);
+    for (HWND w = NULL; (w = FindWindowExW(parent, w, NULL, NULL));) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (parent || (pid == Child.dwProcessId && IsWindowVisible(w)))
+            list.push_back(w);
+    }
     return list;
 }
 
@@ -142,18 +127,11 @@ static const wchar_t *StartProbed(const wchar_t *exe) {
         Must(WaitForDebugEvent(&event, 60000 * Patience), "probed start: no debug event");
         DWORD status = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
-        case CREATE_PROCESS_DEBUG_EVENT: {
+        case CREATE_PROCESS_DEBUG_EVENT:
             CloseHandle(event.u.CreateProcessInfo.hFile);
-            BYTE *base = (BYTE *)event.u.CreateProcessInfo.lpBaseOfImage;
-            IMAGE_DOS_HEADER dos;
-            IMAGE_NT_HEADERS nt;
-            Must(ReadProcessMemory(Child.hProcess, base, &dos, sizeof dos, &done) &&
-                     ReadProcessMemory(Child.hProcess, base + dos.e_lfanew, &nt, sizeof nt, &done),
-                 "probed start: headers");
-            entry = base + nt.OptionalHeader.AddressOfEntryPoint;
+            entry = (BYTE *)event.u.CreateProcessInfo.lpStartAddress;
             Must(Poke(entry, 0xCC, &first), "probed start: breakpoint");
             break;
-        }
         case LOAD_DLL_DEBUG_EVENT:
             CloseHandle(event.u.LoadDll.hFile);
             break;
@@ -210,7 +188,7 @@ static const wchar_t *StartProbed(const wchar_t *exe) {
 
 static void WaitDialog() {
     for (int i = 0; i < 600 * Patience; i++) {
-        for (HWND hwnd : TopWindows()) {
+        for (HWND hwnd : Windows()) {
             if (Text(hwnd) == L"Uninstall Tivaldor") {
                 Dialog = hwnd;
                 Sleep(200); // let WM_INITDIALOG and the first paint finish
@@ -256,7 +234,7 @@ static UINT_PTR RunProbe(HWND window = Dialog, const wchar_t *property = L"Probe
 static void Describe() {
     Print("title", Text(Dialog));
     wchar_t line[1400];
-    for (HWND c : Children(Dialog)) {
+    for (HWND c : Windows(Dialog)) {
         swprintf(line, 1400, L"%ls %d %08lx %ls", Text(c, GetClassNameW).c_str(), GetDlgCtrlID(c),
                  (unsigned long)GetWindowLongW(c, GWL_STYLE), Text(c).c_str());
         Print("child", line);
@@ -280,13 +258,13 @@ static void Finish(int seconds) {
     if (!Child.hProcess)
         return; // none started since the last "finish"
     for (int i = 0; i < seconds * 20; i++) {
-        for (HWND hwnd : TopWindows()) {
+        for (HWND hwnd : Windows()) {
             if (hwnd == Dialog || Text(hwnd, GetClassNameW) != L"#32770" ||
                 std::count(SeenBoxes.begin(), SeenBoxes.end(), hwnd))
                 continue;
             SeenBoxes.push_back(hwnd);
             std::wstring text, buttons;
-            for (HWND c : Children(hwnd)) {
+            for (HWND c : Windows(hwnd)) {
                 if (Text(c, GetClassNameW) == L"Static" && !Text(c).empty())
                     text = Text(c);
                 if (Text(c, GetClassNameW) == L"Button" && IsWindowVisible(c))
@@ -367,31 +345,23 @@ static void Attrib(const wchar_t *path, const wchar_t *flags) {
     Must(SetFileAttributesW(path, a & ~FILE_ATTRIBUTE_NORMAL), "attrib");
 }
 
-// The registry view an optional argument names: "32" or "64" (KEY_WOW64_32KEY, KEY_WOW64_64KEY);
-// none, the driver's own.
-static REGSAM View(const wchar_t *word) {
+// Writes the product's keys in the registry view a word names, "32" or "64" (KEY_WOW64_32KEY,
+// KEY_WOW64_64KEY; none, the driver's own), or where !add, says which exist there.
+static void RegKeys(const wchar_t *word, bool add) {
     Must(!word || !lstrcmpW(word, L"32") || !lstrcmpW(word, L"64"), "registry view: 32 or 64");
-    return !word ? 0 : word[0] == L'3' ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-}
-
-static void RegAdd(REGSAM view) {
-    for (const wchar_t *name : {UninstallKey, AppPathsKey}) {
+    REGSAM view = !word ? 0 : word[0] == L'3' ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    for (const wchar_t *name : Keys) {
         HKEY key;
-        Must(!RegCreateKeyExW(HKEY_LOCAL_MACHINE, name, 0, NULL, 0, KEY_ALL_ACCESS | view, NULL,
-                              &key, NULL),
-             "regadd");
-        RegSetValueExW(key, L"DisplayName", 0, REG_SZ, (const BYTE *)L"Tivaldor", 18);
-        RegCloseKey(key);
-    }
-}
-
-static void RegCheck(REGSAM view) {
-    for (const wchar_t *name : {UninstallKey, AppPathsKey}) {
-        HKEY key;
-        bool present = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, KEY_READ | view, &key) == 0;
-        if (present)
+        LSTATUS status = add ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, name, 0, NULL, 0,
+                                               KEY_ALL_ACCESS | view, NULL, &key, NULL)
+                             : RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, KEY_READ | view, &key);
+        Must(!add || !status, "regadd");
+        if (add)
+            RegSetValueExW(key, L"DisplayName", 0, REG_SZ, (const BYTE *)L"Tivaldor", 18);
+        else
+            Print(status ? "key 0" : "key 1", name);
+        if (!status)
             RegCloseKey(key);
-        Print(present ? "key 1" : "key 0", name);
     }
 }
 
@@ -433,7 +403,7 @@ static void Cleanup() {
         Sleep(20);
     }
     for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
-        for (const wchar_t *name : {UninstallKey, AppPathsKey})
+        for (const wchar_t *name : Keys)
             RegDeleteKeyExW(HKEY_LOCAL_MACHINE, name, view, 0);
 }
 
@@ -449,22 +419,17 @@ static HANDLE Open(const wchar_t *path, DWORD share, DWORD disposition, const ch
 }
 
 // Holds a file open (made, empty, where there is none) as a command interpreter holds the script
-// it runs, sharing reading, writing and deleting, and lets go of it after ms in a thread of its
-// own while the driver goes on (into "finish", say), or when the driver ends, if that is sooner.
-static DWORD WINAPI LetGo(void *held) {
-    std::pair<HANDLE, DWORD> *file = (std::pair<HANDLE, DWORD> *)held;
-    Sleep(file->second);
-    CloseHandle(file->first);
-    delete file;
-    return 0;
+// it runs, sharing reading, writing and deleting, and lets go of it after ms in a thread of the
+// timer queue while the driver goes on (into "finish", say), or when the driver ends, if sooner.
+static void CALLBACK LetGo(void *file, BOOLEAN) {
+    CloseHandle(file);
 }
 
 static void ShareHold(const wchar_t *path, DWORD ms) {
-    HANDLE file = Open(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS,
-                       "share-hold");
-    HANDLE thread = CreateThread(NULL, 0, LetGo, new std::pair<HANDLE, DWORD>(file, ms), 0, NULL);
-    Must(thread, "share-hold: thread");
-    CloseHandle(thread);
+    HANDLE timer, file = Open(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              OPEN_ALWAYS, "share-hold");
+    Must(CreateTimerQueueTimer(&timer, NULL, LetGo, file, ms, 0, WT_EXECUTEONLYONCE),
+         "share-hold: timer");
 }
 
 // Every uninstaller started, newest first.
@@ -535,10 +500,10 @@ static const struct Command {
     {L"set-desktop", "PATH", [](Words a) { SetDesktop(a[0]); }, "sets the desktop folder"},
     {L"desktop", "", [](Words) { PrintDesktop(); }, "as the shell gives it   \"desktop PATH\""},
     {L"attrib", "PATH FLAGS", [](Words a) { Attrib(a[0], a[1]); }, "adds attributes: r, h, s"},
-    {L"regadd", "[32|64]", [](Words a) { RegAdd(View(a[0])); },
+    {L"regadd", "[32|64]", [](Words a) { RegKeys(a[0], true); },
      "writes the product's two keys, in the 32-bit or 64-bit registry view (none: the "
      "driver's own)"},
-    {L"regcheck", "[32|64]", [](Words a) { RegCheck(View(a[0])); },
+    {L"regcheck", "[32|64]", [](Words a) { RegKeys(a[0], false); },
      "says which exist there   \"key 0|1 NAME\" for each"},
     {L"copy", "FROM TO", [](Words a) { Must(CopyFileW(a[0], a[1], FALSE), "copy"); }, "copies"},
     {L"mkdir", "PATH", [](Words a) { Must(CreateDirectoryW(a[0], NULL), "mkdir"); },

@@ -33,21 +33,6 @@ def end(code, out="", err=""):
     sys.exit(code)
 
 
-def query():
-    """dpkg-query -W -f=FORMAT PACKAGE, dpkg's own queries, locale -a and id -u."""
-    if name == "dpkg-query" and args[-1] in absent:
-        end(1, err=f"dpkg-query: no packages found matching {args[-1]}\n")
-    if name == "dpkg-query":
-        end(0, state["versions"].get(args[-1], "1.0") if "Version" in args[1] else
-            "install ok installed")
-    if name == "dpkg" and args[0] == "--compare-versions":
-        os.execv("/usr/bin/dpkg", ["dpkg"] + args)
-    if name == "dpkg":
-        end(0, "".join(a + "\n" for a in state["foreign"]))
-    # Of the three locales that scripts/setup makes, one is there already.
-    end(0, "C\nC.utf8\nPOSIX\nja_JP.utf8\n" if name == "locale" else "0\n")
-
-
 def install(prefs):
     mode = state["install"]
     preferred = "--allow-downgrades" in args and prefs is not None and PINNED in prefs.read_text()
@@ -65,8 +50,19 @@ def install(prefs):
 
 
 def main():
-    if name in ("dpkg-query", "locale", "id") or name == "dpkg" and args[0] != "--add-architecture":
-        query()
+    # dpkg-query -W -f=FORMAT PACKAGE, dpkg's own queries, locale -a and id -u: not logged.
+    if name == "dpkg-query" and args[-1] in absent:
+        end(1, err=f"dpkg-query: no packages found matching {args[-1]}\n")
+    if name == "dpkg-query":
+        end(0, state["versions"].get(args[-1], "1.0") if "Version" in args[1] else
+            "install ok installed")
+    if name == "dpkg" and args[0] == "--compare-versions":
+        os.execv("/usr/bin/dpkg", ["dpkg"] + args)
+    if name == "dpkg" and args[0] != "--add-architecture":
+        end(0, "".join(a + "\n" for a in state["foreign"]))
+    if name in ("locale", "id"):
+        # Of the three locales that scripts/setup makes, one is there already.
+        end(0, "C\nC.utf8\nPOSIX\nja_JP.utf8\n" if name == "locale" else "0\n")
     words, prefs = [name], None
     for a in args:
         if a.startswith("Dir::Etc::Preferences="):
