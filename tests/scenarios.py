@@ -86,7 +86,7 @@ def removed_while_held(test, exe, *before, batch=None, encoding="cp437"):
     out, seen, log = run_held(test.box, exe, *before, batch=batch)
     test.assertIn(f"gone 1 {exe}", out, test.box.what_stayed(exe, log, batch))
     test.assertEqual(seen, script(exe, batch, encoding))
-    # Started by the system folder's cmd.exe, the script's path between the quotes.
+    # Started by the system folder's cmd.exe in the script's folder, by its name alone.
     test.assertEqual(log.start(), (SYSTEM_CMD, *command(batch)))
     test.assert_removed_cleanly(out, exe, log, batch=batch)
     return out, log

@@ -246,8 +246,8 @@ class On32BitWindowsTest(SandboxTest):
         self.assertEqual(log.calls(), GHOSTING_OFF + CONFIRMED + STARTED, stayed)
         self.assertEqual(probe_bits(out) & (PROBE_DONE | PROBE_ICON | PROBE_SIZE | PROBE_MAXIMIZE),
                          PROBE_DONE | PROBE_ICON, f"class icon or system menu wrong: {out}")
-        # The command line names the script in full; the script names the uninstaller by its
-        # folder's short form, which code page 437 spells.
+        # Started in its folder, named exactly, by its name alone; the script names the
+        # uninstaller by its folder's short form, which code page 437 spells.
         self.assertEqual(log.created(), str(batch), stayed)
         self.assertEqual(log.start(), (SYSTEM_CMD, *command(batch)), stayed)
         self.assertTrue(seen.isascii() and seen.startswith(b':Repeat\r\ndel "C:\\') and
