@@ -70,15 +70,9 @@ def make_pristine(sandboxes=SANDBOXES):
 
 
 def digest(root):
-    """Everything below root: relative path -> 'dir' or a hash of the file's bytes."""
-    result = {}
-    for path in sorted(Path(root).rglob("*")):
-        rel = path.relative_to(root).as_posix()
-        if path.is_symlink():
-            result[rel] = "link"
-        else:
-            result[rel] = "dir" if path.is_dir() else hashlib.sha1(path.read_bytes()).hexdigest()
-    return result
+    """Everything below root: relative path -> 'link', 'dir' or a hash of the file's bytes."""
+    return {p.relative_to(root).as_posix(): "link" if p.is_symlink() else "dir" if p.is_dir()
+            else hashlib.sha1(p.read_bytes()).hexdigest() for p in sorted(Path(root).rglob("*"))}
 
 
 def listing(folder):
@@ -137,17 +131,22 @@ class ProbeLog:
         return self.lines[names.index(name):] if name in names else []
 
 
-class Probe:
-    """The probe's log for the runs of one scenario: setup holds the driver commands that switch
-    it on (with the given PROBE_* switches) for the uninstaller started next, into which the
-    driver's "probe" loads it once the dialog is there (Sandbox.run with probed), or which
-    "start-probed" starts with it there from the start; log reads what it has logged so far."""
+class Probe(contextlib.AbstractContextManager):
+    """The probe's log for the runs of one scenario, gone afterwards: setup holds the driver
+    commands that switch it on (with the given PROBE_* switches) for the uninstaller started
+    next, into which the driver's "probe" loads it once the dialog is there (Sandbox.run with
+    probed), or which "start-probed" starts with it there from the start; log reads what it has
+    logged so far."""
 
     def __init__(self, box, switches):
         self.path = box.host(r"C:\calls.txt")
+        self.path.unlink(missing_ok=True)
         self.setup = ("setenv", "PROBE_CALLS", box.win(self.path))
         for name, value in switches.items():
             self.setup += ("setenv", f"PROBE_{name.upper()}", str(value))
+
+    def __exit__(self, *exception):
+        self.path.unlink(missing_ok=True)
 
     @property
     def log(self):
@@ -383,15 +382,9 @@ class Sandbox(Drive):
         view = [view] if view else []
         return [line.startswith("key 1") for line in self.driver("regcheck", *view)]
 
-    @contextlib.contextmanager
     def probe(self, **switches):
-        """The probe's log for the runs inside (see Probe); gone afterwards."""
-        probe = Probe(self, switches)
-        probe.path.unlink(missing_ok=True)
-        try:
-            yield probe
-        finally:
-            probe.path.unlink(missing_ok=True)
+        """The probe's log for the runs inside a with statement (see Probe)."""
+        return Probe(self, switches)
 
     def run(self, exe, *actions, before=(), probed=False, finish=60, after=(), timeout=180):
         """Starts the uninstaller after the driver commands before, waits for its dialog (and
