@@ -112,8 +112,10 @@ static void Run(bool ours, const wchar_t *exe, const wchar_t *dir) {
 int wmain(int argc, wchar_t **argv) {
     Announce("timer");
     QueryPerformanceFrequency(&Frequency);
-    if (argc != 4 || (lstrcmpW(argv[1], L"ours") && lstrcmpW(argv[1], L"peer")))
+    CommandLine arg = {argc, argv, Fail, 0};
+    const wchar_t *who = arg(), *exe = arg(), *dir = arg();
+    if ((lstrcmpW(who, L"ours") && lstrcmpW(who, L"peer")) || arg.Peek())
         Fail("usage");
-    Run(!lstrcmpW(argv[1], L"ours"), argv[2], argv[3]);
+    Run(!lstrcmpW(who, L"ours"), exe, dir);
     Leave(0);
 }
