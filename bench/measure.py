@@ -60,15 +60,12 @@ def make_tree(n, dest, links):
     plain files. Returns its shape."""
     rng = random.Random(SEED + n)
     dest.mkdir(parents=True)
-    folders = [(dest, 0)]
-    shape = dict(NO_SHAPE, entries=n)
+    folders, shape = [(dest, 0)], dict(NO_SHAPE, entries=n)
     for i in range(n):
-        r = rng.random()
-        parent, depth = rng.choice(folders)
+        r, (parent, depth) = rng.random(), rng.choice(folders)
         if r < 0.10:
             product = shape["links"] % 2 == 0
-            (parent / f"l{i}.lnk").write_bytes(links[product])
-            shape["links"] += 1
+            kind, name, data = "links", f"l{i}.lnk", links[product]
             shape["product"] += product
         elif r < 0.18:
             # Half of the new folders go below the newest one, so that chains reach the full
@@ -79,12 +76,13 @@ def make_tree(n, dest, links):
                 parent, depth = parent.parent, depth - 1
             folders.append((parent / f"d{i}", depth + 1))
             folders[-1][0].mkdir()
-            shape["dirs"] += 1
-            shape["depth"] = max(shape["depth"], depth + 1)
+            shape.update(dirs=shape["dirs"] + 1, depth=max(shape["depth"], depth + 1))
+            continue
         else:
             ext = rng.choice(("txt", "doc", "ini", "dat", "bmp", "url"))
-            (parent / f"f{i}.{ext}").write_bytes(b"plain file %d\r\n" % i)
-            shape["files"] += 1
+            kind, name, data = "files", f"f{i}.{ext}", b"plain file %d\r\n" % i
+        (parent / name).write_bytes(data)
+        shape[kind] += 1
     return shape
 
 
