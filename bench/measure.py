@@ -90,7 +90,8 @@ def run(box, program, *args):
     """Runs the timer or the walker in the sandbox (see Sandbox.started, which raises
     AssertionError for a run that failed); returns its 'name value' lines as a dict of numbers,
     with the values of the repeated name 'running' in a list."""
-    lines, _ = box.started(TOOLS / program, *map(str, args), announce=program + " ", timeout=300)
+    lines, _ = box.started(TOOLS / f"{program}.exe", *map(str, args), announce=program + " ",
+                           timeout=300)
     result = {"running": []}
     for name, _, value in (line.partition(" ") for line in lines):
         if name == "running":
