@@ -9,16 +9,16 @@
 #include <shobjidl.h>
 #include <stdio.h>
 #include <string.h>
+#include <string>
 
 static IShellLinkA *Link;
 static IPersistFile *Persist;
-static char Path[MAX_PATH];
 static long Dirs, Files, Links, ProductLinks, ClassFailures, LoadFailures;
 
-static void JudgeFile() {
+static void JudgeFile(const char *path) {
     WCHAR wide[MAX_PATH];
     CLSID clsid;
-    MultiByteToWideChar(CP_ACP, 0, Path, -1, wide, MAX_PATH);
+    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH);
     HRESULT hr = GetClassFile(wide, &clsid);
     if (hr != S_OK && hr != MK_E_INVALIDEXTENSION)
         ClassFailures++;
@@ -35,29 +35,19 @@ static void JudgeFile() {
         LoadFailures++;
 }
 
-// Walks the folder Path names, len characters long.
-static void Walk(int len) {
-    if (len + 5 > MAX_PATH)
-        return;
-    lstrcpyA(Path + len, "\\*.*");
+static void Walk(const std::string &dir) {
     WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA(Path, &data);
+    HANDLE find = FindFirstFileA((dir + "\\*.*").c_str(), &data);
     if (find == INVALID_HANDLE_VALUE)
         return;
     do {
-        const char *name = data.cFileName;
-        bool isDir = data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
-        int pathLen = len + 1 + lstrlenA(name);
-        if ((isDir && name[0] == '.' && (name[1] == 0 || name[1] == '.')) || pathLen >= MAX_PATH)
-            continue;
-        lstrcpyA(Path + len + 1, name);
-        Path[len] = '\\';
-        if (isDir) {
-            Dirs++;
-            Walk(pathLen);
-        } else {
+        std::string name = data.cFileName, path = dir + "\\" + name;
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             Files++;
-            JudgeFile();
+            JudgeFile(path.c_str());
+        } else if (name != "." && name != "..") {
+            Dirs++;
+            Walk(path);
         }
     } while (FindNextFileA(find, &data));
     FindClose(find);
@@ -75,9 +65,8 @@ int main(int argc, char **argv) {
     }
     LARGE_INTEGER f, t0, t1;
     QueryPerformanceFrequency(&f);
-    lstrcpynA(Path, argv[1], MAX_PATH);
     QueryPerformanceCounter(&t0);
-    Walk(lstrlenA(Path));
+    Walk(argv[1]);
     QueryPerformanceCounter(&t1);
     printf("walk_ms %.3f\ndirs %ld\nfiles %ld\nlinks %ld\nproduct_links %ld\n",
            (t1.QuadPart - t0.QuadPart) * 1000.0 / f.QuadPart, Dirs, Files, Links, ProductLinks);
