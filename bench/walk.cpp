@@ -18,8 +18,9 @@ static long Dirs, Files, Links, ProductLinks, ClassFailures, LoadFailures;
 static void JudgeFile(const char *path) {
     WCHAR wide[MAX_PATH];
     CLSID clsid;
-    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH);
-    HRESULT hr = GetClassFile(wide, &clsid);
+    HRESULT hr = MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)
+                     ? GetClassFile(wide, &clsid)
+                     : E_INVALIDARG; // too long a path
     if (hr != S_OK && hr != MK_E_INVALIDEXTENSION)
         ClassFailures++;
     if (hr != S_OK || !IsEqualCLSID(clsid, CLSID_ShellLink))
