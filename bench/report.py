@@ -228,7 +228,7 @@ set xlabel "desktop entries"; set ylabel "time (ms)"; set key top left; set grid
 set yrange [0:*]; set xrange [0:*]
 plot "{out}/sweep.dat" using 1:2:3:4 with yerrorlines lw 2 pt 7 \\
          title "ours: OK→exit beyond empty desktop", \\
-     "" using 1:5 with linespoints lw 2 pt 5 title "walker: list + needed calls"
+     "" using 1:5 with linespoints lw 2 pt 5 title "needed-calls walker"
 """
 
 
