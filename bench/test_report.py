@@ -99,6 +99,8 @@ CASES = [
      {"timings.ratio_gone": 1.2, "targets.gone": (GONE, "ratio 1.20", False)}),
     ("quadratic sweep", (sweep({1000: 100, 3000: 900, 10000: 10000}),),
      {"exponent": 2.0, "targets.linear": (LINEAR, "2.00 (needed-calls walker 1.01)", False)}),
+    ("product links left by one run", (lambda f: f["sweep"][1].update(left=[0, 2, 0, 0, 0]),),
+     {"sweep.1000.left": 2}),
     ("a size no slower than the empty desktop", (sweep({1000: -12}),),
      {"exponent": None, "targets.linear": ("sweep linear", "no fit: a size took no longer than "
                                            "the empty desktop (1000: -12 ms, 3000: 310 ms, "
