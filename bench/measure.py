@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Measures the shipped KESTRUNE.EXE under Wine: image sizes, timings against an NSIS peer, and the
-scaling of the desktop sweep against two reference walkers, in throwaway Wine sandboxes
+scaling of the desktop sweep against a reference walker, in throwaway Wine sandboxes
 (tests/winebox.py) of a 64-bit prefix, where the 32-bit image runs as 64-bit Windows runs it; the
 times are taken inside by bench/timer.cpp and bench/walk.cpp. Writes the raw figures, every run's,
 to build/bench/figures.json, for bench/report.py. Run by scripts/bench, which builds what this
@@ -32,11 +32,13 @@ FIGURES = OUT / "figures.json"
 SANDBOXES = OUT / "sandboxes"
 PEER = OUT / "peer-uninstall.exe"
 TOOLS = PureWindowsPath(r"C:\bench")
-TIMER = TOOLS / "timer.exe"
-WALK = TOOLS / "walk.exe"
 MAX_DEPTH = 6
 SEED = 20240517
 NO_SHAPE = {"entries": 0, "dirs": 0, "files": 0, "links": 0, "product": 0, "depth": 0}
+
+
+def log(*args):
+    print(*args, file=sys.stderr, flush=True)
 
 
 def machine(path):
@@ -52,26 +54,43 @@ def peer_stub():
     return f"{nsi['SetCompressor']}-{nsi['Target']}"
 
 
-def make_pristine():
-    """The pristine prefix of the benchmark's sandboxes, made once by the harness and kept (not
-    copied from the tests': a test run may be remaking that one at the same moment)."""
-    if (SANDBOXES / "pristine.ok").exists():
-        return
-    shutil.rmtree(SANDBOXES, ignore_errors=True)
-    log("bench: creating a pristine Wine prefix")
-    winebox.make_pristine(sandboxes=SANDBOXES)
-    (SANDBOXES / "pristine.ok").touch()
-
-
-def log(*args):
-    print(*args, file=sys.stderr, flush=True)
+def make_tree(n, dest, links):
+    """n entries below dest, the same for every run of n: about 10% shortcuts (alternately to
+    Tivaldor.exe and to another program), 8% folders nested at most MAX_DEPTH deep, the rest
+    plain files. Returns its shape."""
+    rng = random.Random(SEED + n)
+    dest.mkdir(parents=True)
+    folders, shape = [(dest, 0)], dict(NO_SHAPE, entries=n)
+    for i in range(n):
+        r, (parent, depth) = rng.random(), rng.choice(folders)
+        if r < 0.10:
+            product = shape["links"] % 2 == 0
+            kind, name, data = "links", f"l{i}.lnk", links[product]
+            shape["product"] += product
+        elif r < 0.18:
+            # Half of the new folders go below the newest one, so that chains reach the full
+            # depth; one that would go deeper goes beside its parent instead.
+            if rng.random() < 0.5:
+                parent, depth = folders[-1]
+            if depth == MAX_DEPTH:
+                parent, depth = parent.parent, depth - 1
+            folders.append((parent / f"d{i}", depth + 1))
+            folders[-1][0].mkdir()
+            shape.update(dirs=shape["dirs"] + 1, depth=max(shape["depth"], depth + 1))
+            continue
+        else:
+            ext = rng.choice(("txt", "doc", "ini", "dat", "bmp", "url"))
+            kind, name, data = "files", f"f{i}.{ext}", b"plain file %d\r\n" % i
+        (parent / name).write_bytes(data)
+        shape[kind] += 1
+    return shape
 
 
 def run(box, program, *args):
     """Runs the timer or the walker in the sandbox (see Sandbox.started, which raises
     AssertionError for a run that failed); returns its 'name value' lines as a dict of numbers,
     with the values of the repeated name 'running' in a list."""
-    lines, _ = box.started(program, *map(str, args), announce=PureWindowsPath(program).stem + " ",
+    lines, _ = box.started(TOOLS / f"{program}.exe", *map(str, args), announce=program + " ",
                            timeout=300)
     result = {"running": []}
     for name, _, value in (line.partition(" ") for line in lines):
@@ -82,10 +101,15 @@ def run(box, program, *args):
     return result
 
 
-def attempt(box, failures, what, step, *args):
-    """Makes one run, step(box, *args). One that fails is left out of the figures (None), listed
-    with its cause in failures, and the sandbox is brought back to a known state for the next."""
+def attempt(box, failures, what, tree, step, *args):
+    """Makes one run, step(box, *args), with an empty temporary folder and a fresh copy of the
+    folder tree as the desktop (an empty one without). One that fails is left out of the figures
+    (None), listed with its cause in failures, and the sandbox is brought back to a known state
+    for the next."""
     try:
+        box.clear()
+        if tree is not None:
+            subprocess.run(["cp", "-a", f"{tree}/.", str(box.desktop)], check=True)
         return step(box, *args)
     except (AssertionError, subprocess.SubprocessError) as e:
         failures.append(f"{what}: {e}")
@@ -97,85 +121,28 @@ def attempt(box, failures, what, step, *args):
         return None
 
 
-# ---------------------------------------------------------------------------------------------
-# Desktop trees
-
-def make_tree(n, dest, links):
-    """n entries below dest: about 10% shortcuts (alternately to Tivaldor.exe and to another
-    program), 8% folders nested at most MAX_DEPTH deep, the rest plain files."""
-    rng = random.Random(SEED + n)
-    dest.mkdir(parents=True)
-    folders = [(dest, 0)]
-    shallow = [(dest, 0)]
-    stats = dict(NO_SHAPE, entries=n)
-    for i in range(n):
-        r = rng.random()
-        if r < 0.10:
-            parent, _ = rng.choice(folders)
-            product = stats["links"] % 2 == 0
-            (parent / f"l{i}.lnk").write_bytes(links["exe" if product else "other"])
-            stats["links"] += 1
-            stats["product"] += product
-        elif r < 0.18:
-            # Half of the new folders go below the newest one that may still have children, so
-            # that chains reach the full depth.
-            parent, depth = shallow[-1] if rng.random() < 0.5 else rng.choice(shallow)
-            path = parent / f"d{i}"
-            path.mkdir()
-            folders.append((path, depth + 1))
-            if depth + 1 < MAX_DEPTH:
-                shallow.append((path, depth + 1))
-            stats["dirs"] += 1
-            stats["depth"] = max(stats["depth"], depth + 1)
-        else:
-            parent, _ = rng.choice(folders)
-            ext = rng.choice(("txt", "doc", "ini", "dat", "bmp", "url"))
-            (parent / f"f{i}.{ext}").write_bytes(b"plain file %d\r\n" % i)
-            stats["files"] += 1
-    return stats
-
-
-def fill_desktop(box, tree):
-    box.clear()
-    if tree is not None:
-        subprocess.run(["cp", "-a", f"{tree}/.", str(box.desktop)], check=True)
-
-
-# ---------------------------------------------------------------------------------------------
-# Runs
-
-def run_removal(box, who, tree=None, link=None):
+def removal(box, who, link=None):
     """One removal timed by the timer, who 'ours' or 'peer' (uninstall.exe /S in place of ours),
-    with the product's files and keys, the tree (a folder) on the desktop and the shortcut link
-    (its bytes) as Tivaldor.lnk. What it left: keys, %TEMP% and, without a tree, the desktop."""
-    fill_desktop(box, tree)
+    with the product's files and keys and the shortcut link (its bytes) as Tivaldor.lnk; and the
+    keys and what is in %TEMP% afterwards."""
     exe = box.install(**({"name": "uninstall.exe", "source": PEER} if who == "peer" else {}))
     if link:
         (box.desktop / "Tivaldor.lnk").write_bytes(link)
-    r = run(box, TIMER, who, exe, INSTALL_DIR)
+    r = run(box, "timer", who, exe, INSTALL_DIR)
     r.update(keys_left=sum(box.keys()), temp_left=listing(box.temp))
-    if tree is None:
-        r["desktop_left"] = listing(box.desktop)
     return r
 
 
-def run_walk(box, mode, tree):
-    fill_desktop(box, tree)
-    return run(box, WALK, mode, box.win(box.desktop))
-
-
 def check(r, what, notes):
-    """Notes, once each, what went wrong in a run that finished all the same."""
-    for wrong, problem in [(r.get("exit", 0), f"exit code {r.get('exit', 0):.0f}"),
-                           (r.get("keys_left", 0), f"{r.get('keys_left', 0)} key(s) left"),
+    """Notes, once each, what went wrong in a removal that finished all the same."""
+    for wrong, problem in [(r["exit"], f"exit code {r['exit']:.0f}"),
+                           (r["keys_left"], f"{r['keys_left']} key(s) left"),
                            (min(r.get("ok_gone_ms", 0), r.get("start_gone_ms", 0)) < 0,
                             "install folder not gone within 60 s"),
                            (r["running"], "still running: " + ", ".join(r["running"]))]:
         if wrong and f"{what}: {problem}" not in notes:
             notes.append(f"{what}: {problem}")
 
-
-# ---------------------------------------------------------------------------------------------
 
 def main():
     started = time.time()
@@ -195,7 +162,13 @@ def main():
                "failures": [], "notes": []}
     box = None
     try:
-        make_pristine()
+        # The pristine prefix of the benchmark's sandboxes, made once and kept (not copied from
+        # the tests': a test run may be remaking that one at the same moment).
+        if not (SANDBOXES / "pristine.ok").exists():
+            shutil.rmtree(SANDBOXES, ignore_errors=True)
+            log("bench: creating a pristine Wine prefix")
+            winebox.make_pristine(sandboxes=SANDBOXES)
+            (SANDBOXES / "pristine.ok").touch()
         log("bench: starting the sandbox")
         box = Sandbox("bench", sandboxes=SANDBOXES)
         figures["setup"].update(loader=box.loader, prefix=f"{box.arch}-bit")
@@ -220,7 +193,7 @@ def main():
 
 def measure(box, figures):
     """The timed runs, each recorded in figures as soon as it is made: a benchmark that stops
-    early keeps what it measured."""
+    early keeps what it measured. Each measurement's first run (i -1) warms up, uncounted."""
     notes = figures["notes"]
     runs = functools.partial(attempt, box, figures["failures"])
     tools = box.host(str(TOOLS))
@@ -228,66 +201,60 @@ def measure(box, figures):
     for name in ("timer.exe", "walk.exe"):
         shutil.copy(winebox.BUILD / "bench" / name, tools / name)
 
-    # One shortcut of each target, made through IShellLink once; copied as bytes after.
+    # One shortcut of each target (True: the product's), made through IShellLink once; copied as
+    # bytes after.
     box.clear()
     box.install(keys=False)
     box.driver("link", TOOLS / "exe.lnk", PureWindowsPath(INSTALL_DIR, "Tivaldor.exe"),
                "link", TOOLS / "other.lnk", r"C:\windows\notepad.exe")
-    links = {k: (tools / f"{k}.lnk").read_bytes() for k in ("exe", "other")}
+    links = {k == "exe": (tools / f"{k}.lnk").read_bytes() for k in ("exe", "other")}
 
-    # Timings against the peer --------------------------------------------------------------
     log(f"bench: timings, {figures['runs']} runs each after a warm-up")
     timings = figures["timings"] = {"ours": [], "peer": []}
-    for who in timings:
-        runs(f"warm-up run of {who}", run_removal, who, None, links["exe"])
-    for i in range(figures["runs"]):
+    for i in range(-1, figures["runs"]):
         for who, done in timings.items():
-            r = runs(f"{who}, timed run {i + 1}", run_removal, who, None, links["exe"])
-            if r:
-                done.append(r)
+            r = runs(f"{who}, timed run {i + 1}" if i >= 0 else f"warm-up run of {who}", None,
+                     removal, who, links[True])
+            if r and i >= 0:
+                done.append({**r, "desktop_left": listing(box.desktop)})
                 check(r, who, notes)
     # What the last run, the peer's, left in %TEMP%.
     timings["peer_temp_bytes"] = sum(f.stat().st_size for f in box.temp.rglob("*")
                                      if f.is_file())
 
-    # Sweep scaling ---------------------------------------------------------------------------
-    trees_root = OUT / "trees"
-    shutil.rmtree(trees_root, ignore_errors=True)
-    trees, shapes = {0: None}, {0: NO_SHAPE}
-    for n in figures["sizes"]:
-        trees[n] = trees_root / str(n)
-        shapes[n] = make_tree(n, trees[n], links)
+    shutil.rmtree(OUT / "trees", ignore_errors=True)
     figures["sweep"] = []
     for n in [0] + figures["sizes"]:
-        log(f"bench: sweep over {n} entries, {figures['sweep_runs']} runs each after a warm-up")
-        runs(f"warm-up sweep over {n} entries", run_removal, "ours", trees[n])
-        # pairs: each run of ours with the needed-calls walker's run after it
-        rows = {"entries": n, "shape": shapes[n], "ours": [], "list": [], "calls": [], "left": [],
-                "pairs": []}
+        tree = OUT / "trees" / str(n) if n else None
+        shape = make_tree(n, tree, links) if n else NO_SHAPE
+        # pairs: each run of ours with the walker's run right after it, on which load that
+        # changes during the benchmark falls alike
+        rows = {"entries": n, "shape": shape, "ours": [], "calls": [], "left": [], "pairs": []}
         figures["sweep"].append(rows)
-        for i in range(figures["sweep_runs"]):
-            r = runs(f"sweep over {n} entries, run {i + 1}", run_removal, "ours", trees[n])
+        log(f"bench: sweep over {n} entries, {figures['sweep_runs']} runs each after a warm-up")
+        for i in range(-1, figures["sweep_runs"]):
+            r = runs(f"sweep over {n} entries, run {i + 1}" if i >= 0 else
+                     f"warm-up sweep over {n} entries", tree, removal, "ours")
+            if i < 0:
+                continue
             if r:
                 check(r, f"sweep {n}", notes)
                 rows["ours"].append(r["ok_exit_ms"])
                 rows["left"].append(sum(1 for p in box.desktop.rglob("*")
-                                        if p.is_file() and p.read_bytes() == links["exe"]))
-            for mode in ("list", "calls"):
-                w = runs(f"{mode} walker over {n} entries, run {i + 1}", run_walk, mode,
-                         trees[n])
-                if not w:
-                    continue
-                rows[mode].append(w["walk_ms"])
-                if mode == "calls" and r:
-                    rows["pairs"].append((r["ok_exit_ms"], w["walk_ms"]))
-                s = shapes[n]
-                want = dict(list({"dirs": s["dirs"], "files": s["files"] + s["links"],
-                                  "links": s["links"], "product_links": s["product"],
-                                  "class_failures": 0, "load_failures": 0}.items())
-                            [:6 if mode == "calls" else 2])
-                seen = {k: int(w[k]) for k in want}
-                if seen != want:
-                    notes.append(f"{mode} walker over {n} entries saw {seen}, expected {want}")
+                                        if p.is_file() and p.read_bytes() == links[True]))
+            w = runs(f"walker over {n} entries, run {i + 1}", tree, run, "walk",
+                     box.win(box.desktop))
+            if not w:
+                continue
+            rows["calls"].append(w["walk_ms"])
+            if r:
+                rows["pairs"].append((r["ok_exit_ms"], w["walk_ms"]))
+            want = {"dirs": shape["dirs"], "files": shape["files"] + shape["links"],
+                    "links": shape["links"], "product_links": shape["product"],
+                    "class_failures": 0, "load_failures": 0}
+            seen = {k: int(w[k]) for k in want}
+            if seen != want:
+                notes.append(f"walker over {n} entries, run {i + 1} saw {seen}, expected {want}")
 
 
 if __name__ == "__main__":

@@ -29,6 +29,13 @@ WALKER_FACTOR = 1.25
 # that grows meanwhile lands on the larger ones. The band leaves that room; n^1.5 still fails.
 LINEAR_BAND = (0.8, 1.3)
 VERDICTS = {True: "met", False: "**missed**", None: "not judged"}
+# The timings: each row's label, whose runs and which of their figures.
+TIMINGS = [("ours: start → dialog exists", "ours", "dialog_ms"),
+           ("ours: OK → process exited", "ours", "ok_exit_ms"),
+           ("ours: OK → install folder gone", "ours", "ok_gone_ms"),
+           ("peer (`uninstall.exe /S`): start → first process exited", "peer", "start_exit_ms"),
+           ("peer: start → install folder gone", "peer", "start_gone_ms")]
+LEFT = {"temp": "left in %TEMP% afterwards", "desktop": "left on the desktop"}
 
 
 def median(values):
@@ -60,40 +67,19 @@ def growth_exponent(points):
                                         [math.log(t) for _, t in points]).slope
 
 
-def walk_ratios(rows, base):
-    """Ours beyond the empty desktop per walk, over the needed-calls walker, for each run and the
-    walker's run right after it: load that changes during the benchmark falls on both alike."""
-    return [(ours - base) / (SWEEP_WALKS * calls) for ours, calls in rows["pairs"] if calls > 0]
-
-
-def run_exponents(sweep, base):
-    """One exponent per run index: run i of every size, beyond the median empty-desktop time.
-    Runs that failed are left out of their size's list, so the later indexes may pair runs
-    that were not made together; the spread stays a fair picture of the noise."""
-    sizes = [n for n in sweep if n]
-    count = min((len(sweep[n]["ours"]) for n in sizes), default=0)
-    fits = (growth_exponent([(n, sweep[n]["ours"][i] - base) for n in sizes])
-            for i in range(count))
-    return [b for b in fits if b is not None]
-
-
-# ---------------------------------------------------------------------------------------------
-
 def derive(figures):
     """What the report says of the figures, before it is written out: the timings' columns, what
     the runs left and the ratios; each sweep size's row and the sweep's fits; and the targets, each
     (target, measured, met), met True, False or None (not judged)."""
     ours_bytes = figures["images"]["ours"]
-    d = {"targets": {"image": (f"hardened i686 image ≤ {IMAGE_LIMIT} bytes", ours_bytes,
-                               ours_bytes <= IMAGE_LIMIT)}}
-    targets = d["targets"]
+    targets = {"image": (f"hardened i686 image ≤ {IMAGE_LIMIT} bytes", ours_bytes,
+                         ours_bytes <= IMAGE_LIMIT)}
+    d = {"targets": targets}
     if "timings" in figures:
-        runs = {who: figures["timings"][who] for who in ("ours", "peer")}
-        t = d["timings"] = {key: [r[key] for r in runs[who]] for who, key in [
-            ("ours", "dialog_ms"), ("ours", "ok_exit_ms"), ("ours", "ok_gone_ms"),
-            ("peer", "start_exit_ms"), ("peer", "start_gone_ms")]}
+        runs = figures["timings"]
+        t = d["timings"] = {key: [r[key] for r in runs[who]] for _, who, key in TIMINGS}
         t.update({f"{who}_{what}": sorted({p for r in runs[who] for p in r[f"{what}_left"]})
-                  for who in runs for what in ("temp", "desktop")})
+                  for who in ("ours", "peer") for what in LEFT})
         peer_gone = median(t["start_gone_ms"])
         t["ratio_gone"] = div(median(t["ok_gone_ms"]), peer_gone)
         t["ratio_total"] = div(median(t["dialog_ms"]) + median(t["ok_gone_ms"])
@@ -114,34 +100,31 @@ def derive(figures):
         b = med - base if med is not None and base is not None else None
         d["sweep"].append({**rows, "beyond": b,
                            "rate": n / (b / 1000) if n and b and b > 0 else None,
-                           "per_list": div(b, median(rows["list"])) if n else None,
                            "per_calls": div(b, median(rows["calls"])) if n else None,
                            "left": max(rows["left"], default=None)})
     beyond = {row["entries"]: row["beyond"] for row in d["sweep"] if row["beyond"] is not None}
     fitted = d["fitted"] = {n: b for n, b in beyond.items() if n}
-    if beyond.get(1000, 0) > 0 and 10000 in beyond:
-        d["growth"] = beyond[10000] / beyond[1000]
     if len(beyond) >= 3:
         line = statistics.linear_regression(*zip(*sorted(beyond.items())))
         d["line"] = (line.slope * 1000, line.intercept)  # µs per entry, ms
     exponent = d["exponent"] = growth_exponent(fitted.items())
+    walker = growth_exponent([(n, median(sweep[n]["calls"])) for n in fitted if sweep[n]["calls"]])
     low, high = LINEAR_BAND
     if exponent is not None:
-        per_run = d["per_run"] = run_exponents(sweep, base)
-        walker = d["walker_exponent"] = growth_exponent(
-            [(n, median(sweep[n]["calls"])) for n in fitted if sweep[n]["calls"]])
-        aside = ([f"single runs {min(per_run):.2f}–{max(per_run):.2f}"] if per_run else []) + \
-            ([f"needed-calls walker {walker:.2f}"] if walker is not None else [])
         targets["linear"] = (f"sweep linear: growth exponent between {low} and {high} "
                              f"({', '.join(map(str, sorted(fitted)))} entries)",
-                             f"{exponent:.2f}" + (f" ({'; '.join(aside)})" if aside else ""),
+                             f"{exponent:.2f}" + (f" (needed-calls walker {walker:.2f})"
+                                                  if walker is not None else ""),
                              low <= exponent <= high)
     elif len(fitted) >= 2:
         targets["linear"] = ("sweep linear", "no fit: a size took no longer than the empty "
                              "desktop (" + ", ".join(f"{n}: {t:.0f} ms" for n, t in
                                                      sorted(fitted.items())) + ")", None)
+    # Ours beyond the empty desktop per walk, over the walker's run right after it: load that
+    # changes during the benchmark falls on both alike.
     big = max(figures["sizes"], default=None)
-    per_walk = d["per_walk"] = (walk_ratios(sweep[big], base)
+    per_walk = d["per_walk"] = ([(ours - base) / (SWEEP_WALKS * calls)
+                                 for ours, calls in sweep[big]["pairs"] if calls > 0]
                                 if big in sweep and base is not None else [])
     if per_walk:
         targets["walk"] = (
@@ -177,62 +160,46 @@ def render(figures):
                images["peer"]),
               ("ratio peer / ours", f"{images['peer'] / images['ours']:.1f}×")])]
     if "timings" in d:
-        t, listed = d["timings"], lambda paths: ", ".join(paths) or "nothing"  # noqa: E731
+        t = d["timings"]
         temp_bytes = figures["timings"].get("peer_temp_bytes")  # none if the runs broke off
+        left = [(f"{who}: {label}", (", ".join(t[f"{who}_{what}"]) or "nothing") + (
+            f" ({temp_bytes} bytes)" if (who, what) == ("peer", "temp") and t["peer_temp"]
+            and temp_bytes is not None else "")) for who in ("ours", "peer")
+            for what, label in LEFT.items()]
         md += ["## Timings under Wine", "",
                "Same layout for both: C:\\Program Files\\Tivaldor with the four product files and "
                "the uninstaller, the two HKLM keys, and Tivaldor.lnk on the desktop.", "",
                *table(("measurement", "ms"), "lr", [
-                   ("ours: start → dialog exists", fmt(t["dialog_ms"])),
-                   ("ours: OK → process exited", fmt(t["ok_exit_ms"])),
-                   ("ours: OK → install folder gone", fmt(t["ok_gone_ms"])),
-                   ("peer (`uninstall.exe /S`): start → first process exited",
-                    fmt(t["start_exit_ms"])),
-                   ("peer: start → install folder gone", fmt(t["start_gone_ms"])),
+                   *((label, fmt(t[key])) for label, _, key in TIMINGS),
                    ("ratio ours OK→gone / peer start→gone", num(t["ratio_gone"], 2)),
                    ("ratio ours (start→dialog + OK→gone) / peer start→gone",
-                    num(t["ratio_total"], 2)),
-                   ("ours: left in %TEMP% afterwards", listed(t["ours_temp"])),
-                   ("ours: left on the desktop", listed(t["ours_desktop"])),
-                   ("peer: left in %TEMP% afterwards", listed(t["peer_temp"]) + (
-                       f" ({temp_bytes} bytes)" if t["peer_temp"] and temp_bytes is not None
-                       else "")),
-                   ("peer: left on the desktop", listed(t["peer_desktop"]))])]
+                    num(t["ratio_total"], 2)), *left])]
     dat = None
     if "sweep" in d:
         md += ["## Desktop sweep scaling (ours: OK → exit, beyond the run with an empty desktop)",
                "", *table(
                    ("entries", "folders / files / links (to product)", "depth", "ours OK→exit",
-                    "ours beyond empty", "entries/s", "list walker", "needed-calls walker",
-                    "ours / list", "ours / needed-calls", "product links left"), "rlrrrrrrrrr",
+                    "ours beyond empty", "entries/s", "needed-calls walker",
+                    "ours / needed-calls", "product links left"), "rlrrrrrrr",
                    [(r["entries"], "{dirs} / {files} / {links} ({product})".format(**r["shape"]),
                      r["shape"]["depth"], fmt(r["ours"]), num(r["beyond"]), num(r["rate"], 0),
-                     fmt(r["list"]), fmt(r["calls"]), num(r["per_list"]),
-                     num(r["per_calls"], 2), "–" if r["left"] is None else r["left"])
-                    for r in d["sweep"]])]
-        fits = []
-        if "growth" in d:
-            fits.append(f"Growth 10k / 1k (ours beyond empty): **{d['growth']:.2f}** "
-                        "(linear would be 10).")
-        if d["exponent"] is not None:
-            fits.append(f"Growth exponent (ours beyond empty ≈ a × entries^b, fitted over "
-                        f"{len(d['fitted'])} sizes' medians): **b = {d['exponent']:.2f}**" +
-                        (f", fitted over each run alone: {fmt(d['per_run'], 2)}"
-                         if d["per_run"] else "") + " (linear would be 1).")
-        if "line" in d:
-            fits.append("Least-squares line through the medians: {:.0f} µs per entry {:+.0f} ms."
-                        .format(*d["line"]))
-        md += [*(fits + [""] if fits else []),
-               "The list walker only lists the tree (FindFirstFileA/FindNextFileA). The "
-               "needed-calls walker lists it once and calls GetClassFile on every file and "
-               "IPersistFile::Load + IShellLinkA::GetPath on every shell link, comparing each "
-               "target with both product files; it deletes nothing. Every run, ours and the "
-               "walkers', gets a fresh copy of the tree.", ""]
+                     fmt(r["calls"]), num(r["per_calls"], 2), "–" if r["left"] is None
+                     else r["left"]) for r in d["sweep"]])]
+        fits = ([f"Growth exponent (ours beyond empty ≈ a × entries^b, fitted over "
+                 f"{len(d['fitted'])} sizes' medians): **b = {d['exponent']:.2f}** (linear "
+                 "would be 1)."] if d["exponent"] is not None else []) + (
+            ["Least-squares line through the medians: {:.0f} µs per entry {:+.0f} ms."
+             .format(*d["line"])] if "line" in d else [])
+        md += [" ".join(fits + [
+            "The needed-calls walker lists the tree once (FindFirstFileA/FindNextFileA) and calls "
+            "GetClassFile on every file and IPersistFile::Load + IShellLinkA::GetPath on every "
+            "shell link, comparing each target's name with Tivaldor.exe; it deletes nothing. Every "
+            "run, ours and the walker's, gets a fresh copy of the tree."]), ""]
         base = d["base"]
-        dat = ["# entries ours_beyond_empty_ms ours_min ours_max list_ms calls_ms"] + [
+        dat = ["# entries ours_beyond_empty_ms ours_min ours_max calls_ms"] + [
             f"{r['entries']} {r['beyond']:.3f} {min(r['ours']) - base:.3f} "
-            f"{max(r['ours']) - base:.3f} {median(r['list']):.3f} {median(r['calls']):.3f}"
-            for r in d["sweep"] if r["beyond"] is not None and r["list"] and r["calls"]]
+            f"{max(r['ours']) - base:.3f} {median(r['calls']):.3f}"
+            for r in d["sweep"] if r["beyond"] is not None and r["calls"]]
         dat = "\n".join(dat) + "\n" if len(dat) > 1 else None
     md += ["## Targets", "", *table(("target", "measured", ""), "lll", [
         (target, measured, VERDICTS[met]) for target, measured, met in d["targets"].values()])]
@@ -240,11 +207,9 @@ def render(figures):
         md += ["## Failed runs", "",
                "Left out of the tables above; each with its output and Wine's standard error.",
                ""]
-        for f in figures["failures"]:
-            first, _, rest = f.partition("\n")
-            md.append(f"- {first}")
-            if rest:
-                md += ["", "  ```", *("  " + line for line in rest.splitlines()), "  ```", ""]
+        for first, _, rest in (f.partition("\n") for f in figures["failures"]):
+            md += [f"- {first}", *(["", "  ```", *("  " + line for line in rest.splitlines()),
+                                    "  ```", ""] if rest else [])]
         md.append("")
     if figures["notes"]:
         md += ["## Notes", ""] + [f"- {n}" for n in figures["notes"]] + [""]
@@ -263,8 +228,7 @@ set xlabel "desktop entries"; set ylabel "time (ms)"; set key top left; set grid
 set yrange [0:*]; set xrange [0:*]
 plot "{out}/sweep.dat" using 1:2:3:4 with yerrorlines lw 2 pt 7 \\
          title "ours: OK→exit beyond empty desktop", \\
-     "" using 1:6 with linespoints lw 2 pt 5 title "walker: list + needed calls", \\
-     "" using 1:5 with linespoints lw 2 pt 9 title "walker: list only"
+     "" using 1:5 with linespoints lw 2 pt 5 title "needed-calls walker"
 """
 
 

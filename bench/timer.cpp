@@ -1,17 +1,15 @@
-// Times uninstaller runs from inside the Wine sandbox with QueryPerformanceCounter, so that
-// Wine's own start-up is not counted. Commands come as arguments, one after another; results are
-// printed one per line as "name value".
-//   ours EXE DIR            starts EXE, waits for its dialog, presses OK; reports the times from
-//                           start to dialog, from OK to exit and from OK to DIR being gone
-//   peer EXE DIR            starts "EXE /S"; reports the times from start to exit and from
-//                           start to DIR being gone
-// After each run it waits until every process started since (cmd.exe, temporary copies) has
-// ended (Wine's services aside), and names those still running after 60 s.
+// Times one uninstaller run from inside the Wine sandbox with QueryPerformanceCounter, so that
+// Wine's own start-up is not counted; prints the results one per line as "name value".
+//   timer ours EXE DIR   starts EXE, waits for its dialog, presses OK; reports the times from
+//                        start to dialog, from OK to exit and from OK to DIR being gone
+//   timer peer EXE DIR   starts "EXE /S"; reports the times from start to exit and from start
+//                        to DIR being gone
+// Then it waits until every process started since (cmd.exe, temporary copies) has ended (Wine's
+// services aside), and names those still running after 60 s.
 #include "../tests/driver/protocol.h"
 #include <windows.h>
 #include <tlhelp32.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string>
 #include <vector>
 
@@ -47,15 +45,12 @@ static std::vector<PROCESSENTRY32W> Newcomers() {
     return list;
 }
 
-// Polls until path is gone; returns the time then, or a negative number after 60 s.
-static double WaitGone(const wchar_t *path) {
-    double start = Now();
-    while (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
-        if (Now() - start > 60000)
-            return -1;
-        Sleep(1);
-    }
-    return Now();
+// Polls done() every pause ms until it holds, for at most limit ms; returns whether it held.
+template <class Done> static bool Until(Done done, double limit, DWORD pause) {
+    for (double start = Now(); !done(); Sleep(pause))
+        if (Now() - start > limit)
+            return false;
+    return true;
 }
 
 // The uninstaller's dialog once it is visible, or NULL.
@@ -81,11 +76,12 @@ static void Run(bool ours, const wchar_t *exe, const wchar_t *dir) {
         Fail("start");
     if (ours) {
         HWND dialog = NULL;
-        while (!(dialog = FindDialog(pi.dwProcessId))) {
-            if (WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0 || Now() - t0 > 30000)
-                Fail("no dialog");
-            Sleep(1);
-        }
+        auto shown = [&] {
+            return (dialog = FindDialog(pi.dwProcessId)) ||
+                   WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
+        };
+        if (!Until(shown, 30000, 1) || !dialog)
+            Fail("no dialog");
         printf("dialog_ms %.3f\n", Now() - t0);
         // Let the first paint finish, as a user would before pressing OK.
         WaitForInputIdle(pi.hProcess, 5000);
@@ -95,20 +91,17 @@ static void Run(bool ours, const wchar_t *exe, const wchar_t *dir) {
     }
     if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
         Fail("still running");
-    double exited = Now(), gone = WaitGone(dir);
+    double exited = Now();
+    bool gone = Until([&] { return GetFileAttributesW(dir) == INVALID_FILE_ATTRIBUTES; }, 60000, 1);
     const char *from = ours ? "ok" : "start";
-    printf("%s_exit_ms %.3f\n%s_gone_ms %.3f\n", from, exited - t0, from,
-           gone < 0 ? -1 : gone - t0);
+    printf("%s_exit_ms %.3f\n%s_gone_ms %.3f\n", from, exited - t0, from, gone ? Now() - t0 : -1);
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
     printf("exit %lu\n", (unsigned long)code);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
-    double start = Now();
     std::vector<PROCESSENTRY32W> left;
-    while (!(left = Newcomers()).empty() && Now() - start < 60000)
-        Sleep(20);
-    printf("quiet_ms %.1f\n", Now() - start);
+    Until([&] { return (left = Newcomers()).empty(); }, 60000, 20);
     for (auto &p : left) {
         char name[MAX_PATH * 3];
         WideCharToMultiByte(CP_UTF8, 0, p.szExeFile, -1, name, sizeof name, NULL, NULL);
@@ -120,13 +113,9 @@ int wmain(int argc, wchar_t **argv) {
     Announce("timer");
     QueryPerformanceFrequency(&Frequency);
     CommandLine arg = {argc, argv, Fail, 0};
-    while (const wchar_t *word = arg.Command()) {
-        std::wstring cmd = word;
-        if (cmd != L"ours" && cmd != L"peer")
-            Fail("unknown command");
-        const wchar_t *exe = arg();
-        Run(cmd == L"ours", exe, arg());
-        fflush(stdout);
-    }
+    const wchar_t *who = arg(), *exe = arg(), *dir = arg();
+    if ((lstrcmpW(who, L"ours") && lstrcmpW(who, L"peer")) || arg.Peek())
+        Fail("usage");
+    Run(!lstrcmpW(who, L"ours"), exe, dir);
     Leave(0);
 }
