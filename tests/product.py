@@ -56,11 +56,6 @@ CONFIRMED = [("LoadCursorA", IDC_WAIT), ("SetCursor", IDC_WAIT), ("RegDeleteKeyA
              ("RegDeleteKeyA", APP_PATHS_KEY)]
 
 
-def up_to_dialog(calls):
-    """Of the probe's calls, those of the look-up, the call and the dialog's creation."""
-    return [call for call in calls if call[0] in {name for name, _ in GHOSTING_OFF}]
-
-
 def script(exe, batch, encoding="cp437"):
     """The script's exact bytes for these paths, as the command interpreter must read them in
     the OEM code page (encoding)."""
