@@ -115,19 +115,23 @@ static void LogCall(const char *name, long value) {
     WriteFile(CallLog, line, n, &written, NULL);
 }
 
-// Logs "name text", the text from the ANSI code page in UTF-8, or "(none)" for NULL.
-static void LogText(const char *name, const char *text) {
-    wchar_t wide[2 * MAX_PATH];
+// Logs "name text", the text in UTF-8: length characters of it, its terminator counted (-1:
+// up to its terminator; 0: none at all).
+static void LogWide(const char *name, const wchar_t *text, int length = -1) {
     char line[6 * MAX_PATH + 64];
     int n = wsprintfA(line, "%s ", name);
-    if (!text)
-        text = "(none)";
-    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 2 * MAX_PATH);
-    n += WideCharToMultiByte(CP_UTF8, 0, wide, length, line + n, sizeof line - n - 2, NULL, NULL);
+    n += WideCharToMultiByte(CP_UTF8, 0, text, length, line + n, sizeof line - n - 2, NULL, NULL);
     line[n - 1] = '\r'; // over the terminator
     line[n++] = '\n';
     DWORD written;
     WriteFile(CallLog, line, n, &written, NULL);
+}
+
+// The same with text from the ANSI code page, or "(none)" for NULL.
+static void LogText(const char *name, const char *text) {
+    wchar_t wide[2 * MAX_PATH];
+    LogWide(name, wide,
+            MultiByteToWideChar(CP_ACP, 0, text ? text : "(none)", -1, wide, 2 * MAX_PATH));
 }
 
 // Logs the start of the script: its flags first, then what is started, how and where (the
@@ -152,12 +156,10 @@ static BOOL WINAPI LogCreateProcessA(LPCSTR app, LPSTR cmd, LPSECURITY_ATTRIBUTE
 
 // The script's file as the uninstaller deletes and creates it, logged with the result and the
 // error, so that a script that was never written says why ("file." lines, apart from the calls).
-static bool IsScript(LPCSTR path) {
+static void LogScript(const char *name, LPCSTR path, bool ok) {
     int n = lstrlenA(path);
-    return n >= 4 && !lstrcmpiA(path + n - 4, ".bat");
-}
-
-static void LogFileResult(const char *name, LPCSTR path, bool ok) {
+    if (n < 4 || lstrcmpiA(path + n - 4, ".bat"))
+        return;
     DWORD error = ok ? 0 : GetLastError();
     char line[2 * MAX_PATH];
     wsprintfA(line, "%d %lu %s", ok, error, path);
@@ -167,8 +169,7 @@ static void LogFileResult(const char *name, LPCSTR path, bool ok) {
 
 static BOOL WINAPI LogDeleteFileA(LPCSTR path) {
     BOOL ok = DeleteFileA(path);
-    if (IsScript(path))
-        LogFileResult("file.DeleteFileA", path, ok);
+    LogScript("file.DeleteFileA", path, ok);
     return ok;
 }
 
@@ -176,8 +177,7 @@ static HANDLE WINAPI LogCreateFileA(LPCSTR path, DWORD access, DWORD share,
                                     LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
                                     HANDLE model) {
     HANDLE file = CreateFileA(path, access, share, sa, disposition, flags, model);
-    if (IsScript(path))
-        LogFileResult("file.CreateFileA", path, file != INVALID_HANDLE_VALUE);
+    LogScript("file.CreateFileA", path, file != INVALID_HANDLE_VALUE);
     return file;
 }
 
@@ -384,16 +384,10 @@ static BOOL WINAPI CloudFindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
 }
 
 static HRESULT WINAPI LogGetClassFile(LPCOLESTR path, CLSID *classId) {
-    char line[4 * MAX_PATH + 32] = "GetClassFile ";
     wchar_t longPath[MAX_PATH];
     if (!GetLongPathNameW(path, longPath, MAX_PATH))
         lstrcpynW(longPath, path, MAX_PATH);
-    int n = lstrlenA(line);
-    n += WideCharToMultiByte(CP_UTF8, 0, longPath, -1, line + n, sizeof line - n - 2, NULL, NULL);
-    line[n - 1] = '\r'; // over the terminator
-    line[n++] = '\n';
-    DWORD written;
-    WriteFile(CallLog, line, n, &written, NULL);
+    LogWide("GetClassFile", longPath);
     return GetClassFile(path, classId);
 }
 
