@@ -349,39 +349,24 @@ static void MarkCloud(const wchar_t *name, DWORD *attributes, DWORD *tag) {
         *tag = reparse;
 }
 
-static void MarkCloud(WIN32_FIND_DATAA *data) {
-    wchar_t name[MAX_PATH];
-    if (MultiByteToWideChar(CP_ACP, 0, data->cFileName, -1, name, MAX_PATH))
-        MarkCloud(name, &data->dwFileAttributes, &data->dwReserved0);
+static void MarkCloud(const char *name, DWORD *attributes, DWORD *tag) {
+    wchar_t wide[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wide, MAX_PATH))
+        MarkCloud(wide, attributes, tag);
 }
 
-static HANDLE WINAPI CloudFindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-    HANDLE find = FindFirstFileA(pattern, data);
-    if (find != INVALID_HANDLE_VALUE)
-        MarkCloud(data);
-    return find;
-}
-
-static BOOL WINAPI CloudFindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data) {
-    BOOL found = FindNextFileA(find, data);
-    if (found)
-        MarkCloud(data);
-    return found;
-}
-
-static HANDLE WINAPI CloudFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    HANDLE find = FindFirstFileW(pattern, data);
-    if (find != INVALID_HANDLE_VALUE)
-        MarkCloud(data->cFileName, &data->dwFileAttributes, &data->dwReserved0);
-    return find;
-}
-
-static BOOL WINAPI CloudFindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
-    BOOL found = FindNextFileW(find, data);
-    if (found)
-        MarkCloud(data->cFileName, &data->dwFileAttributes, &data->dwReserved0);
-    return found;
-}
+// Cloud<Find>::Listed stands for Find, one of FindFirstFileA, FindNextFileA and their wide
+// forms, and marks what it finds.
+template <auto Find> struct Cloud;
+template <typename Found, typename From, typename Data, Found(WINAPI *Find)(From, Data *)>
+struct Cloud<Find> {
+    static Found WINAPI Listed(From from, Data *data) {
+        Found found = Find(from, data);
+        if (found && (INT_PTR)found != -1) // neither FALSE nor INVALID_HANDLE_VALUE
+            MarkCloud(data->cFileName, &data->dwFileAttributes, &data->dwReserved0);
+        return found;
+    }
+};
 
 static HRESULT WINAPI LogGetClassFile(LPCOLESTR path, CLSID *classId) {
     wchar_t longPath[MAX_PATH];
@@ -456,10 +441,10 @@ static void HookImports() {
          (void *)Stub<3, BOOL, FALSE, HANDLE, LPWIN32_FIND_DATAW>},
         {PROBE_SYSDIR, kernel, "GetSystemDirectoryA", (void *)NoGetSystemDirectoryA},
         {PROBE_STRICT, kernel, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
-        {PROBE_CLOUD, kernel, "FindFirstFileA", (void *)CloudFindFirstFileA},
-        {PROBE_CLOUD, kernel, "FindNextFileA", (void *)CloudFindNextFileA},
-        {PROBE_CLOUD, kernel, "FindFirstFileW", (void *)CloudFindFirstFileW},
-        {PROBE_CLOUD, kernel, "FindNextFileW", (void *)CloudFindNextFileW},
+        {PROBE_CLOUD, kernel, "FindFirstFileA", (void *)Cloud<FindFirstFileA>::Listed},
+        {PROBE_CLOUD, kernel, "FindNextFileA", (void *)Cloud<FindNextFileA>::Listed},
+        {PROBE_CLOUD, kernel, "FindFirstFileW", (void *)Cloud<FindFirstFileW>::Listed},
+        {PROBE_CLOUD, kernel, "FindNextFileW", (void *)Cloud<FindNextFileW>::Listed},
         {PROBE_CLOUD, ole, "GetClassFile", (void *)LogGetClassFile},
         {PROBE_NOFLAGS, kernel, "WideCharToMultiByte", (void *)NoFlagsWideCharToMultiByte},
         {PROBE_OEMUTF8, kernel, "WideCharToMultiByte", (void *)Utf8OemWideCharToMultiByte}};
