@@ -9,8 +9,7 @@
 #include <string.h>
 
 // The switches: variables of the uninstaller's environment, read when the probe hooks the imports
-// (PROBE_EARLY: when it is loaded). Each is on when set; where it takes a value, that is its text.
-// A row: the name after PROBE_, and what it does when set (its value).
+// (PROBE_EARLY: when it is loaded), each on when set. A row: the name after PROBE_, what it does.
 // clang-format off
 #define SWITCHES(row)                                                                              \
     row(EARLY)   /* the imports hooked at once (set by the driver's start-probed) */               \
@@ -30,36 +29,20 @@
 enum Switch { SWITCHES(ENUMERATOR) SWITCH_COUNT };
 static const wchar_t *const SwitchNames[] = {SWITCHES(VARIABLE)};
 static bool On[SWITCH_COUNT];
-static wchar_t Value[SWITCH_COUNT][MAX_PATH];
+static wchar_t Value[SWITCH_COUNT][MAX_PATH]; // the text of those that take one
 
-static void ReadSwitches() {
-    for (int i = 0; i < SWITCH_COUNT; i++)
-        On[i] = GetEnvironmentVariableW(SwitchNames[i], Value[i], MAX_PATH) > 0;
-}
-
-// Bits of the answer stored in the "ProbeResult" property of the dialog.
-enum {
-    PROBE_DONE = 1,
-    PROBE_ICON = 2,
-    PROBE_SIZE = 4,
-    PROBE_MAXIMIZE = 8,
-    PROBE_MOVE = 16,
-    PROBE_CLOSE = 32,
-    PROBE_MINIMIZE = 64
-};
-
-static bool HasItem(HMENU menu, UINT id) {
-    return GetMenuState(menu, id, MF_BYCOMMAND) != (UINT)-1;
-}
+// The answer in the dialog's "ProbeResult" property: bit 0, the probe ran; bit 1, the dialog's
+// class has an icon, as wide as bits 8 to 15 say; bits 2 to 6, its system menu has these items.
+static const UINT MenuItems[] = {SC_SIZE, SC_MAXIMIZE, SC_MOVE, SC_CLOSE, SC_MINIMIZE};
 
 static void Probe() {
     HWND dialog = FindWindowW(NULL, L"Uninstall Tivaldor");
     if (!dialog || GetPropW(dialog, L"ProbeResult"))
         return;
-    UINT_PTR result = PROBE_DONE;
+    UINT_PTR result = 1;
     HICON icon = (HICON)GetClassLongPtrW(dialog, GCLP_HICON);
     if (icon) {
-        result |= PROBE_ICON;
+        result |= 2;
         ICONINFO info;
         BITMAP bitmap;
         if (GetIconInfo(icon, &info)) {
@@ -70,13 +53,9 @@ static void Probe() {
         }
     }
     HMENU menu = GetSystemMenu(dialog, FALSE);
-    if (menu) {
-        result |= HasItem(menu, SC_SIZE) ? PROBE_SIZE : 0;
-        result |= HasItem(menu, SC_MAXIMIZE) ? PROBE_MAXIMIZE : 0;
-        result |= HasItem(menu, SC_MOVE) ? PROBE_MOVE : 0;
-        result |= HasItem(menu, SC_CLOSE) ? PROBE_CLOSE : 0;
-        result |= HasItem(menu, SC_MINIMIZE) ? PROBE_MINIMIZE : 0;
-    }
+    for (int i = 0; menu && i < 5; i++)
+        if (GetMenuState(menu, MenuItems[i], MF_BYCOMMAND) != (UINT)-1)
+            result |= 4 << i;
     SetPropW(dialog, L"ProbeResult", (HANDLE)result);
 }
 
@@ -294,19 +273,20 @@ static UINT WINAPI NoGetSystemDirectoryA(LPSTR, UINT size) {
 }
 
 static FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
-    if (HIWORD(name) && !lstrcmpA(name, "DisableProcessWindowsGhosting")) {
+    if (!HIWORD(name)) // an ordinal
+        return GetProcAddress(module, name);
+    if (!lstrcmpA(name, "DisableProcessWindowsGhosting")) {
         LogText("GetProcAddress", name);
         RealDisableGhosting = On[PROBE_NOGHOST] ? NULL : GetProcAddress(module, name);
         return RealDisableGhosting ? (FARPROC)(void *)LogDisableProcessWindowsGhosting : NULL;
     }
-    if (On[PROBE_STUBS] && HIWORD(name) && !lstrcmpA(name, "SHGetPathFromIDListW")) {
+    if (On[PROBE_STUBS] && !lstrcmpA(name, "SHGetPathFromIDListW")) {
         LogCall("SHGetPathFromIDListW", 0);
         return NULL;
     }
-    if (On[PROBE_CLOUD] && HIWORD(name) &&
-        !lstrcmpA(name, "RtlSetProcessPlaceholderCompatibilityMode"))
+    if (On[PROBE_CLOUD] && !lstrcmpA(name, "RtlSetProcessPlaceholderCompatibilityMode"))
         return (FARPROC)(void *)StandInSetPlaceholderMode;
-    if (On[PROBE_NOSHORT] && HIWORD(name) && !lstrcmpA(name, "GetShortPathNameW"))
+    if (On[PROBE_NOSHORT] && !lstrcmpA(name, "GetShortPathNameW"))
         return (FARPROC)(void *)LongGetShortPathNameW;
     return GetProcAddress(module, name);
 }
@@ -400,7 +380,8 @@ static int WINAPI Utf8OemWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text
 static void HookImports() {
     if (CallLog != INVALID_HANDLE_VALUE)
         return;
-    ReadSwitches();
+    for (int i = 0; i < SWITCH_COUNT; i++)
+        On[i] = GetEnvironmentVariableW(SwitchNames[i], Value[i], MAX_PATH) > 0;
     if (!On[PROBE_CALLS])
         return;
     if (On[PROBE_LOAD])
@@ -452,8 +433,8 @@ static void HookImports() {
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (IMAGE_IMPORT_DESCRIPTOR *d = (IMAGE_IMPORT_DESCRIPTOR *)(base + dir.VirtualAddress);
-         dir.VirtualAddress && d->Name; d++) {
-        for (void **slot = (void **)(base + d->FirstThunk); *slot; slot++) {
+         dir.VirtualAddress && d->Name; d++)
+        for (void **slot = (void **)(base + d->FirstThunk); *slot; slot++)
             for (const auto &hook : hooks) {
                 if (!On[hook.when] || *slot != (void *)GetProcAddress(hook.module, hook.name))
                     continue;
@@ -462,8 +443,6 @@ static void HookImports() {
                 *slot = hook.logger;
                 VirtualProtect(slot, sizeof *slot, old, &old);
             }
-        }
-    }
 }
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK
