@@ -291,18 +291,26 @@ static FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
     return GetProcAddress(module, name);
 }
 
-// With PROBE_STRICT set too, conversions to a UTF-8 code page follow Windows' rules, which Wine
-// does not enforce: no flag but WC_ERR_INVALID_CHARS, and no question whether a character was
-// lost.
-static int WINAPI StrictWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
+// Conversions as Windows makes them where Wine's differ. With PROBE_NOFLAGS set too, they refuse
+// every flag, as Windows 95, 98 and Me may, with another error than ERROR_INVALID_FLAGS; each
+// refusal is logged. With PROBE_OEMUTF8, the OEM code page is UTF-8 while the ANSI one stays as it
+// is, as on a Windows set to use UTF-8 for its console only. With either that or PROBE_STRICT,
+// conversions to a UTF-8 code page follow Windows' rules, which Wine does not enforce: no flag but
+// WC_ERR_INVALID_CHARS, and no question whether a character was lost.
+static int WINAPI PlayedWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
-    UINT resolved = page == CP_ACP ? GetACP() : page == CP_OEMCP ? GetOEMCP() : page;
-    if (resolved == CP_UTF8 && (flags & ~WC_ERR_INVALID_CHARS)) {
-        SetLastError(ERROR_INVALID_FLAGS);
+    if (On[PROBE_NOFLAGS] && flags) {
+        LogCall("WideCharToMultiByte", 0);
+        SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (resolved == CP_UTF8 && (fill || lost)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (On[PROBE_OEMUTF8] && page == CP_OEMCP)
+        page = CP_UTF8;
+    UINT resolved = page == CP_ACP ? GetACP() : page == CP_OEMCP ? GetOEMCP() : page;
+    bool badFlags = flags & ~WC_ERR_INVALID_CHARS;
+    if ((On[PROBE_STRICT] || On[PROBE_OEMUTF8]) && resolved == CP_UTF8 &&
+        (badFlags || fill || lost)) {
+        SetLastError(badFlags ? ERROR_INVALID_FLAGS : ERROR_INVALID_PARAMETER);
         return 0;
     }
     return WideCharToMultiByte(page, flags, text, length, out, size, fill, lost);
@@ -356,26 +364,6 @@ static HRESULT WINAPI LogGetClassFile(LPCOLESTR path, CLSID *classId) {
     return GetClassFile(path, classId);
 }
 
-// With PROBE_NOFLAGS set too, conversions refuse every flag, as Windows 95, 98 and Me may, with
-// another error than ERROR_INVALID_FLAGS; each refusal is logged.
-static int WINAPI NoFlagsWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
-                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
-    if (flags) {
-        LogCall("WideCharToMultiByte", 0);
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    return WideCharToMultiByte(page, flags, text, length, out, size, fill, lost);
-}
-
-// With PROBE_OEMUTF8 set too, the OEM code page is UTF-8 while the ANSI one stays as it is, as
-// on a Windows set to use UTF-8 for its console only; Windows' rules for UTF-8 hold.
-static int WINAPI Utf8OemWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
-                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
-    return StrictWideCharToMultiByte(page == CP_OEMCP ? CP_UTF8 : page, flags, text, length, out,
-                                     size, fill, lost);
-}
-
 // Points the main module's imports of these functions at the stand-ins above, once.
 static void HookImports() {
     if (CallLog != INVALID_HANDLE_VALUE)
@@ -395,7 +383,7 @@ static void HookImports() {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll"), shell = GetModuleHandleW(L"shell32.dll"),
             ole = GetModuleHandleW(L"ole32.dll"), user = GetModuleHandleW(L"user32.dll"),
             advapi = GetModuleHandleW(L"advapi32.dll");
-    // Each with the switch that it plays (PROBE_CALLS: always).
+    // Each with the switch that it plays (PROBE_CALLS: always); of two for one call, the first.
     const struct {
         Switch when;
         HMODULE module;
@@ -421,14 +409,14 @@ static void HookImports() {
         {PROBE_STUBS, kernel, WideCalls[3],
          (void *)Stub<3, BOOL, FALSE, HANDLE, LPWIN32_FIND_DATAW>},
         {PROBE_SYSDIR, kernel, "GetSystemDirectoryA", (void *)NoGetSystemDirectoryA},
-        {PROBE_STRICT, kernel, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
+        {PROBE_STRICT, kernel, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte},
         {PROBE_CLOUD, kernel, "FindFirstFileA", (void *)Cloud<FindFirstFileA>::Listed},
         {PROBE_CLOUD, kernel, "FindNextFileA", (void *)Cloud<FindNextFileA>::Listed},
         {PROBE_CLOUD, kernel, "FindFirstFileW", (void *)Cloud<FindFirstFileW>::Listed},
         {PROBE_CLOUD, kernel, "FindNextFileW", (void *)Cloud<FindNextFileW>::Listed},
         {PROBE_CLOUD, ole, "GetClassFile", (void *)LogGetClassFile},
-        {PROBE_NOFLAGS, kernel, "WideCharToMultiByte", (void *)NoFlagsWideCharToMultiByte},
-        {PROBE_OEMUTF8, kernel, "WideCharToMultiByte", (void *)Utf8OemWideCharToMultiByte}};
+        {PROBE_NOFLAGS, kernel, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte},
+        {PROBE_OEMUTF8, kernel, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
