@@ -39,18 +39,15 @@ static void Probe() {
     HWND dialog = FindWindowW(NULL, L"Uninstall Tivaldor");
     if (!dialog || GetPropW(dialog, L"ProbeResult"))
         return;
-    UINT_PTR result = 1;
     HICON icon = (HICON)GetClassLongPtrW(dialog, GCLP_HICON);
-    if (icon) {
-        result |= 2;
-        ICONINFO info;
-        BITMAP bitmap;
-        if (GetIconInfo(icon, &info)) {
-            if (GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap))
-                result |= (UINT_PTR)(bitmap.bmWidth & 0xFF) << 8;
-            DeleteObject(info.hbmColor);
-            DeleteObject(info.hbmMask);
-        }
+    UINT_PTR result = icon ? 3 : 1;
+    ICONINFO info;
+    BITMAP bitmap;
+    if (icon && GetIconInfo(icon, &info)) {
+        if (GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap))
+            result |= (UINT_PTR)(bitmap.bmWidth & 0xFF) << 8;
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
     }
     HMENU menu = GetSystemMenu(dialog, FALSE);
     for (int i = 0; menu && i < 5; i++)
@@ -343,8 +340,7 @@ static void MarkCloud(const char *name, DWORD *attributes, DWORD *tag) {
         MarkCloud(wide, attributes, tag);
 }
 
-// Cloud<Find>::Listed stands for Find, one of FindFirstFileA, FindNextFileA and their wide
-// forms, and marks what it finds.
+// Cloud<Find>::Listed: Find (FindFirstFileA, FindNextFileA or a wide one), what it finds marked.
 template <auto Find> struct Cloud;
 template <typename Found, typename From, typename Data, Found(WINAPI *Find)(From, Data *)>
 struct Cloud<Find> {
