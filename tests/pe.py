@@ -30,36 +30,30 @@ def rebased(data, base, relocate=True):
 
 def _sz_or_ord(data, at):
     """A dialog template's name-or-ordinal field: (value, offset after it)."""
-    first = struct.unpack_from("<H", data, at)[0]
-    if first == 0xFFFF:
+    if data[at:at + 2] == b"\xff\xff":
         return struct.unpack_from("<H", data, at + 2)[0], at + 4
-    end = at
-    while data[end:end + 2] != b"\0\0":
-        end += 2
+    end = next(end for end in range(at, len(data), 2) if data[end:end + 2] == b"\0\0")
     return data[at:end].decode("utf-16-le"), end + 2
 
 
 def dialog(data):
     """A classic DLGTEMPLATE as a dict, with its controls in order."""
-    style, exstyle, count, x, y, cx, cy = struct.unpack_from("<IIHhhhh", data, 0)
+    style, exstyle, count, *rect = struct.unpack_from("<IIHhhhh", data)
     menu, at = _sz_or_ord(data, 18)
     klass, at = _sz_or_ord(data, at)
     title, at = _sz_or_ord(data, at)
     font = None
-    if style & 0x40:  # DS_SETFONT
-        size = struct.unpack_from("<H", data, at)[0]
-        face, at = _sz_or_ord(data, at + 2)
-        font = (size, face)
+    if style & 0x40:  # DS_SETFONT: a point size and a face name
+        face, end = _sz_or_ord(data, at + 2)
+        font, at = (struct.unpack_from("<H", data, at)[0], face), end
     controls = []
     for _ in range(count):
         at = (at + 3) & ~3
-        cstyle, cex, ix, iy, icx, icy, ident = struct.unpack_from("<IIhhhhH", data, at)
+        cstyle, cex, *crect, ident = struct.unpack_from("<IIhhhhH", data, at)
         ctl_class, at = _sz_or_ord(data, at + 18)
         text, at = _sz_or_ord(data, at)
-        extra = struct.unpack_from("<H", data, at)[0]
-        at += 2 + extra
-        ctl_class = {0x80: "BUTTON", 0x82: "STATIC"}.get(ctl_class, ctl_class)
-        controls.append(dict(cls=ctl_class, id=ident, text=text, style=cstyle, exstyle=cex,
-                             rect=(ix, iy, icx, icy)))
-    return dict(style=style, exstyle=exstyle, rect=(x, y, cx, cy), menu=menu, cls=klass,
+        at += 2 + struct.unpack_from("<H", data, at)[0]  # past the creation data
+        controls.append(dict(cls={0x80: "BUTTON", 0x82: "STATIC"}.get(ctl_class, ctl_class),
+                             id=ident, text=text, style=cstyle, exstyle=cex, rect=tuple(crect)))
+    return dict(style=style, exstyle=exstyle, rect=tuple(rect), menu=menu, cls=klass,
                 title=title, font=font, controls=controls)

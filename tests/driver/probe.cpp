@@ -9,8 +9,7 @@
 #include <string.h>
 
 // The switches: variables of the uninstaller's environment, read when the probe hooks the imports
-// (PROBE_EARLY: when it is loaded). Each is on when set; where it takes a value, that is its text.
-// A row: the name after PROBE_, and what it does when set (its value).
+// (PROBE_EARLY: when it is loaded), each on when set. A row: the name after PROBE_, what it does.
 // clang-format off
 #define SWITCHES(row)                                                                              \
     row(EARLY)   /* the imports hooked at once (set by the driver's start-probed) */               \
@@ -30,53 +29,30 @@
 enum Switch { SWITCHES(ENUMERATOR) SWITCH_COUNT };
 static const wchar_t *const SwitchNames[] = {SWITCHES(VARIABLE)};
 static bool On[SWITCH_COUNT];
-static wchar_t Value[SWITCH_COUNT][MAX_PATH];
+static wchar_t Value[SWITCH_COUNT][MAX_PATH]; // the text of those that take one
 
-static void ReadSwitches() {
-    for (int i = 0; i < SWITCH_COUNT; i++)
-        On[i] = GetEnvironmentVariableW(SwitchNames[i], Value[i], MAX_PATH) > 0;
-}
-
-// Bits of the answer stored in the "ProbeResult" property of the dialog.
-enum {
-    PROBE_DONE = 1,
-    PROBE_ICON = 2,
-    PROBE_SIZE = 4,
-    PROBE_MAXIMIZE = 8,
-    PROBE_MOVE = 16,
-    PROBE_CLOSE = 32,
-    PROBE_MINIMIZE = 64
-};
-
-static bool HasItem(HMENU menu, UINT id) {
-    return GetMenuState(menu, id, MF_BYCOMMAND) != (UINT)-1;
-}
+// The answer in the dialog's "ProbeResult" property: bit 0, the probe ran; bit 1, the dialog's
+// class has an icon, as wide as bits 8 to 15 say; bits 2 to 6, its system menu has these items.
+static const UINT MenuItems[] = {SC_SIZE, SC_MAXIMIZE, SC_MOVE, SC_CLOSE, SC_MINIMIZE};
 
 static void Probe() {
     HWND dialog = FindWindowW(NULL, L"Uninstall Tivaldor");
     if (!dialog || GetPropW(dialog, L"ProbeResult"))
         return;
-    UINT_PTR result = PROBE_DONE;
     HICON icon = (HICON)GetClassLongPtrW(dialog, GCLP_HICON);
-    if (icon) {
-        result |= PROBE_ICON;
-        ICONINFO info;
-        BITMAP bitmap;
-        if (GetIconInfo(icon, &info)) {
-            if (GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap))
-                result |= (UINT_PTR)(bitmap.bmWidth & 0xFF) << 8;
-            DeleteObject(info.hbmColor);
-            DeleteObject(info.hbmMask);
-        }
+    UINT_PTR result = icon ? 3 : 1;
+    ICONINFO info;
+    BITMAP bitmap;
+    if (icon && GetIconInfo(icon, &info)) {
+        if (GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap))
+            result |= (UINT_PTR)(bitmap.bmWidth & 0xFF) << 8;
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
     }
     HMENU menu = GetSystemMenu(dialog, FALSE);
-    if (menu) {
-        result |= HasItem(menu, SC_SIZE) ? PROBE_SIZE : 0;
-        result |= HasItem(menu, SC_MAXIMIZE) ? PROBE_MAXIMIZE : 0;
-        result |= HasItem(menu, SC_MOVE) ? PROBE_MOVE : 0;
-        result |= HasItem(menu, SC_CLOSE) ? PROBE_CLOSE : 0;
-        result |= HasItem(menu, SC_MINIMIZE) ? PROBE_MINIMIZE : 0;
-    }
+    for (int i = 0; menu && i < 5; i++)
+        if (GetMenuState(menu, MenuItems[i], MF_BYCOMMAND) != (UINT)-1)
+            result |= 4 << i;
     SetPropW(dialog, L"ProbeResult", (HANDLE)result);
 }
 
@@ -115,19 +91,23 @@ static void LogCall(const char *name, long value) {
     WriteFile(CallLog, line, n, &written, NULL);
 }
 
-// Logs "name text", the text from the ANSI code page in UTF-8, or "(none)" for NULL.
-static void LogText(const char *name, const char *text) {
-    wchar_t wide[2 * MAX_PATH];
+// Logs "name text", the text in UTF-8: length characters of it, its terminator counted (-1:
+// up to its terminator; 0: none at all).
+static void LogWide(const char *name, const wchar_t *text, int length = -1) {
     char line[6 * MAX_PATH + 64];
     int n = wsprintfA(line, "%s ", name);
-    if (!text)
-        text = "(none)";
-    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 2 * MAX_PATH);
-    n += WideCharToMultiByte(CP_UTF8, 0, wide, length, line + n, sizeof line - n - 2, NULL, NULL);
+    n += WideCharToMultiByte(CP_UTF8, 0, text, length, line + n, sizeof line - n - 2, NULL, NULL);
     line[n - 1] = '\r'; // over the terminator
     line[n++] = '\n';
     DWORD written;
     WriteFile(CallLog, line, n, &written, NULL);
+}
+
+// The same with text from the ANSI code page, or "(none)" for NULL.
+static void LogText(const char *name, const char *text) {
+    wchar_t wide[2 * MAX_PATH];
+    LogWide(name, wide,
+            MultiByteToWideChar(CP_ACP, 0, text ? text : "(none)", -1, wide, 2 * MAX_PATH));
 }
 
 // Logs the start of the script: its flags first, then what is started, how and where (the
@@ -152,12 +132,10 @@ static BOOL WINAPI LogCreateProcessA(LPCSTR app, LPSTR cmd, LPSECURITY_ATTRIBUTE
 
 // The script's file as the uninstaller deletes and creates it, logged with the result and the
 // error, so that a script that was never written says why ("file." lines, apart from the calls).
-static bool IsScript(LPCSTR path) {
+static void LogScript(const char *name, LPCSTR path, bool ok) {
     int n = lstrlenA(path);
-    return n >= 4 && !lstrcmpiA(path + n - 4, ".bat");
-}
-
-static void LogFileResult(const char *name, LPCSTR path, bool ok) {
+    if (n < 4 || lstrcmpiA(path + n - 4, ".bat"))
+        return;
     DWORD error = ok ? 0 : GetLastError();
     char line[2 * MAX_PATH];
     wsprintfA(line, "%d %lu %s", ok, error, path);
@@ -167,8 +145,7 @@ static void LogFileResult(const char *name, LPCSTR path, bool ok) {
 
 static BOOL WINAPI LogDeleteFileA(LPCSTR path) {
     BOOL ok = DeleteFileA(path);
-    if (IsScript(path))
-        LogFileResult("file.DeleteFileA", path, ok);
+    LogScript("file.DeleteFileA", path, ok);
     return ok;
 }
 
@@ -176,8 +153,7 @@ static HANDLE WINAPI LogCreateFileA(LPCSTR path, DWORD access, DWORD share,
                                     LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
                                     HANDLE model) {
     HANDLE file = CreateFileA(path, access, share, sa, disposition, flags, model);
-    if (IsScript(path))
-        LogFileResult("file.CreateFileA", path, file != INVALID_HANDLE_VALUE);
+    LogScript("file.CreateFileA", path, file != INVALID_HANDLE_VALUE);
     return file;
 }
 
@@ -294,35 +270,44 @@ static UINT WINAPI NoGetSystemDirectoryA(LPSTR, UINT size) {
 }
 
 static FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
-    if (HIWORD(name) && !lstrcmpA(name, "DisableProcessWindowsGhosting")) {
+    if (!HIWORD(name)) // an ordinal
+        return GetProcAddress(module, name);
+    if (!lstrcmpA(name, "DisableProcessWindowsGhosting")) {
         LogText("GetProcAddress", name);
         RealDisableGhosting = On[PROBE_NOGHOST] ? NULL : GetProcAddress(module, name);
         return RealDisableGhosting ? (FARPROC)(void *)LogDisableProcessWindowsGhosting : NULL;
     }
-    if (On[PROBE_STUBS] && HIWORD(name) && !lstrcmpA(name, "SHGetPathFromIDListW")) {
+    if (On[PROBE_STUBS] && !lstrcmpA(name, "SHGetPathFromIDListW")) {
         LogCall("SHGetPathFromIDListW", 0);
         return NULL;
     }
-    if (On[PROBE_CLOUD] && HIWORD(name) &&
-        !lstrcmpA(name, "RtlSetProcessPlaceholderCompatibilityMode"))
+    if (On[PROBE_CLOUD] && !lstrcmpA(name, "RtlSetProcessPlaceholderCompatibilityMode"))
         return (FARPROC)(void *)StandInSetPlaceholderMode;
-    if (On[PROBE_NOSHORT] && HIWORD(name) && !lstrcmpA(name, "GetShortPathNameW"))
+    if (On[PROBE_NOSHORT] && !lstrcmpA(name, "GetShortPathNameW"))
         return (FARPROC)(void *)LongGetShortPathNameW;
     return GetProcAddress(module, name);
 }
 
-// With PROBE_STRICT set too, conversions to a UTF-8 code page follow Windows' rules, which Wine
-// does not enforce: no flag but WC_ERR_INVALID_CHARS, and no question whether a character was
-// lost.
-static int WINAPI StrictWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
+// Conversions as Windows makes them where Wine's differ. With PROBE_NOFLAGS set too, they refuse
+// every flag, as Windows 95, 98 and Me may, with another error than ERROR_INVALID_FLAGS; each
+// refusal is logged. With PROBE_OEMUTF8, the OEM code page is UTF-8 while the ANSI one stays as it
+// is, as on a Windows set to use UTF-8 for its console only. With either that or PROBE_STRICT,
+// conversions to a UTF-8 code page follow Windows' rules, which Wine does not enforce: no flag but
+// WC_ERR_INVALID_CHARS, and no question whether a character was lost.
+static int WINAPI PlayedWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
-    UINT resolved = page == CP_ACP ? GetACP() : page == CP_OEMCP ? GetOEMCP() : page;
-    if (resolved == CP_UTF8 && (flags & ~WC_ERR_INVALID_CHARS)) {
-        SetLastError(ERROR_INVALID_FLAGS);
+    if (On[PROBE_NOFLAGS] && flags) {
+        LogCall("WideCharToMultiByte", 0);
+        SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (resolved == CP_UTF8 && (fill || lost)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (On[PROBE_OEMUTF8] && page == CP_OEMCP)
+        page = CP_UTF8;
+    UINT resolved = page == CP_ACP ? GetACP() : page == CP_OEMCP ? GetOEMCP() : page;
+    bool badFlags = flags & ~WC_ERR_INVALID_CHARS;
+    if ((On[PROBE_STRICT] || On[PROBE_OEMUTF8]) && resolved == CP_UTF8 &&
+        (badFlags || fill || lost)) {
+        SetLastError(badFlags ? ERROR_INVALID_FLAGS : ERROR_INVALID_PARAMETER);
         return 0;
     }
     return WideCharToMultiByte(page, flags, text, length, out, size, fill, lost);
@@ -349,79 +334,38 @@ static void MarkCloud(const wchar_t *name, DWORD *attributes, DWORD *tag) {
         *tag = reparse;
 }
 
-static void MarkCloud(WIN32_FIND_DATAA *data) {
-    wchar_t name[MAX_PATH];
-    if (MultiByteToWideChar(CP_ACP, 0, data->cFileName, -1, name, MAX_PATH))
-        MarkCloud(name, &data->dwFileAttributes, &data->dwReserved0);
+static void MarkCloud(const char *name, DWORD *attributes, DWORD *tag) {
+    wchar_t wide[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wide, MAX_PATH))
+        MarkCloud(wide, attributes, tag);
 }
 
-static HANDLE WINAPI CloudFindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-    HANDLE find = FindFirstFileA(pattern, data);
-    if (find != INVALID_HANDLE_VALUE)
-        MarkCloud(data);
-    return find;
-}
-
-static BOOL WINAPI CloudFindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data) {
-    BOOL found = FindNextFileA(find, data);
-    if (found)
-        MarkCloud(data);
-    return found;
-}
-
-static HANDLE WINAPI CloudFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    HANDLE find = FindFirstFileW(pattern, data);
-    if (find != INVALID_HANDLE_VALUE)
-        MarkCloud(data->cFileName, &data->dwFileAttributes, &data->dwReserved0);
-    return find;
-}
-
-static BOOL WINAPI CloudFindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
-    BOOL found = FindNextFileW(find, data);
-    if (found)
-        MarkCloud(data->cFileName, &data->dwFileAttributes, &data->dwReserved0);
-    return found;
-}
+// Cloud<Find>::Listed: Find (FindFirstFileA, FindNextFileA or a wide one), what it finds marked.
+template <auto Find> struct Cloud;
+template <typename Found, typename From, typename Data, Found(WINAPI *Find)(From, Data *)>
+struct Cloud<Find> {
+    static Found WINAPI Listed(From from, Data *data) {
+        Found found = Find(from, data);
+        if (found && (INT_PTR)found != -1) // neither FALSE nor INVALID_HANDLE_VALUE
+            MarkCloud(data->cFileName, &data->dwFileAttributes, &data->dwReserved0);
+        return found;
+    }
+};
 
 static HRESULT WINAPI LogGetClassFile(LPCOLESTR path, CLSID *classId) {
-    char line[4 * MAX_PATH + 32] = "GetClassFile ";
     wchar_t longPath[MAX_PATH];
     if (!GetLongPathNameW(path, longPath, MAX_PATH))
         lstrcpynW(longPath, path, MAX_PATH);
-    int n = lstrlenA(line);
-    n += WideCharToMultiByte(CP_UTF8, 0, longPath, -1, line + n, sizeof line - n - 2, NULL, NULL);
-    line[n - 1] = '\r'; // over the terminator
-    line[n++] = '\n';
-    DWORD written;
-    WriteFile(CallLog, line, n, &written, NULL);
+    LogWide("GetClassFile", longPath);
     return GetClassFile(path, classId);
-}
-
-// With PROBE_NOFLAGS set too, conversions refuse every flag, as Windows 95, 98 and Me may, with
-// another error than ERROR_INVALID_FLAGS; each refusal is logged.
-static int WINAPI NoFlagsWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
-                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
-    if (flags) {
-        LogCall("WideCharToMultiByte", 0);
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    return WideCharToMultiByte(page, flags, text, length, out, size, fill, lost);
-}
-
-// With PROBE_OEMUTF8 set too, the OEM code page is UTF-8 while the ANSI one stays as it is, as
-// on a Windows set to use UTF-8 for its console only; Windows' rules for UTF-8 hold.
-static int WINAPI Utf8OemWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
-                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
-    return StrictWideCharToMultiByte(page == CP_OEMCP ? CP_UTF8 : page, flags, text, length, out,
-                                     size, fill, lost);
 }
 
 // Points the main module's imports of these functions at the stand-ins above, once.
 static void HookImports() {
     if (CallLog != INVALID_HANDLE_VALUE)
         return;
-    ReadSwitches();
+    for (int i = 0; i < SWITCH_COUNT; i++)
+        On[i] = GetEnvironmentVariableW(SwitchNames[i], Value[i], MAX_PATH) > 0;
     if (!On[PROBE_CALLS])
         return;
     if (On[PROBE_LOAD])
@@ -435,7 +379,7 @@ static void HookImports() {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll"), shell = GetModuleHandleW(L"shell32.dll"),
             ole = GetModuleHandleW(L"ole32.dll"), user = GetModuleHandleW(L"user32.dll"),
             advapi = GetModuleHandleW(L"advapi32.dll");
-    // Each with the switch that it plays (PROBE_CALLS: always).
+    // Each with the switch that it plays (PROBE_CALLS: always); of two for one call, the first.
     const struct {
         Switch when;
         HMODULE module;
@@ -461,20 +405,20 @@ static void HookImports() {
         {PROBE_STUBS, kernel, WideCalls[3],
          (void *)Stub<3, BOOL, FALSE, HANDLE, LPWIN32_FIND_DATAW>},
         {PROBE_SYSDIR, kernel, "GetSystemDirectoryA", (void *)NoGetSystemDirectoryA},
-        {PROBE_STRICT, kernel, "WideCharToMultiByte", (void *)StrictWideCharToMultiByte},
-        {PROBE_CLOUD, kernel, "FindFirstFileA", (void *)CloudFindFirstFileA},
-        {PROBE_CLOUD, kernel, "FindNextFileA", (void *)CloudFindNextFileA},
-        {PROBE_CLOUD, kernel, "FindFirstFileW", (void *)CloudFindFirstFileW},
-        {PROBE_CLOUD, kernel, "FindNextFileW", (void *)CloudFindNextFileW},
+        {PROBE_STRICT, kernel, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte},
+        {PROBE_CLOUD, kernel, "FindFirstFileA", (void *)Cloud<FindFirstFileA>::Listed},
+        {PROBE_CLOUD, kernel, "FindNextFileA", (void *)Cloud<FindNextFileA>::Listed},
+        {PROBE_CLOUD, kernel, "FindFirstFileW", (void *)Cloud<FindFirstFileW>::Listed},
+        {PROBE_CLOUD, kernel, "FindNextFileW", (void *)Cloud<FindNextFileW>::Listed},
         {PROBE_CLOUD, ole, "GetClassFile", (void *)LogGetClassFile},
-        {PROBE_NOFLAGS, kernel, "WideCharToMultiByte", (void *)NoFlagsWideCharToMultiByte},
-        {PROBE_OEMUTF8, kernel, "WideCharToMultiByte", (void *)Utf8OemWideCharToMultiByte}};
+        {PROBE_NOFLAGS, kernel, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte},
+        {PROBE_OEMUTF8, kernel, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (IMAGE_IMPORT_DESCRIPTOR *d = (IMAGE_IMPORT_DESCRIPTOR *)(base + dir.VirtualAddress);
-         dir.VirtualAddress && d->Name; d++) {
-        for (void **slot = (void **)(base + d->FirstThunk); *slot; slot++) {
+         dir.VirtualAddress && d->Name; d++)
+        for (void **slot = (void **)(base + d->FirstThunk); *slot; slot++)
             for (const auto &hook : hooks) {
                 if (!On[hook.when] || *slot != (void *)GetProcAddress(hook.module, hook.name))
                     continue;
@@ -483,8 +427,6 @@ static void HookImports() {
                 *slot = hook.logger;
                 VirtualProtect(slot, sizeof *slot, old, &old);
             }
-        }
-    }
 }
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK
