@@ -227,18 +227,16 @@ class SweepScenarios(SandboxTest):
         exactly the files they must."""
         exe = self.box.install()
         self.build(tree)
-        with self.box.probe(cloud="disguised" if disguised else "exposed") as probe:
-            out = self.box.run(exe, *OK, before=probe.setup, probed=True, after=("regcheck",))
-            self.assert_ended(out)
-            self.box.settle()
-            desktop = PureWindowsPath(self.win(self.box.desktop))
-            calls = probe.log.calls()
-            opened = {PureWindowsPath(path).relative_to(desktop).as_posix()
-                      for name, path in calls if name == "GetClassFile"}
-            self.assertEqual(opened, examined(tree), "the files the sweeps read")
-            self.assertEqual([call for call in calls if call[0].startswith("RtlSet")],
-                             [("RtlSetProcessPlaceholderCompatibilityMode", 2)])
-            self.box.assert_removed(exe, probe.log, script=script(exe, self.box.batch))
+        out, log = self.box.removal(exe, after=("regcheck",),
+                                    cloud="disguised" if disguised else "exposed")
+        self.assert_ended(out)
+        desktop = PureWindowsPath(self.win(self.box.desktop))
+        opened = {PureWindowsPath(path).relative_to(desktop).as_posix()
+                  for name, path in log.calls() if name == "GetClassFile"}
+        self.assertEqual(opened, examined(tree), "the files the sweeps read")
+        self.assertEqual([call for call in log.calls() if call[0].startswith("RtlSet")],
+                         [("RtlSetProcessPlaceholderCompatibilityMode", 2)])
+        self.box.assert_removed(exe, log, script=script(exe, self.box.batch))
         return self.left()
 
     def check_rows(self, rows):

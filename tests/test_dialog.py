@@ -199,8 +199,7 @@ class DialogTest(SandboxTest):
                 marker = self.box.host(f"C:\\{name}.loaded")
                 self.box.env = dict(env, WINEDLLOVERRIDES=env["WINEDLLOVERRIDES"] + override)
                 for spoilt in (False, True):
-                    with self.subTest(name, spoilt=spoilt), \
-                            self.box.probe(**switches or {}) as probe:
+                    with self.subTest(name, spoilt=spoilt):
                         self.box.reset()
                         marker.unlink(missing_ok=True)
                         exe = self.box.install()
@@ -209,9 +208,7 @@ class DialogTest(SandboxTest):
                         if spoilt:
                             self.box.host(exe).write_bytes(raw.replace(*spoil))
                         self.box.driver("link", self.box.win(link), PRODUCT_EXE)
-                        out = self.box.run(exe, *OK, before=probe.setup if switches else (),
-                                           probed=True)
-                        self.box.settle()
+                        out, _ = self.box.removal(exe, **switches or {})
                         self.assertEqual(marker.exists(), spoilt, "the planted DLL was loaded")
                         self.assert_ended(out)
                         self.assertFalse(link.exists(), "the shortcut was not deleted")

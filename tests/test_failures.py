@@ -10,7 +10,7 @@ from typing import Callable, NamedTuple
 from product import (CONFIRMED, INSTALL_DIR, PRODUCT_EXE, STARTED, UNINSTALLER, command,
                      script, system_command)
 from scenarios import FOREIGN, SandboxTest
-from winebox import OK, PRISTINE, SYSTEM_CMD
+from winebox import PRISTINE, SYSTEM_CMD
 
 SHELL_LINK_CLASS = r"HKLM\Software\Classes\CLSID\{00021401-0000-0000-C000-000000000046}"
 NOWHERE = r"C:\nowhere"
@@ -148,12 +148,10 @@ class FailuresTest(SandboxTest):
                 box.reset()
                 self.assertEqual(box.install(), exe)
                 box.driver("link", box.win(link), PRODUCT_EXE)
-                with missing(box) as (before, after), box.probe() as probe:
-                    # The probe logs the calls that start the script and
-                    # spoils the list the shell leaves when it gives no desktop.
-                    out = box.run(exe, *OK, before=probe.setup + before, probed=True, after=after)
-                    box.settle()
-                    log = probe.log
+                with missing(box) as (before, after):
+                    # The probe logs the calls that start the script and spoils the list the
+                    # shell leaves when it gives no desktop.
+                    out, log = box.removal(exe, before=before, after=after)
                 if log.lost_start():  # Wine's, where the script is still there untouched
                     box.assert_removed(exe, log, script=script(exe, box.batch))
                 self.assertEqual(log.calls(), CONFIRMED + started, box.what_stayed(exe, log))

@@ -81,10 +81,8 @@ class SelfDeleteTest(SandboxTest):
                 if not oem_utf8:
                     removed_while_held(self, exe, *before, batch=batch)
                     continue
-                with box.probe(oemutf8=1) as probe:
-                    out = box.run(exe, *OK, before=probe.setup + before, probed=True)
-                    box.settle()
-                    self.assertEqual(probe.log.start(), (SYSTEM_CMD, *command(batch)))
+                out, log = box.removal(exe, before=before, oemutf8=1)
+                self.assertEqual(log.start(), (SYSTEM_CMD, *command(batch)))
                 self.assertEqual(box.host(batch).read_bytes(), script(exe, batch, "utf-8"))
                 self.assert_ended(out)
                 self.assertEqual(listing(box.host(folder)), ["KESTRUNE.EXE"])
@@ -145,12 +143,9 @@ class SelfDeleteTest(SandboxTest):
                 link.parent.mkdir()
                 box.driver("link", box.win(link), PRODUCT_EXE)
                 state = digest(acc)
-                with box.probe(**dict.fromkeys(missing, 1)) as probe:
-                    before = probe.setup + (box.temp_at(temp) if temp else ())
-                    out = box.run(exe, *OK, before=before, probed=True)
-                    unknown = folder != INSTALL_DIR
-                    box.settle()
-                    log = probe.log
+                out, log = box.removal(exe, before=box.temp_at(temp) if temp else (),
+                                       **dict.fromkeys(missing, 1))
+                unknown = folder != INSTALL_DIR
                 self.assertEqual(digest(acc), state, "the folders below C:\\acc")
                 self.assertFalse(box.host(r"C:\ran").exists(), "someone else's script ran")
                 stubbed = {name for name, value in log.calls() if value == 0}
@@ -192,11 +187,7 @@ class SelfDeleteTest(SandboxTest):
         # It waits for the name, and its own script, the same text, removes it.
         box = self.box
         exe = box.install()
-        with box.probe() as probe:
-            out = box.run(exe, "share-hold", box.batch, 1000, *OK, before=probe.setup,
-                          probed=True)
-            box.settle()
-            log = probe.log
+        out, log = box.removal(exe, "share-hold", box.batch, 1000)
         files = " | ".join(" ".join(line.split()[:2]) for line in log.lines
                            if line.startswith("file."))
         self.assertRegex(files, r"^file\.DeleteFileA 1( \| file\.CreateFileA 0)+ \| "

@@ -103,8 +103,7 @@ class SweepTest(SweepScenarios):
         }
         for name, (folders, links, gone_wide, gone_ansi) in scenarios.items():
             for stubs, gone in ((False, gone_wide), (True, gone_ansi)):
-                with self.subTest(name, listing="ANSI" if stubs else "UTF-16"), \
-                        self.box.probe(stubs=1) as probe:
+                with self.subTest(name, listing="ANSI" if stubs else "UTF-16"):
                     self.box.reset()
                     exe = self.box.install()
                     full = {p: p if p.startswith("C:") else self.box.win(self.box.desktop / p)
@@ -113,15 +112,14 @@ class SweepTest(SweepScenarios):
                     for link, kind in links.items():
                         commands += ["link", full[link], TARGETS[kind]]
                     self.box.driver(*commands)
-                    out = self.box.run(exe, *OK, before=probe.setup if stubs else (),
-                                       probed=True)
+                    out, log = self.box.removal(exe, **{"stubs": 1} if stubs else {})
                     self.assert_ended(out)
                     for path in folders + list(links):
                         exists = os.path.lexists(self.box.host(full[path]))
                         self.assertEqual(exists, path not in gone, path)
                     self.assertTrue(self.box.desktop.is_dir())
                     if stubs:  # the wide listing was tried once, then the ANSI one listed all
-                        self.assertEqual(probe.log.calls().count(("FindFirstFileW", 0)), 1)
+                        self.assertEqual(log.calls().count(("FindFirstFileW", 0)), 1)
 
     def test_linked_folder_not_entered(self):
         # A folder that is a link to elsewhere: what lies behind it is not the desktop's.

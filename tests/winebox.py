@@ -394,6 +394,16 @@ class Sandbox(Drive):
         return self.driver(*before, "start", exe, "wait-dialog", *("probe",) * probed, *actions,
                            "finish", finish, *after, timeout=timeout)
 
+    def removal(self, exe, *actions, before=(), after=(), **switches):
+        """Runs the uninstaller (see run) with the probe loaded, with its switches, performs
+        actions and OK, and waits for its script (settle); returns the output and the probe's
+        log."""
+        with self.probe(**switches) as probe:
+            out = self.run(exe, *actions, *OK, before=probe.setup + tuple(before), probed=True,
+                           after=after)
+            self.settle()
+            return out, probe.log
+
     @staticmethod
     def temp_at(folder):
         """The driver commands that give the uninstaller started next folder as its temporary
