@@ -440,3 +440,7 @@ WM_CLOSE, WM_COMMAND = 0x0010, 0x0111
 IDOK, IDCANCEL = 1, 2
 VK_RETURN, VK_ESCAPE = 0x0D, 0x1B
 OK = ("post", WM_COMMAND, IDOK, 0)
+
+
+if __name__ == "__main__":  # ctest's wine-prefix: the pristine prefix of this build's sandboxes
+    make_pristine()
