@@ -12,7 +12,7 @@ from product import (CONFIRMED, DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, GHOSTING_
 from scenarios import SandboxTest
 from winebox import (DRIVER, EXE, IDCANCEL, IDOK, OK, PROBE_CLOSE, PROBE_DONE, PROBE_ICON,
                      PROBE_MAXIMIZE, PROBE_MINIMIZE, PROBE_MOVE, PROBE_SIZE, VK_ESCAPE, VK_RETURN,
-                     WM_CLOSE, WM_COMMAND, boxes)
+                     WM_CLOSE, WM_COMMAND, boxes, entries)
 
 # A base far above the image's own (0x400000), so that no part of the moved image lies where it
 # was, and within the two gigabytes a program not marked large-address aware may use.
@@ -49,7 +49,7 @@ class DialogTest(SandboxTest):
         self.assertFalse(probe & (PROBE_SIZE | PROBE_MAXIMIZE), "Size or Maximize left in menu")
         # The rest as the system gives it, Minimize among them.
         kept = PROBE_MOVE | PROBE_CLOSE | PROBE_MINIMIZE
-        self.assertEqual(probe & kept, kept, f"system menu lost Move, Close or Minimize: {probe:#x}")
+        self.assertEqual(probe & kept, kept, f"system menu lost Move, Close or Minimize: {probe:x}")
         self.assert_ended(out, keys=[True, True])
 
     def test_leaving_changes_nothing(self):
@@ -212,7 +212,7 @@ class DialogTest(SandboxTest):
                         self.assertEqual(marker.exists(), spoilt, "the planted DLL was loaded")
                         self.assert_ended(out)
                         self.assertFalse(link.exists(), "the shortcut was not deleted")
-                        self.assertEqual(sorted(p.name for p in folder.iterdir()), [name])
+                        self.assertEqual(entries(folder), [name])
                 marker.unlink(missing_ok=True)
         finally:
             self.box.env = env

@@ -10,7 +10,7 @@ from typing import Callable, NamedTuple
 from product import (CONFIRMED, INSTALL_DIR, PRODUCT_EXE, STARTED, UNINSTALLER, command,
                      script, system_command)
 from scenarios import FOREIGN, SandboxTest
-from winebox import PRISTINE, SYSTEM_CMD
+from winebox import PRISTINE, SYSTEM_CMD, entries
 
 SHELL_LINK_CLASS = r"HKLM\Software\Classes\CLSID\{00021401-0000-0000-C000-000000000046}"
 NOWHERE = r"C:\nowhere"
@@ -161,8 +161,7 @@ class FailuresTest(SandboxTest):
                 if started[-len(STARTED):] == STARTED:
                     box.assert_removed(exe, log, script=script(exe, box.batch))
                 else:
-                    folder = box.host(INSTALL_DIR)
-                    self.assertEqual(sorted(p.name for p in folder.iterdir()), ["KESTRUNE.EXE"],
+                    self.assertEqual(entries(box.host(INSTALL_DIR)), ["KESTRUNE.EXE"],
                                      "the install folder afterwards")
                     self.assertEqual({p.name: p.read_bytes() for p in box.temp.iterdir()}, temp)
                 self.assertEqual(link.exists(), link_kept, "the desktop's shortcut kept")

@@ -75,6 +75,11 @@ def digest(root):
             else hashlib.sha1(p.read_bytes()).hexdigest() for p in sorted(Path(root).rglob("*"))}
 
 
+def entries(folder):
+    """The names in folder, sorted; None where it is gone."""
+    return sorted(p.name for p in Path(folder).iterdir()) if Path(folder).is_dir() else None
+
+
 def listing(folder):
     """Everything below folder, as sorted relative paths ('/' after folders)."""
     return sorted(p.relative_to(folder).as_posix() + ("/" if p.is_dir() else "")
@@ -188,11 +193,9 @@ class Drive:
         folder's entries, the script's bytes, and the probe's lines (log, a ProbeLog) from the
         script's start on."""
         batch = self.host(batch or self.batch)
-        folder, temp = self.host(exe).parent, batch.parent
-        text = [f"install folder {folder.name}: " +
-                (str(sorted(p.name for p in folder.iterdir())) if folder.is_dir() else "gone"),
-                f"temporary folder {temp.name}: " +
-                (str(sorted(p.name for p in temp.iterdir())) if temp.is_dir() else "gone")]
+        folders = {"install": self.host(exe).parent, "temporary": batch.parent}
+        text = [f"{kind} folder {folder.name}: {entries(folder) if folder.is_dir() else 'gone'}"
+                for kind, folder in folders.items()]
         if batch.is_file():
             text.append(f"script: {batch.read_bytes()!r}")
         if log:
@@ -207,16 +210,14 @@ class Drive:
         entries. A failure says what stayed. Where the script (its expected bytes) is still there
         untouched while CreateProcessA had started it, or Wine had lost that start (log, the
         probe's ProbeLog), and nothing runs any more, it raises WineLostScript instead."""
-        exe = PureWindowsPath(exe)
-        folder, temp = self.host(exe).parent, self.host(batch or self.batch).parent
-        left = (sorted(p.name for p in folder.iterdir()) if folder.is_dir() else None,
-                sorted(p.name for p in temp.iterdir()) if temp.is_dir() else [])
+        path = self.host(batch or self.batch)
+        left = (entries(self.host(exe).parent), entries(path.parent) or [])
         if left == (sorted(kept) if kept else None, []):
             return
         message = f"the removal did not finish\n{self.what_stayed(exe, log, batch)}"
         if (log and script is not None and (log.started() is not None or log.lost_start()) and
-                self.host(exe).exists() and left[1] == [self.host(batch or self.batch).name] and
-                self.host(batch or self.batch).read_bytes() == script):
+                self.host(exe).exists() and left[1] == [path.name] and
+                path.read_bytes() == script):
             raise WineLostScript(message)
         raise AssertionError(message)
 
