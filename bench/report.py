@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
-"""The benchmark's report, made from the figures bench/measure.py wrote and from nothing else, so
-that it can be redrawn without Wine and the same figures always give the same report:
-results.md (the tables, ending with the targets, each beside its measured figure), sweep.dat and
-the plot sweep.png (through gnuplot).
+"""The benchmark's report, from the figures bench/measure.py wrote and nothing else, so that the
+same figures always give the same report: results.md (the tables, ending with the targets beside
+their measured figures), sweep.dat and the plot sweep.png (gnuplot).
 
     report.py FIGURES [OUT]    writes into OUT, by default the folder of FIGURES
 
-tests/ must be on PYTHONPATH, for the image budget in tests/product.py; scripts/bench --report
-sees to that. Exits 1 when the plot could not be drawn (results.md is written all the same)."""
+Wants tests/ on PYTHONPATH (the image budget), as scripts/bench sets it. Exits 1 when the plot
+could not be drawn (results.md is written all the same)."""
 import json
 import math
 import statistics
@@ -22,11 +21,9 @@ from product import IMAGE_LIMIT
 # The removal sweeps the desktop once per product file it looks for; the walker walks it once.
 SWEEP_WALKS = 2
 WALKER_FACTOR = 1.25
-# Growth of the sweep: the exponent b of time = a * entries^b, fitted over the tree sizes (each
-# the median of its runs). Linear is 1, n log n over 1k-10k entries about 1.12, n^1.5 and
-# quadratic 1.5 and 2. The same build measured 0.91 and 1.08 (10k/1k) an hour apart, and 1.12
-# with the load rising from 1.5 to 4.4 while it ran: the sizes run one after another, so load
-# that grows meanwhile lands on the larger ones. The band leaves that room; n^1.5 still fails.
+# The sweep's growth: b of time = a * entries^b over the sizes' medians; linear is 1, n log n
+# over 1k-10k entries about 1.12. One build measured 0.91 to 1.12 as the load rose meanwhile
+# (the larger sizes run last): the band leaves that room, and n^1.5 still fails.
 LINEAR_BAND = (0.8, 1.3)
 VERDICTS = {True: "met", False: "**missed**", None: "not judged"}
 # The timings: each row's label, whose runs and which of their figures.
@@ -52,9 +49,8 @@ def num(value, digits=1):
 
 def fmt(values, digits=1):
     """Median (minimum–maximum) of values."""
-    if not values:
-        return "– (no run succeeded)"
-    return "{} ({}–{})".format(*(num(f(values), digits) for f in (median, min, max)))
+    return ("{} ({}–{})".format(*(num(f(values), digits) for f in (median, min, max)))
+            if values else "– (no run succeeded)")
 
 
 def growth_exponent(points):
