@@ -27,14 +27,14 @@ static double Now() {
     Leave(2);
 }
 
-// Processes started since the baseline, other than this one and Wine's own services, which it
-// starts on demand and keeps running.
+// Processes started since the baseline (which holds this one), other than Wine's own services,
+// which it starts on demand and keeps running.
 static std::vector<PROCESSENTRY32W> Newcomers() {
     static const wchar_t *services[] = {L"explorer.exe", L"rpcss.exe",    L"services.exe",
                                         L"svchost.exe",  L"plugplay.exe", L"winedevice.exe"};
     std::vector<PROCESSENTRY32W> list;
     for (auto &p : Processes()) {
-        bool old = p.th32ProcessID == GetCurrentProcessId();
+        bool old = false;
         for (const wchar_t *s : services)
             old = old || !lstrcmpiW(p.szExeFile, s);
         for (auto &b : Baseline)

@@ -72,8 +72,5 @@ int main(int argc, char **argv) {
     printf("walk_ms %.3f\ndirs %ld\nfiles %ld\nlinks %ld\nproduct_links %ld\n",
            (t1.QuadPart - t0.QuadPart) * 1000.0 / f.QuadPart, Dirs, Files, Links, ProductLinks);
     printf("class_failures %ld\nload_failures %ld\n", ClassFailures, LoadFailures);
-    Persist->Release();
-    Link->Release();
-    CoUninitialize();
-    Leave(0);
+    Leave(0); // the process's end releases the shell link and COM
 }
