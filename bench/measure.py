@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
-"""Measures the shipped KESTRUNE.EXE under Wine: image sizes, timings against an NSIS peer, and the
-scaling of the desktop sweep against a reference walker, in throwaway Wine sandboxes
-(tests/winebox.py) of a 64-bit prefix, where the 32-bit image runs as 64-bit Windows runs it; the
-times are taken inside by bench/timer.cpp and bench/walk.cpp. Writes the raw figures, every run's,
-to build/bench/figures.json, for bench/report.py. Run by scripts/bench, which builds what this
-needs, makes the peer and sets PYTHONPATH and KESTRUNE_BUILD. Environment: BENCH_RUNS (timed runs
-per measurement, at least 5; default 7 for the timings, 5 for the sweep), BENCH_SIZES (desktop
-tree sizes, default 1000,3000,10000). Exits 1 when a run failed; the figures are written anyway."""
+"""Measures the shipped KESTRUNE.EXE in Wine sandboxes of a 64-bit prefix: image sizes, timings
+against an NSIS peer and the sweep's scaling (docs/maintainers.md); writes every run's figures to
+build/bench/figures.json, for bench/report.py. Run by scripts/bench, which builds the timer and
+the walker, makes the peer and sets PYTHONPATH and KESTRUNE_BUILD. Environment: BENCH_RUNS
+(timed runs per measurement, at least 5; default 7 for the timings, 5 for the sweep), BENCH_SIZES
+(desktop tree sizes, default 1000,3000,10000). Exits 1 when a run failed; the figures are written
+anyway."""
 import functools
 import json
 import os
@@ -92,20 +91,16 @@ def run(box, program, *args):
     with the values of the repeated name 'running' in a list."""
     lines, _ = box.started(TOOLS / f"{program}.exe", *map(str, args), announce=program + " ",
                            timeout=300)
-    result = {"running": []}
-    for name, _, value in (line.partition(" ") for line in lines):
-        if name == "running":
-            result["running"].append(value)
-        else:
-            result[name] = float(value)
-    return result
+    pairs = [line.split(" ", 1) for line in lines]
+    return {"running": [v for name, v in pairs if name == "running"],
+            **{name: float(v) for name, v in pairs if name != "running"}}
 
 
 def attempt(box, failures, what, tree, step, *args):
     """Makes one run, step(box, *args), with an empty temporary folder and a fresh copy of the
     folder tree as the desktop (an empty one without). One that fails is left out of the figures
     (None), listed with its cause in failures, and the sandbox is brought back to a known state
-    for the next."""
+    for the next: where even that fails, the benchmark stops."""
     try:
         box.clear()
         if tree is not None:
@@ -114,10 +109,7 @@ def attempt(box, failures, what, tree, step, *args):
     except (AssertionError, subprocess.SubprocessError) as e:
         failures.append(f"{what}: {e}")
         log(f"bench: {what} failed (left out of the figures):\n{e}")
-        try:
-            box.reset()
-        except (AssertionError, OSError, subprocess.SubprocessError) as e2:
-            log(f"bench: resetting the sandbox failed too: {e2}")
+        box.reset()
         return None
 
 
