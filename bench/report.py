@@ -65,7 +65,7 @@ def growth_exponent(points):
 
 def derive(figures):
     """What the report says of the figures, before it is written out: the timings' columns, what
-    the runs left and the ratios; each sweep size's row and the sweep's fits; and the targets, each
+    the runs left and the ratio; each sweep size's row and the sweep's fit; and the targets, each
     (target, measured, met), met True, False or None (not judged)."""
     ours_bytes = figures["images"]["ours"]
     targets = {"image": (f"hardened i686 image ≤ {IMAGE_LIMIT} bytes", ours_bytes,
@@ -76,10 +76,7 @@ def derive(figures):
         t = d["timings"] = {key: [r[key] for r in runs[who]] for _, who, key in TIMINGS}
         t.update({f"{who}_{what}": sorted({p for r in runs[who] for p in r[f"{what}_left"]})
                   for who in ("ours", "peer") for what in LEFT})
-        peer_gone = median(t["start_gone_ms"])
-        t["ratio_gone"] = div(median(t["ok_gone_ms"]), peer_gone)
-        t["ratio_total"] = div(median(t["dialog_ms"]) + median(t["ok_gone_ms"])
-                               if runs["ours"] else None, peer_gone)
+        t["ratio_gone"] = div(median(t["ok_gone_ms"]), median(t["start_gone_ms"]))
         if t["ratio_gone"] is not None:
             targets["gone"] = ("ours OK→gone no slower than peer start→gone",
                                f"ratio {t['ratio_gone']:.2f}", t["ratio_gone"] <= 1)
@@ -95,14 +92,10 @@ def derive(figures):
         med = median(rows["ours"])
         b = med - base if med is not None and base is not None else None
         d["sweep"].append({**rows, "beyond": b,
-                           "rate": n / (b / 1000) if n and b and b > 0 else None,
                            "per_calls": div(b, median(rows["calls"])) if n else None,
                            "left": max(rows["left"], default=None)})
-    beyond = {row["entries"]: row["beyond"] for row in d["sweep"] if row["beyond"] is not None}
-    fitted = d["fitted"] = {n: b for n, b in beyond.items() if n}
-    if len(beyond) >= 3:
-        line = statistics.linear_regression(*zip(*sorted(beyond.items())))
-        d["line"] = (line.slope * 1000, line.intercept)  # µs per entry, ms
+    fitted = d["fitted"] = {r["entries"]: r["beyond"] for r in d["sweep"]
+                            if r["entries"] and r["beyond"] is not None}
     exponent = d["exponent"] = growth_exponent(fitted.items())
     walker = growth_exponent([(n, median(sweep[n]["calls"])) for n in fitted if sweep[n]["calls"]])
     low, high = LINEAR_BAND
@@ -167,30 +160,24 @@ def render(figures):
                "the uninstaller, the two HKLM keys, and Tivaldor.lnk on the desktop.", "",
                *table(("measurement", "ms"), "lr", [
                    *((label, fmt(t[key])) for label, _, key in TIMINGS),
-                   ("ratio ours OK→gone / peer start→gone", num(t["ratio_gone"], 2)),
-                   ("ratio ours (start→dialog + OK→gone) / peer start→gone",
-                    num(t["ratio_total"], 2)), *left])]
+                   ("ratio ours OK→gone / peer start→gone", num(t["ratio_gone"], 2)), *left])]
     dat = None
     if "sweep" in d:
         md += ["## Desktop sweep scaling (ours: OK → exit, beyond the run with an empty desktop)",
                "", *table(
                    ("entries", "folders / files / links (to product)", "depth", "ours OK→exit",
-                    "ours beyond empty", "entries/s", "needed-calls walker",
-                    "ours / needed-calls", "product links left"), "rlrrrrrrr",
+                    "ours beyond empty", "needed-calls walker", "ours / needed-calls",
+                    "product links left"), "rlrrrrrr",
                    [(r["entries"], "{dirs} / {files} / {links} ({product})".format(**r["shape"]),
-                     r["shape"]["depth"], fmt(r["ours"]), num(r["beyond"]), num(r["rate"], 0),
-                     fmt(r["calls"]), num(r["per_calls"], 2), "–" if r["left"] is None
-                     else r["left"]) for r in d["sweep"]])]
-        fits = ([f"Growth exponent (ours beyond empty ≈ a × entries^b, fitted over "
-                 f"{len(d['fitted'])} sizes' medians): **b = {d['exponent']:.2f}** (linear "
-                 "would be 1)."] if d["exponent"] is not None else []) + (
-            ["Least-squares line through the medians: {:.0f} µs per entry {:+.0f} ms."
-             .format(*d["line"])] if "line" in d else [])
-        md += [" ".join(fits + [
-            "The needed-calls walker lists the tree once (FindFirstFileA/FindNextFileA) and calls "
-            "GetClassFile on every file and IPersistFile::Load + IShellLinkA::GetPath on every "
-            "shell link, comparing each target's name with Tivaldor.exe; it deletes nothing. Every "
-            "run, ours and the walker's, gets a fresh copy of the tree."]), ""]
+                     r["shape"]["depth"], fmt(r["ours"]), num(r["beyond"]), fmt(r["calls"]),
+                     num(r["per_calls"], 2), "–" if r["left"] is None else r["left"])
+                    for r in d["sweep"]]),
+               "The targets' growth exponent is b of ours beyond empty ≈ a × entries^b, fitted "
+               "over the sizes' medians (linear would be 1). The needed-calls walker lists the "
+               "tree once (FindFirstFileA/FindNextFileA) and calls GetClassFile on every file and "
+               "IPersistFile::Load + IShellLinkA::GetPath on every shell link, comparing each "
+               "target's name with Tivaldor.exe; it deletes nothing. Every run, ours and the "
+               "walker's, gets a fresh copy of the tree.", ""]
         base = d["base"]
         dat = ["# entries ours_beyond_empty_ms ours_min ours_max calls_ms"] + [
             f"{r['entries']} {r['beyond']:.3f} {min(r['ours']) - base:.3f} "
