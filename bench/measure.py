@@ -64,8 +64,8 @@ def make_tree(n, dest, links):
         r, (parent, depth) = rng.random(), rng.choice(folders)
         if r < 0.10:
             product = shape["links"] % 2 == 0
-            kind, name, data = "links", f"l{i}.lnk", links[product]
-            shape["product"] += product
+            (parent / f"l{i}.lnk").write_bytes(links[product])
+            shape.update(links=shape["links"] + 1, product=shape["product"] + product)
         elif r < 0.18:
             # Half of the new folders go below the newest one, so that chains reach the full
             # depth; one that would go deeper goes beside its parent instead.
@@ -76,12 +76,10 @@ def make_tree(n, dest, links):
             folders.append((parent / f"d{i}", depth + 1))
             folders[-1][0].mkdir()
             shape.update(dirs=shape["dirs"] + 1, depth=max(shape["depth"], depth + 1))
-            continue
         else:
             ext = rng.choice(("txt", "doc", "ini", "dat", "bmp", "url"))
-            kind, name, data = "files", f"f{i}.{ext}", b"plain file %d\r\n" % i
-        (parent / name).write_bytes(data)
-        shape[kind] += 1
+            (parent / f"f{i}.{ext}").write_bytes(b"plain file %d\r\n" % i)
+            shape["files"] += 1
     return shape
 
 
