@@ -26,8 +26,8 @@ from winebox import Sandbox, listing
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "build" / "bench"
 FIGURES = OUT / "figures.json"
-# The benchmark's own sandboxes: the tests remake theirs whenever they run, which must not pull a
-# prefix from under a benchmark running meanwhile.
+# The benchmark's own sandboxes, with their own pristine prefix: the tests remake theirs whenever
+# they run, which must not pull a prefix from under a benchmark running meanwhile.
 SANDBOXES = OUT / "sandboxes"
 PEER = OUT / "peer-uninstall.exe"
 TOOLS = PureWindowsPath(r"C:\bench")
@@ -152,8 +152,6 @@ def main():
                "failures": [], "notes": []}
     box = None
     try:
-        # The pristine prefix of the benchmark's sandboxes, made once and kept (not copied from
-        # the tests': a test run may be remaking that one at the same moment).
         if not (SANDBOXES / "pristine.ok").exists():
             shutil.rmtree(SANDBOXES, ignore_errors=True)
             log("bench: creating a pristine Wine prefix")
@@ -217,8 +215,7 @@ def measure(box, figures):
     for n in [0] + figures["sizes"]:
         tree = OUT / "trees" / str(n) if n else None
         shape = make_tree(n, tree, links) if n else NO_SHAPE
-        # pairs: each run of ours with the walker's run right after it, on which load that
-        # changes during the benchmark falls alike
+        # pairs: each run of ours with the walker's run right after it (see report.py)
         rows = {"entries": n, "shape": shape, "ours": [], "calls": [], "left": [], "pairs": []}
         figures["sweep"].append(rows)
         log(f"bench: sweep over {n} entries, {figures['sweep_runs']} runs each after a warm-up")
