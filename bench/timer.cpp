@@ -53,17 +53,6 @@ template <class Done> static bool Until(Done done, double limit, DWORD pause) {
     return true;
 }
 
-// The uninstaller's dialog once it is visible, or NULL.
-static HWND FindDialog(DWORD pid) {
-    for (HWND w = NULL; (w = FindWindowExW(NULL, w, NULL, L"Uninstall Tivaldor"));) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(w, &owner);
-        if (owner == pid && IsWindowVisible(w))
-            return w;
-    }
-    return NULL;
-}
-
 // One run of ours (OK pressed in its dialog) or of the peer (silent); then its exit code, and
 // the wait for what it started.
 static void Run(bool ours, const wchar_t *exe, const wchar_t *dir) {
@@ -75,10 +64,16 @@ static void Run(bool ours, const wchar_t *exe, const wchar_t *dir) {
     if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi))
         Fail("start");
     if (ours) {
+        // Its dialog once it is visible, or its exit.
         HWND dialog = NULL;
         auto shown = [&] {
-            return (dialog = FindDialog(pi.dwProcessId)) ||
-                   WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
+            for (HWND w = NULL;
+                 !dialog && (w = FindWindowExW(NULL, w, NULL, L"Uninstall Tivaldor"));) {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(w, &owner);
+                dialog = owner == pi.dwProcessId && IsWindowVisible(w) ? w : NULL;
+            }
+            return dialog || WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
         };
         if (!Until(shown, 30000, 1) || !dialog)
             Fail("no dialog");
