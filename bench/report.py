@@ -56,11 +56,9 @@ def fmt(values, digits=1):
 def growth_exponent(points):
     """The exponent b of time = a * n^b that fits (n, time) best: the slope of the line through
     them in log-log space. None for fewer than two sizes or a time that is not positive."""
-    points = list(points)
     if len({n for n, _ in points}) < 2 or any(t <= 0 for _, t in points):
         return None
-    return statistics.linear_regression([math.log(n) for n, _ in points],
-                                        [math.log(t) for _, t in points]).slope
+    return statistics.linear_regression(*([math.log(v) for v in vs] for vs in zip(*points))).slope
 
 
 def derive(figures):
@@ -94,17 +92,14 @@ def derive(figures):
         d["sweep"].append({**rows, "beyond": b,
                            "per_calls": div(b, median(rows["calls"])) if n else None,
                            "left": max(rows["left"], default=None)})
-    fitted = d["fitted"] = {r["entries"]: r["beyond"] for r in d["sweep"]
-                            if r["entries"] and r["beyond"] is not None}
+    fitted = {r["entries"]: r["beyond"] for r in d["sweep"]
+              if r["entries"] and r["beyond"] is not None}
     exponent = d["exponent"] = growth_exponent(fitted.items())
-    walker = growth_exponent([(n, median(sweep[n]["calls"])) for n in fitted if sweep[n]["calls"]])
     low, high = LINEAR_BAND
     if exponent is not None:
         targets["linear"] = (f"sweep linear: growth exponent between {low} and {high} "
                              f"({', '.join(map(str, sorted(fitted)))} entries)",
-                             f"{exponent:.2f}" + (f" (needed-calls walker {walker:.2f})"
-                                                  if walker is not None else ""),
-                             low <= exponent <= high)
+                             f"{exponent:.2f}", low <= exponent <= high)
     elif len(fitted) >= 2:
         targets["linear"] = ("sweep linear", "no fit: a size took no longer than the empty "
                              "desktop (" + ", ".join(f"{n}: {t:.0f} ms" for n, t in
@@ -112,9 +107,8 @@ def derive(figures):
     # Ours beyond the empty desktop per walk, over the walker's run right after it: load that
     # changes during the benchmark falls on both alike.
     big = max(figures["sizes"], default=None)
-    per_walk = d["per_walk"] = ([(ours - base) / (SWEEP_WALKS * calls)
-                                 for ours, calls in sweep[big]["pairs"] if calls > 0]
-                                if big in sweep and base is not None else [])
+    per_walk = ([(ours - base) / (SWEEP_WALKS * calls) for ours, calls in sweep[big]["pairs"]
+                 if calls > 0] if big in sweep and base is not None else [])
     if per_walk:
         targets["walk"] = (
             f"sweep per walk ≤ {WALKER_FACTOR}× needed-calls walker ({big} entries; ours beyond "
@@ -152,9 +146,8 @@ def render(figures):
         t = d["timings"]
         temp_bytes = figures["timings"].get("peer_temp_bytes")  # none if the runs broke off
         left = [(f"{who}: {label}", (", ".join(t[f"{who}_{what}"]) or "nothing") + (
-            f" ({temp_bytes} bytes)" if (who, what) == ("peer", "temp") and t["peer_temp"]
-            and temp_bytes is not None else "")) for who in ("ours", "peer")
-            for what, label in LEFT.items()]
+            f" ({temp_bytes} bytes)" if (who, what) == ("peer", "temp") and temp_bytes else ""))
+            for who in ("ours", "peer") for what, label in LEFT.items()]
         md += ["## Timings under Wine", "",
                "Same layout for both: C:\\Program Files\\Tivaldor with the four product files and "
                "the uninstaller, the two HKLM keys, and Tivaldor.lnk on the desktop.", "",
