@@ -6,6 +6,7 @@ the walker, makes the peer and sets PYTHONPATH and KESTRUNE_BUILD. Environment: 
 (timed runs per measurement, at least 5; default 7 for the timings, 5 for the sweep), BENCH_SIZES
 (desktop tree sizes, default 1000,3000,10000). Exits 1 when a run failed; the figures are written
 anyway."""
+import contextlib
 import functools
 import json
 import os
@@ -150,7 +151,6 @@ def main():
                "images": {"ours": winebox.EXE.stat().st_size, "peer": PEER.stat().st_size},
                "machines": {"ours": machine(winebox.EXE), "peer": machine(PEER)},
                "failures": [], "notes": []}
-    box = None
     try:
         if not (SANDBOXES / "pristine.ok").exists():
             shutil.rmtree(SANDBOXES, ignore_errors=True)
@@ -158,18 +158,15 @@ def main():
             winebox.make_pristine(sandboxes=SANDBOXES)
             (SANDBOXES / "pristine.ok").touch()
         log("bench: starting the sandbox")
-        box = Sandbox("bench", sandboxes=SANDBOXES)
-        figures["setup"].update(loader=box.loader, prefix=f"{box.arch}-bit")
-        code, lines, err = box.wine("--version", timeout=60)
-        figures["wine"] = (lines[0] if code == 0 and lines else
-                           f"unknown ({code}: {err.strip()[-200:]})")
-        measure(box, figures)
+        with contextlib.closing(Sandbox("bench", sandboxes=SANDBOXES)) as box:
+            figures["setup"].update(loader=box.loader, prefix=f"{box.arch}-bit")
+            code, lines, err = box.wine("--version", timeout=60)
+            figures["wine"] = (lines[0] if code == 0 and lines else
+                               f"unknown ({code}: {err.strip()[-200:]})")
+            measure(box, figures)
     except Exception as e:  # what was measured is still written
         figures["failures"].append(f"benchmark stopped: {type(e).__name__}: {e}")
         log(f"bench: stopped: {type(e).__name__}: {e}")
-    finally:
-        if box:
-            box.close()
     figures["seconds"] = round(time.time() - started, 1)
     figures["load"] = [load_before, os.getloadavg()[0]]
     FIGURES.write_text(json.dumps(figures, indent=1, ensure_ascii=False) + "\n")
@@ -191,7 +188,6 @@ def measure(box, figures):
 
     # One shortcut of each target (True: the product's), made through IShellLink once; copied as
     # bytes after.
-    box.clear()
     box.install(keys=False)
     box.driver("link", TOOLS / "exe.lnk", PureWindowsPath(INSTALL_DIR, "Tivaldor.exe"),
                "link", TOOLS / "other.lnk", r"C:\windows\notepad.exe")
