@@ -7,11 +7,7 @@
 // Then it waits until every process started since (cmd.exe, temporary copies) has ended (Wine's
 // services aside), and names those still running after 60 s.
 #include "../tests/driver/protocol.h"
-#include <windows.h>
-#include <tlhelp32.h>
-#include <stdio.h>
 #include <string>
-#include <vector>
 
 static LARGE_INTEGER Frequency;
 static std::vector<PROCESSENTRY32W> Baseline;
@@ -53,9 +49,14 @@ template <class Done> static bool Until(Done done, double limit, DWORD pause) {
     return true;
 }
 
-// One run of ours (OK pressed in its dialog) or of the peer (silent); then its exit code, and
-// the wait for what it started.
-static void Run(bool ours, const wchar_t *exe, const wchar_t *dir) {
+int wmain(int argc, wchar_t **argv) {
+    Announce("timer");
+    QueryPerformanceFrequency(&Frequency);
+    CommandLine arg = {argc, argv, Fail, 0};
+    const wchar_t *who = arg(), *exe = arg(), *dir = arg();
+    bool ours = !lstrcmpW(who, L"ours");
+    if ((!ours && lstrcmpW(who, L"peer")) || arg.Peek())
+        Fail("usage");
     Baseline = Processes();
     std::wstring cmd = L"\"" + std::wstring(exe) + (ours ? L"\"" : L"\" /S");
     STARTUPINFOW si = {sizeof si};
@@ -102,15 +103,5 @@ static void Run(bool ours, const wchar_t *exe, const wchar_t *dir) {
         WideCharToMultiByte(CP_UTF8, 0, p.szExeFile, -1, name, sizeof name, NULL, NULL);
         printf("running %s\n", name);
     }
-}
-
-int wmain(int argc, wchar_t **argv) {
-    Announce("timer");
-    QueryPerformanceFrequency(&Frequency);
-    CommandLine arg = {argc, argv, Fail, 0};
-    const wchar_t *who = arg(), *exe = arg(), *dir = arg();
-    if ((lstrcmpW(who, L"ours") && lstrcmpW(who, L"peer")) || arg.Peek())
-        Fail("usage");
-    Run(!lstrcmpW(who, L"ours"), exe, dir);
     Leave(0);
 }

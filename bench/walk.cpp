@@ -4,10 +4,8 @@
 // took (QueryPerformanceCounter) and what it saw, one "name value" a line.
 //   walk DIR
 #include "../tests/driver/protocol.h"
-#include <windows.h>
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <stdio.h>
 #include <string.h>
 #include <string>
 
