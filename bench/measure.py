@@ -35,10 +35,7 @@ TOOLS = PureWindowsPath(r"C:\bench")
 MAX_DEPTH = 6
 SEED = 20240517
 NO_SHAPE = {"entries": 0, "dirs": 0, "files": 0, "links": 0, "product": 0, "depth": 0}
-
-
-def log(*args):
-    print(*args, file=sys.stderr, flush=True)
+log = functools.partial(print, file=sys.stderr, flush=True)
 
 
 def machine(path):
@@ -109,7 +106,6 @@ def attempt(box, failures, what, tree, step, *args):
         failures.append(f"{what}: {e}")
         log(f"bench: {what} failed (left out of the figures):\n{e}")
         box.reset()
-        return None
 
 
 def removal(box, who, link=None):

@@ -209,9 +209,8 @@ plot "{out}/sweep.dat" using 1:2:3:4 with yerrorlines lw 2 pt 7 \\
 
 
 def write(figures_path, out):
-    """Writes the report of the figures in figures_path into out; returns the text of
-    results.md and why the plot is missing (None when it was drawn or there was nothing to
-    plot)."""
+    """Writes the report of the figures in figures_path into out; returns the text of results.md
+    and why the plot is missing (None when it was drawn or there was nothing to plot)."""
     figures = json.loads(Path(figures_path).read_text())
     text, dat = render(figures)
     out.mkdir(parents=True, exist_ok=True)
