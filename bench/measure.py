@@ -210,6 +210,8 @@ def measure(box, figures):
         # pairs: each run of ours with the walker's run right after it (see report.py)
         rows = {"entries": n, "shape": shape, "ours": [], "calls": [], "left": [], "pairs": []}
         figures["sweep"].append(rows)
+        want = dict(dirs=shape["dirs"], files=shape["files"] + shape["links"], links=shape["links"],
+                    product_links=shape["product"], class_failures=0, load_failures=0)
         log(f"bench: sweep over {n} entries, {figures['sweep_runs']} runs each after a warm-up")
         for i in range(-1, figures["sweep_runs"]):
             r = runs(f"sweep over {n} entries, run {i + 1}" if i >= 0 else
@@ -228,9 +230,6 @@ def measure(box, figures):
             rows["calls"].append(w["walk_ms"])
             if r:
                 rows["pairs"].append((r["ok_exit_ms"], w["walk_ms"]))
-            want = {"dirs": shape["dirs"], "files": shape["files"] + shape["links"],
-                    "links": shape["links"], "product_links": shape["product"],
-                    "class_failures": 0, "load_failures": 0}
             seen = {k: int(w[k]) for k in want}
             if seen != want:
                 notes.append(f"walker over {n} entries, run {i + 1} saw {seen}, expected {want}")

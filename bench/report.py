@@ -171,10 +171,9 @@ def render(figures):
                "IPersistFile::Load + IShellLinkA::GetPath on every shell link, comparing each "
                "target's name with Tivaldor.exe; it deletes nothing. Every run, ours and the "
                "walker's, gets a fresh copy of the tree.", ""]
-        base = d["base"]
         dat = ["# entries ours_beyond_empty_ms ours_min ours_max calls_ms"] + [
-            f"{r['entries']} {r['beyond']:.3f} {min(r['ours']) - base:.3f} "
-            f"{max(r['ours']) - base:.3f} {median(r['calls']):.3f}"
+            f"{r['entries']} {r['beyond']:.3f} {min(r['ours']) - d['base']:.3f} "
+            f"{max(r['ours']) - d['base']:.3f} {median(r['calls']):.3f}"
             for r in d["sweep"] if r["beyond"] is not None and r["calls"]]
         dat = "\n".join(dat) + "\n" if len(dat) > 1 else None
     md += ["## Targets", "", *table(("target", "measured", ""), "lll", [
