@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Measures the shipped KESTRUNE.EXE under Wine: image sizes, timings against an NSIS peer, and the
-scaling of the desktop sweep against a reference walker, in throwaway Wine sandboxes
-(tests/winebox.py) of a 64-bit prefix, where the 32-bit image runs as 64-bit Windows runs it; the
-times are taken inside by bench/timer.cpp and bench/walk.cpp. Writes the raw figures, every run's,
-to build/bench/figures.json, for bench/report.py. Run by scripts/bench, which builds what this
-needs, makes the peer and sets PYTHONPATH and KESTRUNE_BUILD. Environment: BENCH_RUNS (timed runs
-per measurement, at least 5; default 7 for the timings, 5 for the sweep), BENCH_SIZES (desktop
-tree sizes, default 1000,3000,10000). Exits 1 when a run failed; the figures are written anyway."""
+"""Measures the shipped KESTRUNE.EXE in Wine sandboxes of a 64-bit prefix: image sizes, timings
+against an NSIS peer and the sweep's scaling (docs/maintainers.md); writes every run's figures to
+build/bench/figures.json, for bench/report.py. Run by scripts/bench, which builds the timer and
+the walker, makes the peer and sets PYTHONPATH and KESTRUNE_BUILD. Environment: BENCH_RUNS
+(timed runs per measurement, at least 5; default 7 for the timings, 5 for the sweep), BENCH_SIZES
+(desktop tree sizes, default 1000,3000,10000). Exits 1 when a run failed; the figures are written
+anyway."""
+import contextlib
 import functools
 import json
 import os
@@ -27,18 +27,15 @@ from winebox import Sandbox, listing
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "build" / "bench"
 FIGURES = OUT / "figures.json"
-# The benchmark's own sandboxes: the tests remake theirs whenever they run, which must not pull a
-# prefix from under a benchmark running meanwhile.
+# The benchmark's own sandboxes, with their own pristine prefix: the tests remake theirs whenever
+# they run, which must not pull a prefix from under a benchmark running meanwhile.
 SANDBOXES = OUT / "sandboxes"
 PEER = OUT / "peer-uninstall.exe"
 TOOLS = PureWindowsPath(r"C:\bench")
 MAX_DEPTH = 6
 SEED = 20240517
 NO_SHAPE = {"entries": 0, "dirs": 0, "files": 0, "links": 0, "product": 0, "depth": 0}
-
-
-def log(*args):
-    print(*args, file=sys.stderr, flush=True)
+log = functools.partial(print, file=sys.stderr, flush=True)
 
 
 def machine(path):
@@ -65,8 +62,8 @@ def make_tree(n, dest, links):
         r, (parent, depth) = rng.random(), rng.choice(folders)
         if r < 0.10:
             product = shape["links"] % 2 == 0
-            kind, name, data = "links", f"l{i}.lnk", links[product]
-            shape["product"] += product
+            (parent / f"l{i}.lnk").write_bytes(links[product])
+            shape.update(links=shape["links"] + 1, product=shape["product"] + product)
         elif r < 0.18:
             # Half of the new folders go below the newest one, so that chains reach the full
             # depth; one that would go deeper goes beside its parent instead.
@@ -77,12 +74,10 @@ def make_tree(n, dest, links):
             folders.append((parent / f"d{i}", depth + 1))
             folders[-1][0].mkdir()
             shape.update(dirs=shape["dirs"] + 1, depth=max(shape["depth"], depth + 1))
-            continue
         else:
             ext = rng.choice(("txt", "doc", "ini", "dat", "bmp", "url"))
-            kind, name, data = "files", f"f{i}.{ext}", b"plain file %d\r\n" % i
-        (parent / name).write_bytes(data)
-        shape[kind] += 1
+            (parent / f"f{i}.{ext}").write_bytes(b"plain file %d\r\n" % i)
+            shape["files"] += 1
     return shape
 
 
@@ -92,20 +87,16 @@ def run(box, program, *args):
     with the values of the repeated name 'running' in a list."""
     lines, _ = box.started(TOOLS / f"{program}.exe", *map(str, args), announce=program + " ",
                            timeout=300)
-    result = {"running": []}
-    for name, _, value in (line.partition(" ") for line in lines):
-        if name == "running":
-            result["running"].append(value)
-        else:
-            result[name] = float(value)
-    return result
+    pairs = [line.split(" ", 1) for line in lines]
+    return {"running": [v for name, v in pairs if name == "running"],
+            **{name: float(v) for name, v in pairs if name != "running"}}
 
 
 def attempt(box, failures, what, tree, step, *args):
     """Makes one run, step(box, *args), with an empty temporary folder and a fresh copy of the
     folder tree as the desktop (an empty one without). One that fails is left out of the figures
     (None), listed with its cause in failures, and the sandbox is brought back to a known state
-    for the next."""
+    for the next: where even that fails, the benchmark stops."""
     try:
         box.clear()
         if tree is not None:
@@ -114,11 +105,7 @@ def attempt(box, failures, what, tree, step, *args):
     except (AssertionError, subprocess.SubprocessError) as e:
         failures.append(f"{what}: {e}")
         log(f"bench: {what} failed (left out of the figures):\n{e}")
-        try:
-            box.reset()
-        except (AssertionError, OSError, subprocess.SubprocessError) as e2:
-            log(f"bench: resetting the sandbox failed too: {e2}")
-        return None
+        box.reset()
 
 
 def removal(box, who, link=None):
@@ -160,28 +147,22 @@ def main():
                "images": {"ours": winebox.EXE.stat().st_size, "peer": PEER.stat().st_size},
                "machines": {"ours": machine(winebox.EXE), "peer": machine(PEER)},
                "failures": [], "notes": []}
-    box = None
     try:
-        # The pristine prefix of the benchmark's sandboxes, made once and kept (not copied from
-        # the tests': a test run may be remaking that one at the same moment).
         if not (SANDBOXES / "pristine.ok").exists():
             shutil.rmtree(SANDBOXES, ignore_errors=True)
             log("bench: creating a pristine Wine prefix")
             winebox.make_pristine(sandboxes=SANDBOXES)
             (SANDBOXES / "pristine.ok").touch()
         log("bench: starting the sandbox")
-        box = Sandbox("bench", sandboxes=SANDBOXES)
-        figures["setup"].update(loader=box.loader, prefix=f"{box.arch}-bit")
-        code, lines, err = box.wine("--version", timeout=60)
-        figures["wine"] = (lines[0] if code == 0 and lines else
-                           f"unknown ({code}: {err.strip()[-200:]})")
-        measure(box, figures)
+        with contextlib.closing(Sandbox("bench", sandboxes=SANDBOXES)) as box:
+            figures["setup"].update(loader=box.loader, prefix=f"{box.arch}-bit")
+            code, lines, err = box.wine("--version", timeout=60)
+            figures["wine"] = (lines[0] if code == 0 and lines else
+                               f"unknown ({code}: {err.strip()[-200:]})")
+            measure(box, figures)
     except Exception as e:  # what was measured is still written
         figures["failures"].append(f"benchmark stopped: {type(e).__name__}: {e}")
         log(f"bench: stopped: {type(e).__name__}: {e}")
-    finally:
-        if box:
-            box.close()
     figures["seconds"] = round(time.time() - started, 1)
     figures["load"] = [load_before, os.getloadavg()[0]]
     FIGURES.write_text(json.dumps(figures, indent=1, ensure_ascii=False) + "\n")
@@ -203,7 +184,6 @@ def measure(box, figures):
 
     # One shortcut of each target (True: the product's), made through IShellLink once; copied as
     # bytes after.
-    box.clear()
     box.install(keys=False)
     box.driver("link", TOOLS / "exe.lnk", PureWindowsPath(INSTALL_DIR, "Tivaldor.exe"),
                "link", TOOLS / "other.lnk", r"C:\windows\notepad.exe")
@@ -227,10 +207,11 @@ def measure(box, figures):
     for n in [0] + figures["sizes"]:
         tree = OUT / "trees" / str(n) if n else None
         shape = make_tree(n, tree, links) if n else NO_SHAPE
-        # pairs: each run of ours with the walker's run right after it, on which load that
-        # changes during the benchmark falls alike
+        # pairs: each run of ours with the walker's run right after it (see report.py)
         rows = {"entries": n, "shape": shape, "ours": [], "calls": [], "left": [], "pairs": []}
         figures["sweep"].append(rows)
+        want = dict(dirs=shape["dirs"], files=shape["files"] + shape["links"], links=shape["links"],
+                    product_links=shape["product"], class_failures=0, load_failures=0)
         log(f"bench: sweep over {n} entries, {figures['sweep_runs']} runs each after a warm-up")
         for i in range(-1, figures["sweep_runs"]):
             r = runs(f"sweep over {n} entries, run {i + 1}" if i >= 0 else
@@ -249,9 +230,6 @@ def measure(box, figures):
             rows["calls"].append(w["walk_ms"])
             if r:
                 rows["pairs"].append((r["ok_exit_ms"], w["walk_ms"]))
-            want = {"dirs": shape["dirs"], "files": shape["files"] + shape["links"],
-                    "links": shape["links"], "product_links": shape["product"],
-                    "class_failures": 0, "load_failures": 0}
             seen = {k: int(w[k]) for k in want}
             if seen != want:
                 notes.append(f"walker over {n} entries, run {i + 1} saw {seen}, expected {want}")

@@ -1,10 +1,9 @@
 ; The peer for the benchmark: an NSIS uninstaller that removes what KESTRUNE.EXE removes (the two
 ; registry keys, the four product files, a desktop shortcut) and then itself with the install
-; folder. Built with Debian's makensis from its x86 stub, 32-bit like KESTRUNE.EXE, so that both
-; run alike in a 64-bit prefix and delete the keys in the same, 32-bit view:
-;   makensis -DUNINSTALLER=/abs/path/peer-uninstall.exe -DMAKER=/abs/path/peer-maker.exe peer.nsi
-; The uninstaller is taken straight from the compiler through !uninstfinalize: nothing has to
-; run the installer (the maker) to write it.
+; folder. Built by scripts/bench with Debian's makensis from its x86 stub, 32-bit like
+; KESTRUNE.EXE, so that both run alike in a 64-bit prefix and delete the keys in the same, 32-bit
+; view. The uninstaller is taken straight from the compiler (UNINSTALLER) through
+; !uninstfinalize: nothing has to run the installer (MAKER) to write it.
 Unicode true
 Target x86-unicode
 SetCompressor zlib

@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
-"""The benchmark's report, made from the figures bench/measure.py wrote and from nothing else, so
-that it can be redrawn without Wine and the same figures always give the same report:
-results.md (the tables, ending with the targets, each beside its measured figure), sweep.dat and
-the plot sweep.png (through gnuplot).
+"""The benchmark's report, from the figures bench/measure.py wrote and nothing else, so that the
+same figures always give the same report: results.md (the tables, ending with the targets beside
+their measured figures), sweep.dat and the plot sweep.png (gnuplot).
 
     report.py FIGURES [OUT]    writes into OUT, by default the folder of FIGURES
 
-tests/ must be on PYTHONPATH, for the image budget in tests/product.py; scripts/bench --report
-sees to that. Exits 1 when the plot could not be drawn (results.md is written all the same)."""
+Wants tests/ on PYTHONPATH (the image budget), as scripts/bench sets it. Exits 1 when the plot
+could not be drawn (results.md is written all the same)."""
 import json
 import math
 import statistics
@@ -22,11 +21,9 @@ from product import IMAGE_LIMIT
 # The removal sweeps the desktop once per product file it looks for; the walker walks it once.
 SWEEP_WALKS = 2
 WALKER_FACTOR = 1.25
-# Growth of the sweep: the exponent b of time = a * entries^b, fitted over the tree sizes (each
-# the median of its runs). Linear is 1, n log n over 1k-10k entries about 1.12, n^1.5 and
-# quadratic 1.5 and 2. The same build measured 0.91 and 1.08 (10k/1k) an hour apart, and 1.12
-# with the load rising from 1.5 to 4.4 while it ran: the sizes run one after another, so load
-# that grows meanwhile lands on the larger ones. The band leaves that room; n^1.5 still fails.
+# The sweep's growth: b of time = a * entries^b over the sizes' medians; linear is 1, n log n
+# over 1k-10k entries about 1.12. One build measured 0.91 to 1.12 as the load rose meanwhile
+# (the larger sizes run last): the band leaves that room, and n^1.5 still fails.
 LINEAR_BAND = (0.8, 1.3)
 VERDICTS = {True: "met", False: "**missed**", None: "not judged"}
 # The timings: each row's label, whose runs and which of their figures.
@@ -52,24 +49,21 @@ def num(value, digits=1):
 
 def fmt(values, digits=1):
     """Median (minimum–maximum) of values."""
-    if not values:
-        return "– (no run succeeded)"
-    return "{} ({}–{})".format(*(num(f(values), digits) for f in (median, min, max)))
+    return ("{} ({}–{})".format(*(num(f(values), digits) for f in (median, min, max)))
+            if values else "– (no run succeeded)")
 
 
 def growth_exponent(points):
     """The exponent b of time = a * n^b that fits (n, time) best: the slope of the line through
     them in log-log space. None for fewer than two sizes or a time that is not positive."""
-    points = list(points)
     if len({n for n, _ in points}) < 2 or any(t <= 0 for _, t in points):
         return None
-    return statistics.linear_regression([math.log(n) for n, _ in points],
-                                        [math.log(t) for _, t in points]).slope
+    return statistics.linear_regression(*([math.log(v) for v in vs] for vs in zip(*points))).slope
 
 
 def derive(figures):
     """What the report says of the figures, before it is written out: the timings' columns, what
-    the runs left and the ratios; each sweep size's row and the sweep's fits; and the targets, each
+    the runs left and the ratio; each sweep size's row and the sweep's fit; and the targets, each
     (target, measured, met), met True, False or None (not judged)."""
     ours_bytes = figures["images"]["ours"]
     targets = {"image": (f"hardened i686 image ≤ {IMAGE_LIMIT} bytes", ours_bytes,
@@ -80,10 +74,7 @@ def derive(figures):
         t = d["timings"] = {key: [r[key] for r in runs[who]] for _, who, key in TIMINGS}
         t.update({f"{who}_{what}": sorted({p for r in runs[who] for p in r[f"{what}_left"]})
                   for who in ("ours", "peer") for what in LEFT})
-        peer_gone = median(t["start_gone_ms"])
-        t["ratio_gone"] = div(median(t["ok_gone_ms"]), peer_gone)
-        t["ratio_total"] = div(median(t["dialog_ms"]) + median(t["ok_gone_ms"])
-                               if runs["ours"] else None, peer_gone)
+        t["ratio_gone"] = div(median(t["ok_gone_ms"]), median(t["start_gone_ms"]))
         if t["ratio_gone"] is not None:
             targets["gone"] = ("ours OK→gone no slower than peer start→gone",
                                f"ratio {t['ratio_gone']:.2f}", t["ratio_gone"] <= 1)
@@ -99,23 +90,16 @@ def derive(figures):
         med = median(rows["ours"])
         b = med - base if med is not None and base is not None else None
         d["sweep"].append({**rows, "beyond": b,
-                           "rate": n / (b / 1000) if n and b and b > 0 else None,
                            "per_calls": div(b, median(rows["calls"])) if n else None,
                            "left": max(rows["left"], default=None)})
-    beyond = {row["entries"]: row["beyond"] for row in d["sweep"] if row["beyond"] is not None}
-    fitted = d["fitted"] = {n: b for n, b in beyond.items() if n}
-    if len(beyond) >= 3:
-        line = statistics.linear_regression(*zip(*sorted(beyond.items())))
-        d["line"] = (line.slope * 1000, line.intercept)  # µs per entry, ms
+    fitted = {r["entries"]: r["beyond"] for r in d["sweep"]
+              if r["entries"] and r["beyond"] is not None}
     exponent = d["exponent"] = growth_exponent(fitted.items())
-    walker = growth_exponent([(n, median(sweep[n]["calls"])) for n in fitted if sweep[n]["calls"]])
     low, high = LINEAR_BAND
     if exponent is not None:
         targets["linear"] = (f"sweep linear: growth exponent between {low} and {high} "
                              f"({', '.join(map(str, sorted(fitted)))} entries)",
-                             f"{exponent:.2f}" + (f" (needed-calls walker {walker:.2f})"
-                                                  if walker is not None else ""),
-                             low <= exponent <= high)
+                             f"{exponent:.2f}", low <= exponent <= high)
     elif len(fitted) >= 2:
         targets["linear"] = ("sweep linear", "no fit: a size took no longer than the empty "
                              "desktop (" + ", ".join(f"{n}: {t:.0f} ms" for n, t in
@@ -123,9 +107,8 @@ def derive(figures):
     # Ours beyond the empty desktop per walk, over the walker's run right after it: load that
     # changes during the benchmark falls on both alike.
     big = max(figures["sizes"], default=None)
-    per_walk = d["per_walk"] = ([(ours - base) / (SWEEP_WALKS * calls)
-                                 for ours, calls in sweep[big]["pairs"] if calls > 0]
-                                if big in sweep and base is not None else [])
+    per_walk = ([(ours - base) / (SWEEP_WALKS * calls) for ours, calls in sweep[big]["pairs"]
+                 if calls > 0] if big in sweep and base is not None else [])
     if per_walk:
         targets["walk"] = (
             f"sweep per walk ≤ {WALKER_FACTOR}× needed-calls walker ({big} entries; ours beyond "
@@ -163,42 +146,34 @@ def render(figures):
         t = d["timings"]
         temp_bytes = figures["timings"].get("peer_temp_bytes")  # none if the runs broke off
         left = [(f"{who}: {label}", (", ".join(t[f"{who}_{what}"]) or "nothing") + (
-            f" ({temp_bytes} bytes)" if (who, what) == ("peer", "temp") and t["peer_temp"]
-            and temp_bytes is not None else "")) for who in ("ours", "peer")
-            for what, label in LEFT.items()]
+            f" ({temp_bytes} bytes)" if (who, what) == ("peer", "temp") and temp_bytes else ""))
+            for who in ("ours", "peer") for what, label in LEFT.items()]
         md += ["## Timings under Wine", "",
                "Same layout for both: C:\\Program Files\\Tivaldor with the four product files and "
                "the uninstaller, the two HKLM keys, and Tivaldor.lnk on the desktop.", "",
                *table(("measurement", "ms"), "lr", [
                    *((label, fmt(t[key])) for label, _, key in TIMINGS),
-                   ("ratio ours OK→gone / peer start→gone", num(t["ratio_gone"], 2)),
-                   ("ratio ours (start→dialog + OK→gone) / peer start→gone",
-                    num(t["ratio_total"], 2)), *left])]
+                   ("ratio ours OK→gone / peer start→gone", num(t["ratio_gone"], 2)), *left])]
     dat = None
     if "sweep" in d:
         md += ["## Desktop sweep scaling (ours: OK → exit, beyond the run with an empty desktop)",
                "", *table(
                    ("entries", "folders / files / links (to product)", "depth", "ours OK→exit",
-                    "ours beyond empty", "entries/s", "needed-calls walker",
-                    "ours / needed-calls", "product links left"), "rlrrrrrrr",
+                    "ours beyond empty", "needed-calls walker", "ours / needed-calls",
+                    "product links left"), "rlrrrrrr",
                    [(r["entries"], "{dirs} / {files} / {links} ({product})".format(**r["shape"]),
-                     r["shape"]["depth"], fmt(r["ours"]), num(r["beyond"]), num(r["rate"], 0),
-                     fmt(r["calls"]), num(r["per_calls"], 2), "–" if r["left"] is None
-                     else r["left"]) for r in d["sweep"]])]
-        fits = ([f"Growth exponent (ours beyond empty ≈ a × entries^b, fitted over "
-                 f"{len(d['fitted'])} sizes' medians): **b = {d['exponent']:.2f}** (linear "
-                 "would be 1)."] if d["exponent"] is not None else []) + (
-            ["Least-squares line through the medians: {:.0f} µs per entry {:+.0f} ms."
-             .format(*d["line"])] if "line" in d else [])
-        md += [" ".join(fits + [
-            "The needed-calls walker lists the tree once (FindFirstFileA/FindNextFileA) and calls "
-            "GetClassFile on every file and IPersistFile::Load + IShellLinkA::GetPath on every "
-            "shell link, comparing each target's name with Tivaldor.exe; it deletes nothing. Every "
-            "run, ours and the walker's, gets a fresh copy of the tree."]), ""]
-        base = d["base"]
+                     r["shape"]["depth"], fmt(r["ours"]), num(r["beyond"]), fmt(r["calls"]),
+                     num(r["per_calls"], 2), "–" if r["left"] is None else r["left"])
+                    for r in d["sweep"]]),
+               "The targets' growth exponent is b of ours beyond empty ≈ a × entries^b, fitted "
+               "over the sizes' medians (linear would be 1). The needed-calls walker lists the "
+               "tree once (FindFirstFileA/FindNextFileA) and calls GetClassFile on every file and "
+               "IPersistFile::Load + IShellLinkA::GetPath on every shell link, comparing each "
+               "target's name with Tivaldor.exe; it deletes nothing. Every run, ours and the "
+               "walker's, gets a fresh copy of the tree.", ""]
         dat = ["# entries ours_beyond_empty_ms ours_min ours_max calls_ms"] + [
-            f"{r['entries']} {r['beyond']:.3f} {min(r['ours']) - base:.3f} "
-            f"{max(r['ours']) - base:.3f} {median(r['calls']):.3f}"
+            f"{r['entries']} {r['beyond']:.3f} {min(r['ours']) - d['base']:.3f} "
+            f"{max(r['ours']) - d['base']:.3f} {median(r['calls']):.3f}"
             for r in d["sweep"] if r["beyond"] is not None and r["calls"]]
         dat = "\n".join(dat) + "\n" if len(dat) > 1 else None
     md += ["## Targets", "", *table(("target", "measured", ""), "lll", [
@@ -233,9 +208,8 @@ plot "{out}/sweep.dat" using 1:2:3:4 with yerrorlines lw 2 pt 7 \\
 
 
 def write(figures_path, out):
-    """Writes the report of the figures in figures_path into out; returns the text of
-    results.md and why the plot is missing (None when it was drawn or there was nothing to
-    plot)."""
+    """Writes the report of the figures in figures_path into out; returns the text of results.md
+    and why the plot is missing (None when it was drawn or there was nothing to plot)."""
     figures = json.loads(Path(figures_path).read_text())
     text, dat = render(figures)
     out.mkdir(parents=True, exist_ok=True)

@@ -7,11 +7,7 @@
 // Then it waits until every process started since (cmd.exe, temporary copies) has ended (Wine's
 // services aside), and names those still running after 60 s.
 #include "../tests/driver/protocol.h"
-#include <windows.h>
-#include <tlhelp32.h>
-#include <stdio.h>
 #include <string>
-#include <vector>
 
 static LARGE_INTEGER Frequency;
 static std::vector<PROCESSENTRY32W> Baseline;
@@ -27,14 +23,14 @@ static double Now() {
     Leave(2);
 }
 
-// Processes started since the baseline, other than this one and Wine's own services, which it
-// starts on demand and keeps running.
+// Processes started since the baseline (which holds this one), other than Wine's own services,
+// which it starts on demand and keeps running.
 static std::vector<PROCESSENTRY32W> Newcomers() {
     static const wchar_t *services[] = {L"explorer.exe", L"rpcss.exe",    L"services.exe",
                                         L"svchost.exe",  L"plugplay.exe", L"winedevice.exe"};
     std::vector<PROCESSENTRY32W> list;
     for (auto &p : Processes()) {
-        bool old = p.th32ProcessID == GetCurrentProcessId();
+        bool old = false;
         for (const wchar_t *s : services)
             old = old || !lstrcmpiW(p.szExeFile, s);
         for (auto &b : Baseline)
@@ -53,20 +49,14 @@ template <class Done> static bool Until(Done done, double limit, DWORD pause) {
     return true;
 }
 
-// The uninstaller's dialog once it is visible, or NULL.
-static HWND FindDialog(DWORD pid) {
-    for (HWND w = NULL; (w = FindWindowExW(NULL, w, NULL, L"Uninstall Tivaldor"));) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(w, &owner);
-        if (owner == pid && IsWindowVisible(w))
-            return w;
-    }
-    return NULL;
-}
-
-// One run of ours (OK pressed in its dialog) or of the peer (silent); then its exit code, and
-// the wait for what it started.
-static void Run(bool ours, const wchar_t *exe, const wchar_t *dir) {
+int wmain(int argc, wchar_t **argv) {
+    Announce("timer");
+    QueryPerformanceFrequency(&Frequency);
+    CommandLine arg = {argc, argv, Fail, 0};
+    const wchar_t *who = arg(), *exe = arg(), *dir = arg();
+    bool ours = !lstrcmpW(who, L"ours");
+    if ((!ours && lstrcmpW(who, L"peer")) || arg.Peek())
+        Fail("usage");
     Baseline = Processes();
     std::wstring cmd = L"\"" + std::wstring(exe) + (ours ? L"\"" : L"\" /S");
     STARTUPINFOW si = {sizeof si};
@@ -75,10 +65,16 @@ static void Run(bool ours, const wchar_t *exe, const wchar_t *dir) {
     if (!CreateProcessW(exe, &cmd[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi))
         Fail("start");
     if (ours) {
+        // Its dialog once it is visible, or its exit.
         HWND dialog = NULL;
         auto shown = [&] {
-            return (dialog = FindDialog(pi.dwProcessId)) ||
-                   WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
+            for (HWND w = NULL;
+                 !dialog && (w = FindWindowExW(NULL, w, NULL, L"Uninstall Tivaldor"));) {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(w, &owner);
+                dialog = owner == pi.dwProcessId && IsWindowVisible(w) ? w : NULL;
+            }
+            return dialog || WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
         };
         if (!Until(shown, 30000, 1) || !dialog)
             Fail("no dialog");
@@ -107,15 +103,5 @@ static void Run(bool ours, const wchar_t *exe, const wchar_t *dir) {
         WideCharToMultiByte(CP_UTF8, 0, p.szExeFile, -1, name, sizeof name, NULL, NULL);
         printf("running %s\n", name);
     }
-}
-
-int wmain(int argc, wchar_t **argv) {
-    Announce("timer");
-    QueryPerformanceFrequency(&Frequency);
-    CommandLine arg = {argc, argv, Fail, 0};
-    const wchar_t *who = arg(), *exe = arg(), *dir = arg();
-    if ((lstrcmpW(who, L"ours") && lstrcmpW(who, L"peer")) || arg.Peek())
-        Fail("usage");
-    Run(!lstrcmpW(who, L"ours"), exe, dir);
     Leave(0);
 }

@@ -4,10 +4,8 @@
 // took (QueryPerformanceCounter) and what it saw, one "name value" a line.
 //   walk DIR
 #include "../tests/driver/protocol.h"
-#include <windows.h>
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <stdio.h>
 #include <string.h>
 #include <string>
 
@@ -72,8 +70,5 @@ int main(int argc, char **argv) {
     printf("walk_ms %.3f\ndirs %ld\nfiles %ld\nlinks %ld\nproduct_links %ld\n",
            (t1.QuadPart - t0.QuadPart) * 1000.0 / f.QuadPart, Dirs, Files, Links, ProductLinks);
     printf("class_failures %ld\nload_failures %ld\n", ClassFailures, LoadFailures);
-    Persist->Release();
-    Link->Release();
-    CoUninitialize();
-    Leave(0);
+    Leave(0); // the process's end releases the shell link and COM
 }
