@@ -18,7 +18,8 @@ import pefile
 import pe
 from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, IMAGE_LIMIT, PRODUCT_NAME, TITLE,
                      VERSION, VERSION_STRINGS)
-from winebox import EXE, IDCANCEL, WM_COMMAND, Sandbox, boxes, exit_code
+from scenarios import SandboxTest
+from winebox import EXE, IDCANCEL, WM_COMMAND
 
 ROOT = Path(__file__).resolve().parent.parent
 IMAGE = Path(os.environ.get("KESTRUNE_IMAGE", EXE))
@@ -236,7 +237,7 @@ def osslsigncode(*args):
     return done.returncode, done.stdout.decode("utf-8", "replace")
 
 
-class SignedCopyTest(unittest.TestCase):
+class SignedCopyTest(SandboxTest):
     """A publisher signs the built image (Authenticode, here with osslsigncode): the signature
     verifies against the certificate's authority and only that, covers the code, comes off
     again leaving the built bytes, and the signed copy runs as the built image does. The built
@@ -280,21 +281,15 @@ class SignedCopyTest(unittest.TestCase):
     def run_signed(self, signed):
         """Installs the signed copy in a sandbox of 64-bit Wine, which starts it as 64-bit
         Windows starts a 32-bit program, shows its dialog and cancels it: nothing may change."""
-        box = Sandbox("SignedCopy")
-        try:
-            exe = box.install(source=signed, keys=False)
-            before = box.state()
-            out = box.run(exe, "describe", "post", WM_COMMAND, IDCANCEL, 0, before=("regadd",),
-                          after=("regcheck",), timeout=600)
-            seen = "\n".join(out)
-            self.assertIn(f"title {TITLE}", out, seen)
-            self.assertEqual(len([line for line in out if line.startswith("child ")]), 5, seen)
-            self.assertEqual((exit_code(out), boxes(out)), (0, []), seen)
-            self.assertEqual([line.split()[1] for line in out if line.startswith("key ")],
-                             ["1", "1"], seen)
-            self.assertEqual(box.state(), before)
-        finally:
-            box.close()
+        exe = self.box.install(source=signed, keys=False)
+        before = self.box.state()
+        out = self.box.run(exe, "describe", "post", WM_COMMAND, IDCANCEL, 0, before=("regadd",),
+                           after=("regcheck",), timeout=600)
+        seen = "\n".join(out)
+        self.assertIn(f"title {TITLE}", out, seen)
+        self.assertEqual(len([line for line in out if line.startswith("child ")]), 5, seen)
+        self.assert_ended(out, keys=(True, True))
+        self.assertEqual(self.box.state(), before)
 
 
 if __name__ == "__main__":
