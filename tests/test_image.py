@@ -230,52 +230,48 @@ def certificate(folder, name, extensions, issuer=None):
     return cert, key
 
 
-def osslsigncode(*args):
-    """Runs osslsigncode; returns its exit status and output."""
-    done = subprocess.run(["osslsigncode", *map(str, args)], stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT)
-    return done.returncode, done.stdout.decode("utf-8", "replace")
-
-
 class SignedCopyTest(SandboxTest):
     """A publisher signs the built image (Authenticode, here with osslsigncode): the signature
-    verifies against the certificate's authority and only that, covers the code, comes off
-    again leaving the built bytes, and the signed copy runs as the built image does. The built
-    image itself is left as it was."""
+    verifies against the certificate's authority and only that, covers the code, comes off again
+    leaving the built bytes, and the signed copy runs as the built image does. The built image
+    itself is left as it was."""
+
+    def osslsigncode(self, *args, ok=True):
+        """Runs osslsigncode, which must succeed, or with ok False fail."""
+        done = subprocess.run(["osslsigncode", *map(str, args)], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT)
+        self.assertEqual(done.returncode == 0, ok, f"osslsigncode {args[0]} exited "
+                         f"{done.returncode}:\n{done.stdout.decode('utf-8', 'replace')}")
 
     def test_signed_copy(self):
         if not shutil.which("osslsigncode") or not shutil.which("openssl"):
             self.fail("osslsigncode or openssl is missing (scripts/setup installs them)")
         built = IMAGE.read_bytes()
         image = pefile.PE(data=built)
-        with tempfile.TemporaryDirectory() as tmp:
-            tmp = Path(tmp)
-            authority = certificate(tmp, "authority", AUTHORITY)
-            other = certificate(tmp, "other", AUTHORITY)
-            cert, key = certificate(tmp, "publisher", SIGNER, issuer=authority)
-            signed = tmp / "signed.exe"
-            code, out = osslsigncode("sign", "-certs", cert, "-key", key, "-h", "sha256", "-n",
-                                     PRODUCT_NAME, "-in", IMAGE, "-out", signed)
-            self.assertEqual(code, 0, out)
-            # The same signed copy with one byte of its code changed afterwards.
-            tampered = tmp / "tampered.exe"
-            data = bytearray(signed.read_bytes())
-            data[image.get_offset_from_rva(image.OPTIONAL_HEADER.AddressOfEntryPoint)] ^= 0xFF
-            tampered.write_bytes(data)
-            for name, copy, trusted, ok in [
-                    ("the signer's authority", signed, authority[0], True),
-                    ("another authority", signed, other[0], False),
-                    ("code changed after signing", tampered, authority[0], False)]:
-                with self.subTest(name):
-                    code, out = osslsigncode("verify", "-CAfile", trusted, "-in", copy)
-                    self.assertEqual(code == 0, ok, out)
-            # Signing only appends the certificate table and names it in the headers: taken off
-            # again, the built bytes come back, so size and reproducibility are the built image's.
-            unsigned = tmp / "unsigned.exe"
-            code, out = osslsigncode("remove-signature", "-in", signed, "-out", unsigned)
-            self.assertEqual(code, 0, out)
-            self.assertEqual(unsigned.read_bytes(), built, "the signature does not come off")
-            self.run_signed(signed)
+        tmp = Path(self.enterContext(tempfile.TemporaryDirectory()))
+        authority = certificate(tmp, "authority", AUTHORITY)
+        other = certificate(tmp, "other", AUTHORITY)
+        cert, key = certificate(tmp, "publisher", SIGNER, issuer=authority)
+        signed = tmp / "signed.exe"
+        self.osslsigncode("sign", "-certs", cert, "-key", key, "-h", "sha256", "-n", PRODUCT_NAME,
+                          "-in", IMAGE, "-out", signed)
+        # The same signed copy with one byte of its code changed afterwards.
+        tampered = tmp / "tampered.exe"
+        data = bytearray(signed.read_bytes())
+        data[image.get_offset_from_rva(image.OPTIONAL_HEADER.AddressOfEntryPoint)] ^= 0xFF
+        tampered.write_bytes(data)
+        for name, copy, trusted, ok in [
+                ("the signer's authority", signed, authority[0], True),
+                ("another authority", signed, other[0], False),
+                ("code changed after signing", tampered, authority[0], False)]:
+            with self.subTest(name):
+                self.osslsigncode("verify", "-CAfile", trusted, "-in", copy, ok=ok)
+        # Signing only appends the certificate table and names it in the headers: taken off
+        # again, the built bytes come back, so size and reproducibility are the built image's.
+        unsigned = tmp / "unsigned.exe"
+        self.osslsigncode("remove-signature", "-in", signed, "-out", unsigned)
+        self.assertEqual(unsigned.read_bytes(), built, "the signature does not come off")
+        self.run_signed(signed)
         self.assertEqual(IMAGE.read_bytes(), built, "signing changed the built image")
 
     def run_signed(self, signed):
