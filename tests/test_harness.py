@@ -14,7 +14,7 @@ import scenarios
 import winebox
 import wineproc
 from product import INSTALL_DIR, script
-from winebox import WineLostScript
+from winebox import ProbeLog, WineLostScript
 from wineproc import RunError, judge, run_program, run_wine, wine_env
 
 CRASH = ("Inconsistency detected by ld.so: dl-fini.c: 87: _dl_fini: Assertion "
@@ -105,6 +105,7 @@ class RunWineTest(unittest.TestCase):
     """run_wine for a start that is not one of the harness's programs (wineboot, reg,
     wineserver): only a quick, silent exit 1 is made again."""
 
+    @mock.patch.object(wineproc, "QUICK", 2)
     def test_which_starts_are_made_again(self):
         # (runs of the fake Wine, starts made, exit status in the end)
         cases = [
@@ -121,9 +122,8 @@ class RunWineTest(unittest.TestCase):
         for runs, starts, code in cases:
             with self.subTest(runs=runs):
                 wine = FakeWine(self, *runs)
-                with mock.patch.object(wineproc, "QUICK", 2):
-                    got, logged = outcome(run_wine, [wine.path, "wineboot", "-i"], wine.env,
-                                          wine.errors, timeout=30, check=True)
+                got, logged = outcome(run_wine, [wine.path, "wineboot", "-i"], wine.env,
+                                      wine.errors, timeout=30, check=True)
                 self.assertEqual(got, (0, runs[-1][1], "") if code == 0 else
                                  f"RunError: wineboot -i failed ({code}); standard error:\n" +
                                  (runs[-1][2] or "(empty)"))
@@ -193,12 +193,12 @@ class RemovalTest(unittest.TestCase):
         started = ["CreateProcessA 68", "CreateProcessA.result 1 332 0", "ResumeThread 0"]
         failed = ["CreateProcessA 68", "CreateProcessA.result 0 0 2"]
         lost = ["CreateProcessA 68", "CreateProcessA.result 0 0 1359"]  # ERROR_INTERNAL_ERROR
-        # (install folder entries or None, temporary folder {name: bytes}, probe's lines, kept,
-        # outcome: None for passed, else the exception and what its message must hold)
-        left, bat = ["KESTRUNE.EXE"], {"Tivaldor.bat": ours}
+        # (install folder and temporary folder {name: bytes}, probe's lines, kept, outcome: None
+        # for passed, else the exception and what its message must hold)
+        left, bat = {"KESTRUNE.EXE": b""}, {"Tivaldor.bat": ours}
         cases = {
-            "all gone": (None, {}, started, (), None),
-            "folder kept as asked": (["notes.txt"], {}, started, ["notes.txt"], None),
+            "all gone": ({}, {}, started, (), None),
+            "folder kept as asked": ({"notes.txt": b""}, {}, started, ["notes.txt"], None),
             "uninstaller left": (left, {}, started, (), (
                 AssertionError, "install folder Tivaldor: ['KESTRUNE.EXE']\n"
                 "temporary folder Temp: []\nprobe: CreateProcessA 68 | "
@@ -215,21 +215,19 @@ class RemovalTest(unittest.TestCase):
             "script beside another file": (left, {**bat, "a": b""}, started, (), (
                 AssertionError, "['Tivaldor.bat', 'a']")),
             "no probe": (left, bat, None, (), (AssertionError, "the removal did not finish")),
-            "folder gone, script left": (None, bat, started, (), (
+            "folder gone, script left": ({}, bat, started, (), (
                 AssertionError, "install folder Tivaldor: gone")),
         }
         for name, (folder, temp, lines, kept, expected) in cases.items():
             with self.subTest(name):
                 box = winebox.Drive(Path(self.enterContext(tempfile.TemporaryDirectory())), "u")
                 box.temp.mkdir(parents=True)
-                if folder is not None:
-                    box.host(exe).parent.mkdir(parents=True)
-                    for entry in folder:
-                        (box.host(exe).parent / entry).write_bytes(b"")
-                for entry, data in temp.items():
-                    (box.host(box.batch).parent / entry).write_bytes(data)
-                log = winebox.ProbeLog(lines) if lines is not None else None
-                got, _ = outcome(box.assert_removed, exe, log, kept=kept, script=ours)
+                for where, entries in ((box.host(exe).parent, folder), (box.temp, temp)):
+                    for entry, data in entries.items():
+                        where.mkdir(parents=True, exist_ok=True)
+                        (where / entry).write_bytes(data)
+                got, _ = outcome(box.assert_removed, exe, lines and ProbeLog(lines), kept=kept,
+                                 script=ours)
                 self.assertEqual(got and got.partition(": ")[0], expected and expected[0].__name__,
                                  got)
                 if expected:
