@@ -111,16 +111,14 @@ class ImageTest(unittest.TestCase):
 
     def test_reproducible(self):
         # Two clean builds elsewhere give this very image, byte for byte.
-        digests = []
-        with tempfile.TemporaryDirectory() as tmp:
-            for n in (1, 2):
-                build = Path(tmp) / f"build{n}"
-                for command in (["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
-                                 f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}",
-                                 "-DCMAKE_BUILD_TYPE=MinSizeRel", "-DBUILD_TESTING=OFF"],
-                                ["cmake", "--build", str(build), "--target", "kestrune"]):
-                    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
-                digests.append(hashlib.sha256((build / "KESTRUNE.EXE").read_bytes()).hexdigest())
+        tmp, digests = Path(self.enterContext(tempfile.TemporaryDirectory())), []
+        for build in (tmp / "build1", tmp / "build2"):
+            for command in (["cmake", "-S", ROOT, "-B", build, "-G", "Ninja",
+                             f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}", "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                             "-DBUILD_TESTING=OFF"],
+                            ["cmake", "--build", build, "--target", "kestrune"]):
+                subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+            digests.append(hashlib.sha256((build / "KESTRUNE.EXE").read_bytes()).hexdigest())
         self.assertEqual(digests, [hashlib.sha256(self.raw).hexdigest()] * 2)
 
     def test_size_budget(self):
@@ -151,8 +149,8 @@ class ImageTest(unittest.TestCase):
 
     def test_icon_is_the_drawn_one(self):
         # The committed icon is what scripts/make-icon.py draws, and the image carries it.
-        drawn = subprocess.run([sys.executable, str(ROOT / "scripts" / "make-icon.py"),
-                                "/dev/stdout"], check=True, stdout=subprocess.PIPE).stdout
+        drawn = subprocess.check_output([sys.executable, ROOT / "scripts/make-icon.py",
+                                         "/dev/stdout"])
         self.assertEqual(drawn, (ROOT / "res" / "appicon.ico").read_bytes())
         carried = [data for key, data in self.res.items() if key[0] == RT_ICON]
         for i in range(struct.unpack_from("<H", drawn, 4)[0]):
