@@ -72,7 +72,7 @@ class SetUp:
         for name in [f"bin/{name}" for name in PLAYED] + ["wine/wine", "wine/wine64"]:
             (self.dir / name).symlink_to(STAND_IN)
         self.state = self.dir / "state"
-        self.state.write_text(json.dumps({"absent": list(absent), "foreign": [], "prefs": [],
+        self.state.write_text(json.dumps({"absent": list(absent), "foreign": [],
                                           "versions": {"qemu-user": "1:10.0"}, "updates": 0}))
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("APT_")}
         self.env.update(PATH=f"{self.dir}/bin:{os.environ['PATH']}", SETUP_STATE=str(self.state),
@@ -80,20 +80,24 @@ class SetUp:
 
     def check(self, row, *command):
         """Runs command with the stand-ins and the os-release playing row; checks what they were
-        asked to do, the exit status and what was said against row, and that wine64 stays."""
+        asked to do, the exit status and what was said against row, that wine64 stays, and that
+        apt got a preferences file for each command that names one, gone afterwards."""
         (self.dir / "os-release").write_text(
             "ID=debian\n" + (f"VERSION_CODENAME={row.codename}\n" if row.codename else ""))
-        self.state.write_text(json.dumps(dict(self.played(), update=row.update,
+        self.state.write_text(json.dumps(dict(self.played(), update=row.update, prefs=[],
                                               update_error=row.error, install=row.install)))
         calls = self.dir / "calls"
-        calls.unlink(missing_ok=True)
+        calls.write_text("")
         done = subprocess.run(command, cwd=ROOT, env=self.env, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, text=True, timeout=60)
-        commands = calls.read_text().splitlines() if calls.exists() else []
         output = done.stdout.replace(str(self.dir), "{tmp}").splitlines()
-        self.case.assertEqual((commands, done.returncode, output),
+        self.case.assertEqual((calls.read_text().splitlines(), done.returncode, output),
                               (row.commands, row.code, row.lines))
-        self.case.assertNotIn("wine64", self.played()["absent"])
+        played = self.played()
+        self.case.assertNotIn("wine64", played["absent"])
+        self.case.assertEqual(len(played["prefs"]),
+                              sum("Dir::Etc::Preferences" in c for c in row.commands))
+        self.case.assertFalse([p for p in played["prefs"] if Path(p).exists()])
 
     def source(self, row, script, line):
         """Checks a line of bash with the script sourced and its paths pointed here."""
@@ -150,13 +154,8 @@ class AptTest(unittest.TestCase):
         for row in rows:
             with self.subTest(update=row.update, error=row.error[:30], install=row.install,
                               codename=row.codename):
-                setup = SetUp(self)
-                setup.source(row, "scripts/apt.bash",
-                             f"apt_update; apt_update; apt_install {row.arguments}")
-                prefs = setup.played()["prefs"]
-                self.assertEqual(len(prefs),
-                                 sum("Dir::Etc::Preferences" in c for c in row.commands))
-                self.assertFalse([p for p in prefs if Path(p).exists()])
+                SetUp(self).source(row, "scripts/apt.bash",
+                                   f"apt_update; apt_update; apt_install {row.arguments}")
 
     def test_pause_from_the_environment(self):
         setup = SetUp(self)
