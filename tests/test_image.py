@@ -1,6 +1,5 @@
-"""Checks of the shipped uninstaller image: format, hardening, imports, resources and size, all
-static (ImageTest); and a copy signed as a publisher would sign it, which must verify and still
-run under Wine (SignedCopyTest)."""
+"""The shipped image's format, hardening, imports, resources and size, all static (ImageTest); and
+a copy signed as a publisher signs it, which must verify and run under Wine (SignedCopyTest)."""
 import hashlib
 import os
 import shutil

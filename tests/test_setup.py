@@ -147,8 +147,7 @@ class AptTest(unittest.TestCase):
             Run(install="never", arguments="-t bookworm-backports qemu-user", code=1,
                 commands=[UPDATE, f"{INSTALL} -t bookworm-backports qemu-user",
                           f"{INSTALL} --allow-downgrades -o Dir::Etc::Preferences=[{PIN} |  | "
-                          "Package: * | Pin: release n=bookworm-backports | Pin-Priority: "
-                          "1001] qemu-user"],
+                          f"{PIN.replace('bookworm', 'bookworm-backports')}] qemu-user"],
                 lines=[RETRY.format(BROKEN, ""), f"E: {BROKEN}"]),
         ]
         for row in rows:

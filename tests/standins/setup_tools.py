@@ -1,9 +1,9 @@
 #!/usr/bin/python3 -IS
 """Plays apt-get, dpkg, dpkg-query, sleep, mount, localedef, locale, id and Wine's two loaders
-for tests/test_setup.py, each by the name it was started by (a link to this file), after the JSON
-state file named by SETUP_STATE: the packages absent (every
-other one is installed, at the version given or 1.0), the foreign architectures, the exit status
-of each apt-get update in turn (the last one repeated) and what apt-get install does:
+for tests/test_setup.py, each by the name of its link to this file, after the JSON state file
+named by SETUP_STATE: the packages absent (every other one is installed, at the version given or
+1.0), the foreign architectures, the exit status of each apt-get update in turn (the last one
+repeated) and what apt-get install does:
 - "ok": installs what it is asked for;
 - "preferred": held broken packages, unless pinned to the release above 1000, downgrades allowed;
 - "removes": makes room by removing wine64, unless --no-remove forbids it;
