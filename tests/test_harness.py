@@ -117,7 +117,7 @@ class RunWineTest(unittest.TestCase):
             ([(1, ["usage: reg add"], "")], 1, 1),
             ([(2, [], "")], 1, 2),
             ([(127, [], "")], 1, 127),
-            ([(1, [], "", 2.5)], 1, 1),  # slower than QUICK as set below
+            ([(1, [], "", 2.5)], 1, 1),  # slower than QUICK as patched above
         ]
         for runs, starts, code in cases:
             with self.subTest(runs=runs):
