@@ -37,7 +37,7 @@ def _sz_or_ord(data, at):
 
 
 def dialog(data):
-    """A classic DLGTEMPLATE as a dict, with its controls in order."""
+    """A DLGTEMPLATE: its header as a dict, its controls as (class, ID, text, style, rect)."""
     style, exstyle, count, *rect = struct.unpack_from("<IIHhhhh", data)
     menu, at = _sz_or_ord(data, 18)
     klass, at = _sz_or_ord(data, at)
@@ -49,11 +49,11 @@ def dialog(data):
     controls = []
     for _ in range(count):
         at = (at + 3) & ~3
-        cstyle, cex, *crect, ident = struct.unpack_from("<IIhhhhH", data, at)
+        cstyle, _, *crect, ident = struct.unpack_from("<IIhhhhH", data, at)
         ctl_class, at = _sz_or_ord(data, at + 18)
         text, at = _sz_or_ord(data, at)
         at += 2 + struct.unpack_from("<H", data, at)[0]  # past the creation data
-        controls.append(dict(cls={0x80: "BUTTON", 0x82: "STATIC"}.get(ctl_class, ctl_class),
-                             id=ident, text=text, style=cstyle, exstyle=cex, rect=tuple(crect)))
+        controls.append(({0x80: "BUTTON", 0x82: "STATIC"}.get(ctl_class, ctl_class), ident, text,
+                         cstyle, tuple(crect)))
     return dict(style=style, exstyle=exstyle, rect=tuple(rect), menu=menu, cls=klass,
-                title=title, font=font, controls=controls)
+                title=title, font=font), controls

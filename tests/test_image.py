@@ -1,6 +1,5 @@
-"""Checks of the shipped uninstaller image: format, hardening, imports, resources and size, all
-static (ImageTest); and a copy signed as a publisher would sign it, which must verify and still
-run under Wine (SignedCopyTest)."""
+"""The shipped image's format, hardening, imports, resources and size, all static (ImageTest); and
+a copy signed as a publisher signs it, which must verify and run under Wine (SignedCopyTest)."""
 import hashlib
 import os
 import shutil
@@ -11,14 +10,15 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
-from xml.parsers import expat
+from xml.dom import minidom
 
 import pefile
 
 import pe
 from product import (DIALOG_ID, DIALOG_STYLE, DIALOG_TEXTS, IMAGE_LIMIT, PRODUCT_NAME, TITLE,
                      VERSION, VERSION_STRINGS)
-from winebox import EXE, IDCANCEL, WM_COMMAND, Sandbox, boxes, exit_code
+from scenarios import SandboxTest
+from winebox import EXE, IDCANCEL, WM_COMMAND
 
 ROOT = Path(__file__).resolve().parent.parent
 IMAGE = Path(os.environ.get("KESTRUNE_IMAGE", EXE))
@@ -44,13 +44,6 @@ IMPORTS = {
         PostQuitMessage SendDlgItemMessageA SetClassLongA SetCursor SetWindowTextA ShowWindow
         UpdateWindow""".split(),
 }
-
-
-def imports(image):
-    """{DLL name (upper case): [function name, or ordinal number], sorted} of a pefile.PE."""
-    return {dll.dll.decode().upper(): sorted((i.ordinal if i.import_by_ordinal else i.name.decode()
-                                              for i in dll.imports), key=str)
-            for dll in image.DIRECTORY_ENTRY_IMPORT}
 
 
 class ImageTest(unittest.TestCase):
@@ -102,47 +95,41 @@ class ImageTest(unittest.TestCase):
     def test_imports_without_lookup_tables(self):
         # The import directory is exactly the descriptors and their terminator. Every descriptor
         # leaves its lookup table out, so the loader reads the names from the address table,
-        # which must therefore hold them.
+        # which must therefore hold them: exactly IMPORTS.
         directory = self.optional.DATA_DIRECTORY[1]
         self.assertEqual(directory.Size, 20 * (len(IMPORTS) + 1))
         self.assertEqual(self.image.get_data(directory.VirtualAddress + directory.Size - 20, 20),
                          bytes(20))
+        imported = {}
         for dll in self.image.DIRECTORY_ENTRY_IMPORT:
             self.assertEqual(dll.struct.OriginalFirstThunk, 0,
                              f"{dll.dll} descriptor {dll.struct.get_file_offset():#x}")
-        self.assertEqual(set(imports(self.image)), set(IMPORTS))
+            imported[dll.dll.decode().upper()] = sorted((i.name.decode() if i.name else i.ordinal
+                                                         for i in dll.imports), key=str)
+        self.assertEqual(imported, {dll: sorted(names, key=str) for dll, names in IMPORTS.items()})
 
     def test_reproducible(self):
         # Two clean builds elsewhere give this very image, byte for byte.
-        digests = []
-        with tempfile.TemporaryDirectory() as tmp:
-            for n in (1, 2):
-                build = Path(tmp) / f"build{n}"
-                for command in (["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
-                                 f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}",
-                                 "-DCMAKE_BUILD_TYPE=MinSizeRel", "-DBUILD_TESTING=OFF"],
-                                ["cmake", "--build", str(build), "--target", "kestrune"]):
-                    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
-                digests.append(hashlib.sha256((build / "KESTRUNE.EXE").read_bytes()).hexdigest())
+        tmp, digests = Path(self.enterContext(tempfile.TemporaryDirectory())), []
+        for build in (tmp / "build1", tmp / "build2"):
+            for command in (["cmake", "-S", ROOT, "-B", build, "-G", "Ninja",
+                             f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}", "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                             "-DBUILD_TESTING=OFF"],
+                            ["cmake", "--build", build, "--target", "kestrune"]):
+                subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+            digests.append(hashlib.sha256((build / "KESTRUNE.EXE").read_bytes()).hexdigest())
         self.assertEqual(digests, [hashlib.sha256(self.raw).hexdigest()] * 2)
 
     def test_size_budget(self):
         self.assertLessEqual(len(self.raw), IMAGE_LIMIT)
         self.assertEqual(len(self.raw) % self.optional.FileAlignment, 0)
 
-    def test_imports_exactly(self):
-        self.assertEqual(imports(self.image),
-                         {dll: sorted(names, key=str) for dll, names in IMPORTS.items()})
-
     def test_dialog_template(self):
-        d = pe.dialog(self.res[(RT_DIALOG, DIALOG_ID, US_ENGLISH)])
-        self.assertEqual(d["style"], DIALOG_STYLE)
-        self.assertEqual((d["exstyle"], d["rect"], d["menu"], d["cls"], d["title"]),
-                         (0, (0, 0, 169, 58), "", "", ""))
-        self.assertEqual(d["font"], (8, "MS Sans Serif"))
-        rows = [(c["cls"], c["id"], c["text"], c["style"], c["rect"]) for c in d["controls"]]
+        header, controls = pe.dialog(self.res[(RT_DIALOG, DIALOG_ID, US_ENGLISH)])
+        self.assertEqual(header, dict(style=DIALOG_STYLE, exstyle=0, rect=(0, 0, 169, 58), menu="",
+                                      cls="", title="", font=(8, "MS Sans Serif")))
         child, visible, tab, group = 0x40000000, 0x10000000, 0x00010000, 0x00020000
-        self.assertEqual(rows, [
+        self.assertEqual(controls, [
             ("BUTTON", 1, "OK", child | visible | tab | 1, (29, 39, 50, 14)),
             ("BUTTON", 2, "Cancel", child | visible | tab, (89, 39, 50, 14)),
             ("STATIC", 0xFFFF, DIALOG_TEXTS[0], child | visible | group | 1, (0, 4, 167, 8)),
@@ -161,8 +148,8 @@ class ImageTest(unittest.TestCase):
 
     def test_icon_is_the_drawn_one(self):
         # The committed icon is what scripts/make-icon.py draws, and the image carries it.
-        drawn = subprocess.run([sys.executable, str(ROOT / "scripts" / "make-icon.py"),
-                                "/dev/stdout"], check=True, stdout=subprocess.PIPE).stdout
+        drawn = subprocess.check_output([sys.executable, ROOT / "scripts/make-icon.py",
+                                         "/dev/stdout"])
         self.assertEqual(drawn, (ROOT / "res" / "appicon.ico").read_bytes())
         carried = [data for key, data in self.res.items() if key[0] == RT_ICON]
         for i in range(struct.unpack_from("<H", drawn, 4)[0]):
@@ -196,18 +183,11 @@ class ImageTest(unittest.TestCase):
         self.assertEqual([k for k in self.res if k[0] == RT_MANIFEST],
                          [(RT_MANIFEST, 1, US_ENGLISH)])
         text = self.res[(RT_MANIFEST, 1, US_ENGLISH)]
-        declarations = []
-
-        def start(name, attributes):
-            uris = [v for k, v in zip(attributes[::2], attributes[1::2])
-                    if k == "xmlns" or k.startswith("xmlns:")]
-            self.assertEqual(len(uris), len(set(uris)), f"{name} declares a namespace twice")
-            declarations.append((name.rpartition(":")[2], uris))
-
-        parser = expat.ParserCreate()
-        parser.ordered_attributes = True
-        parser.StartElementHandler = start
-        parser.Parse(text, True)
+        declarations = [(e.localName, [v for k, v in e.attributes.items()
+                                       if k == "xmlns" or k.startswith("xmlns:")])
+                        for e in minidom.parseString(text).getElementsByTagName("*")]
+        self.assertEqual([name for name, uris in declarations if len(uris) > len(set(uris))], [],
+                         "elements that declare a namespace twice")
         self.assertIn(("trustInfo", ["urn:schemas-microsoft-com:asm.v3"]), declarations)
         v1, v3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
         root = ElementTree.fromstring(text)
@@ -247,72 +227,62 @@ def certificate(folder, name, extensions, issuer=None):
     return cert, key
 
 
-def osslsigncode(*args):
-    """Runs osslsigncode; returns its exit status and output."""
-    done = subprocess.run(["osslsigncode", *map(str, args)], stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT)
-    return done.returncode, done.stdout.decode("utf-8", "replace")
-
-
-class SignedCopyTest(unittest.TestCase):
+class SignedCopyTest(SandboxTest):
     """A publisher signs the built image (Authenticode, here with osslsigncode): the signature
-    verifies against the certificate's authority and only that, covers the code, comes off
-    again leaving the built bytes, and the signed copy runs as the built image does. The built
-    image itself is left as it was."""
+    verifies against the certificate's authority and only that, covers the code, comes off again
+    leaving the built bytes, and the signed copy runs as the built image does. The built image
+    itself is left as it was."""
+
+    def osslsigncode(self, *args, ok=True):
+        """Runs osslsigncode, which must succeed, or with ok False fail."""
+        done = subprocess.run(["osslsigncode", *map(str, args)], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT)
+        self.assertEqual(done.returncode == 0, ok, f"osslsigncode {args[0]} exited "
+                         f"{done.returncode}:\n{done.stdout.decode('utf-8', 'replace')}")
 
     def test_signed_copy(self):
         if not shutil.which("osslsigncode") or not shutil.which("openssl"):
             self.fail("osslsigncode or openssl is missing (scripts/setup installs them)")
         built = IMAGE.read_bytes()
         image = pefile.PE(data=built)
-        with tempfile.TemporaryDirectory() as tmp:
-            tmp = Path(tmp)
-            authority = certificate(tmp, "authority", AUTHORITY)
-            other = certificate(tmp, "other", AUTHORITY)
-            cert, key = certificate(tmp, "publisher", SIGNER, issuer=authority)
-            signed = tmp / "signed.exe"
-            code, out = osslsigncode("sign", "-certs", cert, "-key", key, "-h", "sha256", "-n",
-                                     PRODUCT_NAME, "-in", IMAGE, "-out", signed)
-            self.assertEqual(code, 0, out)
-            # The same signed copy with one byte of its code changed afterwards.
-            tampered = tmp / "tampered.exe"
-            data = bytearray(signed.read_bytes())
-            data[image.get_offset_from_rva(image.OPTIONAL_HEADER.AddressOfEntryPoint)] ^= 0xFF
-            tampered.write_bytes(data)
-            for name, copy, trusted, ok in [
-                    ("the signer's authority", signed, authority[0], True),
-                    ("another authority", signed, other[0], False),
-                    ("code changed after signing", tampered, authority[0], False)]:
-                with self.subTest(name):
-                    code, out = osslsigncode("verify", "-CAfile", trusted, "-in", copy)
-                    self.assertEqual(code == 0, ok, out)
-            # Signing only appends the certificate table and names it in the headers: taken off
-            # again, the built bytes come back, so size and reproducibility are the built image's.
-            unsigned = tmp / "unsigned.exe"
-            code, out = osslsigncode("remove-signature", "-in", signed, "-out", unsigned)
-            self.assertEqual(code, 0, out)
-            self.assertEqual(unsigned.read_bytes(), built, "the signature does not come off")
-            self.run_signed(signed)
+        tmp = Path(self.enterContext(tempfile.TemporaryDirectory()))
+        authority = certificate(tmp, "authority", AUTHORITY)
+        other = certificate(tmp, "other", AUTHORITY)
+        cert, key = certificate(tmp, "publisher", SIGNER, issuer=authority)
+        signed = tmp / "signed.exe"
+        self.osslsigncode("sign", "-certs", cert, "-key", key, "-h", "sha256", "-n", PRODUCT_NAME,
+                          "-in", IMAGE, "-out", signed)
+        # The same signed copy with one byte of its code changed afterwards.
+        tampered = tmp / "tampered.exe"
+        data = bytearray(signed.read_bytes())
+        data[image.get_offset_from_rva(image.OPTIONAL_HEADER.AddressOfEntryPoint)] ^= 0xFF
+        tampered.write_bytes(data)
+        for name, copy, trusted, ok in [
+                ("the signer's authority", signed, authority[0], True),
+                ("another authority", signed, other[0], False),
+                ("code changed after signing", tampered, authority[0], False)]:
+            with self.subTest(name):
+                self.osslsigncode("verify", "-CAfile", trusted, "-in", copy, ok=ok)
+        # Signing only appends the certificate table and names it in the headers: taken off
+        # again, the built bytes come back, so size and reproducibility are the built image's.
+        unsigned = tmp / "unsigned.exe"
+        self.osslsigncode("remove-signature", "-in", signed, "-out", unsigned)
+        self.assertEqual(unsigned.read_bytes(), built, "the signature does not come off")
+        self.run_signed(signed)
         self.assertEqual(IMAGE.read_bytes(), built, "signing changed the built image")
 
     def run_signed(self, signed):
         """Installs the signed copy in a sandbox of 64-bit Wine, which starts it as 64-bit
         Windows starts a 32-bit program, shows its dialog and cancels it: nothing may change."""
-        box = Sandbox("SignedCopy")
-        try:
-            exe = box.install(source=signed, keys=False)
-            before = box.state()
-            out = box.run(exe, "describe", "post", WM_COMMAND, IDCANCEL, 0, before=("regadd",),
-                          after=("regcheck",), timeout=600)
-            seen = "\n".join(out)
-            self.assertIn(f"title {TITLE}", out, seen)
-            self.assertEqual(len([line for line in out if line.startswith("child ")]), 5, seen)
-            self.assertEqual((exit_code(out), boxes(out)), (0, []), seen)
-            self.assertEqual([line.split()[1] for line in out if line.startswith("key ")],
-                             ["1", "1"], seen)
-            self.assertEqual(box.state(), before)
-        finally:
-            box.close()
+        exe = self.box.install(source=signed, keys=False)
+        before = self.box.state()
+        out = self.box.run(exe, "describe", "post", WM_COMMAND, IDCANCEL, 0, before=("regadd",),
+                           after=("regcheck",), timeout=600)
+        seen = "\n".join(out)
+        self.assertIn(f"title {TITLE}", out, seen)
+        self.assertEqual(len([line for line in out if line.startswith("child ")]), 5, seen)
+        self.assert_ended(out, keys=(True, True))
+        self.assertEqual(self.box.state(), before)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,9 @@
+#!/usr/bin/python3 -IS
 """Plays apt-get, dpkg, dpkg-query, sleep, mount, localedef, locale, id and Wine's two loaders
-for tests/test_setup.py, each by the name it was started by (a link to a copy of this file, run
-with python -IS), after the JSON state file named by SETUP_STATE: the packages absent (every
-other one is installed, at the version given or 1.0), the foreign architectures, the exit status
-of each apt-get update in turn (the last one repeated) and what apt-get install does:
+for tests/test_setup.py, each by the name of its link to this file, after the JSON state file
+named by SETUP_STATE: the packages absent (every other one is installed, at the version given or
+1.0), the foreign architectures, the exit status of each apt-get update in turn (the last one
+repeated) and what apt-get install does:
 - "ok": installs what it is asked for;
 - "preferred": held broken packages, unless pinned to the release above 1000, downgrades allowed;
 - "removes": makes room by removing wine64, unless --no-remove forbids it;
@@ -49,43 +50,38 @@ def install(prefs):
     end(0, "Setting up wine32:i386 (8.0~repack-4) ...\n")
 
 
-def main():
-    # dpkg-query -W -f=FORMAT PACKAGE, dpkg's own queries, locale -a and id -u: not logged.
-    if name == "dpkg-query" and args[-1] in absent:
-        end(1, err=f"dpkg-query: no packages found matching {args[-1]}\n")
-    if name == "dpkg-query":
-        end(0, state["versions"].get(args[-1], "1.0") if "Version" in args[1] else
-            "install ok installed")
-    if name == "dpkg" and args[0] == "--compare-versions":
-        os.execv("/usr/bin/dpkg", ["dpkg"] + args)
-    if name == "dpkg" and args[0] != "--add-architecture":
-        end(0, "".join(a + "\n" for a in state["foreign"]))
-    if name in ("locale", "id"):
-        # Of the three locales that scripts/setup makes, one is there already.
-        end(0, "C\nC.utf8\nPOSIX\nja_JP.utf8\n" if name == "locale" else "0\n")
-    words, prefs = [name], None
-    for a in args:
-        if a.startswith("Dir::Etc::Preferences="):
-            prefs = Path(a.split("=", 1)[1])
-            state["prefs"].append(str(prefs))
-            a = "Dir::Etc::Preferences=[" + prefs.read_text().strip().replace("\n", " | ") + "]"
-        words.append(a)
-    with open(path.with_name("calls"), "a") as calls:
-        calls.write(" ".join(words) + "\n")
-    if name in ("wine", "wine64"):
-        if ("wine32:i386" if name == "wine" else "wine64") in absent:
-            end(127, err="not installed\n")
-        end(0, "wine-8.0\n")
-    if name == "dpkg":
-        state["foreign"].append(args[1])
-    elif name == "apt-get" and args[0] == "update":
-        code = state["update"][min(state["updates"], len(state["update"]) - 1)]
-        state["updates"] += 1
-        end(code, err=state["update_error"] if code else "")
-    elif name == "apt-get" and args[0] == "install":
-        install(prefs)
-    end(0)
-
-
-if __name__ == "__main__":
-    main()
+# dpkg-query -W -f=FORMAT PACKAGE, dpkg's own queries, locale -a and id -u: not logged.
+if name == "dpkg-query" and args[-1] in absent:
+    end(1, err=f"dpkg-query: no packages found matching {args[-1]}\n")
+if name == "dpkg-query":
+    end(0, state["versions"].get(args[-1], "1.0") if "Version" in args[1] else
+        "install ok installed")
+if name == "dpkg" and args[0] == "--compare-versions":
+    os.execv("/usr/bin/dpkg", ["dpkg"] + args)
+if name == "dpkg" and args[0] != "--add-architecture":
+    end(0, "".join(a + "\n" for a in state["foreign"]))
+if name in ("locale", "id"):
+    # Of the three locales that scripts/setup makes, one is there already.
+    end(0, "C\nC.utf8\nPOSIX\nja_JP.utf8\n" if name == "locale" else "0\n")
+words, prefs = [name], None
+for a in args:
+    if a.startswith("Dir::Etc::Preferences="):
+        prefs = Path(a.split("=", 1)[1])
+        state["prefs"].append(str(prefs))
+        a = "Dir::Etc::Preferences=[" + prefs.read_text().strip().replace("\n", " | ") + "]"
+    words.append(a)
+with open(path.with_name("calls"), "a") as calls:
+    calls.write(" ".join(words) + "\n")
+if name in ("wine", "wine64"):
+    if ("wine32:i386" if name == "wine" else "wine64") in absent:
+        end(127, err="not installed\n")
+    end(0, "wine-8.0\n")
+if name == "dpkg":
+    state["foreign"].append(args[1])
+elif name == "apt-get" and args[0] == "update":
+    code = state["update"][min(state["updates"], len(state["update"]) - 1)]
+    state["updates"] += 1
+    end(code, err=state["update_error"] if code else "")
+elif name == "apt-get" and args[0] == "install":
+    install(prefs)
+end(0)
