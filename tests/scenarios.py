@@ -119,19 +119,17 @@ def reached_by_its_short_form(test, kind, real, decoy=None):
     box.scratch()
     box.driver("mkdir", real)
     exe = box.install(real if kind == "install" else INSTALL_DIR)
-    target = PRODUCT_EXE
-    before, setup = (), []
-    if kind == "temp":
-        before = box.temp_at(real)
+    def links(folder):  # two shortcuts to the product, one in a sub-folder
+        return ["mkdir", folder + r"\sub", "link", folder + r"\a.lnk", PRODUCT_EXE,
+                "link", folder + r"\sub\b.lnk", PRODUCT_EXE]
+    before = box.temp_at(real) if kind == "temp" else ()
+    setup = links(real) + ["set-desktop", real, "desktop"] if kind == "desktop" else []
     if kind == "desktop":
         (box.host(real) / "keep.txt").write_text("kept")
-        setup = ["mkdir", real + r"\sub", "link", real + r"\a.lnk", target,
-                 "link", real + r"\sub\b.lnk", target, "set-desktop", real, "desktop"]
     if decoy:
         plant_decoy(box, decoy, kind == "install")
     if decoy and kind != "install":
-        setup += ["mkdir", decoy + r"\sub", "link", decoy + r"\a.lnk", target,
-                  "link", decoy + r"\sub\b.lnk", target]
+        setup += links(decoy)
     try:
         out = box.driver(*setup)
         test.assertEqual(out, [f"desktop {real}"] if kind == "desktop" else [])
@@ -169,7 +167,7 @@ class SweepScenarios(SandboxTest):
 
     def build(self, tree):
         """Creates the tree on the sandbox desktop; shortcuts and attributes through Windows."""
-        commands, attributes = [], []
+        commands = []
 
         def make(folder, host):
             for name, node in folder.items():
@@ -188,11 +186,11 @@ class SweepScenarios(SandboxTest):
                 else:
                     commands.extend(["link", self.win(path), TARGETS[kind]])
                 if attrs:
-                    attributes.extend(["attrib", self.win(path), attrs])
+                    commands.extend(["attrib", self.win(path), attrs])
 
         make(tree, self.box.desktop)
-        if commands or attributes:
-            self.box.driver(*commands, *attributes)
+        if commands:
+            self.box.driver(*commands)
 
     def win(self, host):
         if self.box.desktop == self.box.root / "drive-x":  # the desktop at the root of X:
@@ -217,9 +215,6 @@ class SweepScenarios(SandboxTest):
             drive.unlink()
             shutil.rmtree(folder, ignore_errors=True)  # gone if the sweep removed the root
 
-    def left(self):
-        return set(listing(self.box.desktop))
-
     def uninstall(self, tree, disguised=False):
         """Builds the tree, runs OK with the probe listing the tree's placeholders as such (when
         disguised, only once the program has asked to see them), and returns what is left on
@@ -237,7 +232,7 @@ class SweepScenarios(SandboxTest):
         self.assertEqual([call for call in log.calls() if call[0].startswith("RtlSet")],
                          [("RtlSetProcessPlaceholderCompatibilityMode", 2)])
         self.box.assert_removed(exe, log, script=script(exe, self.box.batch))
-        return self.left()
+        return set(listing(self.box.desktop))
 
     def check_rows(self, rows):
         """Uninstalls each row's tree and compares what is left with what the row says must be;
