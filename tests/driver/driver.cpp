@@ -1,6 +1,5 @@
 // Drives the uninstaller from inside the Wine sandbox: starts it, reads its dialog, presses its
-// buttons, answers its message boxes, and sets up what the tests need (keys, links, attributes).
-// Its commands (see Commands, or "driver.exe help") come as arguments, one after another.
+// buttons, answers its message boxes and sets up what the tests need, as Commands below says.
 #include "protocol.h" // and with it windows.h, tlhelp32.h, stdio.h, stdlib.h, vector
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -102,13 +101,12 @@ static bool Poke(BYTE *address, BYTE byte, BYTE *was = NULL) {
            FlushInstructionCache(Child.hProcess, address, 1);
 }
 
-// Starts the uninstaller with the probe loaded before any code of its own runs, which the
-// message hook cannot do: as its debugger, with a breakpoint over the first byte of its entry
-// point. Once its own thread stops there, its imports are bound and the loader has let go of its
-// lock (which it still holds at its own first breakpoint, where a thread loading a DLL waits for
-// it forever); that thread is held, the byte put back, and a thread of ours loads the probe
-// (PROBE_EARLY, in the uninstaller's environment alone, has the probe hook the imports at once).
-// Then the debugger lets go and the uninstaller runs on from its entry point.
+// Starts the uninstaller with the probe loaded before any code of its own runs, which the message
+// hook cannot do: as its debugger, with a breakpoint over its entry point's first byte. Its thread
+// stops there with its imports bound and the loader's lock free (held at the loader's own
+// breakpoint, where a thread loading a DLL waits forever); that thread is held, the byte put back,
+// and a thread of ours loads the probe (PROBE_EARLY, in the uninstaller's environment alone, has
+// it hook the imports at once). Then the debugger lets go and the uninstaller runs on.
 static const wchar_t *StartProbed(const wchar_t *exe) {
     SetEnvironmentVariableW(L"PROBE_EARLY", L"1");
     Start(exe, DEBUG_ONLY_THIS_PROCESS);
@@ -117,8 +115,7 @@ static const wchar_t *StartProbed(const wchar_t *exe) {
     SIZE_T bytes = (path.size() + 1) * sizeof path[0], done;
     // The system DLLs lie at the same address in every process of a prefix; checked all the same.
     FARPROC load = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
-    BYTE mine[64], theirs[64], first = 0;
-    memcpy(mine, (void *)load, sizeof mine);
+    BYTE theirs[64], first = 0;
     BYTE *entry = NULL;
     HANDLE loader = NULL;
     DWORD loaderId = 0;
@@ -160,7 +157,7 @@ static const wchar_t *StartProbed(const wchar_t *exe) {
             Must(
                 remote && WriteProcessMemory(Child.hProcess, remote, path.c_str(), bytes, &done) &&
                     ReadProcessMemory(Child.hProcess, (void *)load, theirs, sizeof theirs, &done) &&
-                    !memcmp(mine, theirs, sizeof mine),
+                    !memcmp((void *)load, theirs, sizeof theirs),
                 "probed start: no LoadLibraryW at ours");
             loader = CreateRemoteThread(Child.hProcess, NULL, 0,
                                         (LPTHREAD_START_ROUTINE)(void *)load, remote, 0, &loaderId);
@@ -186,20 +183,23 @@ static const wchar_t *StartProbed(const wchar_t *exe) {
     return exe;
 }
 
+// Whether done() came true within the seconds, asked every tenth of a second.
+template <class Done> static bool Within(DWORD seconds, Done done) {
+    bool yes = false;
+    for (DWORD i = 0; i < seconds * 10 && !(yes = done()); i++)
+        Sleep(100);
+    return yes;
+}
+
 static void WaitDialog() {
-    for (int i = 0; i < 600 * Patience; i++) {
-        for (HWND hwnd : Windows()) {
-            if (Text(hwnd) == L"Uninstall Tivaldor") {
-                Dialog = hwnd;
-                Sleep(200); // let WM_INITDIALOG and the first paint finish
-                Print("dialog", L"");
-                return;
-            }
-        }
-        if (Exited(50))
-            break;
-    }
-    Fail("no dialog");
+    auto shown = [] {
+        for (HWND hwnd : Windows())
+            Dialog = Text(hwnd) == L"Uninstall Tivaldor" ? hwnd : Dialog;
+        return Dialog || Exited(0);
+    };
+    Must(Within(30 * Patience, shown) && Dialog, "no dialog");
+    Sleep(200); // let WM_INITDIALOG and the first paint finish
+    Print("dialog", L"");
 }
 
 // Wine 8 leaves the caption of a program's first window drawn inactive although that window is
@@ -257,7 +257,7 @@ static void PressKey(UINT vk) {
 static void Finish(int seconds) {
     if (!Child.hProcess)
         return; // none started since the last "finish"
-    for (int i = 0; i < seconds * 20; i++) {
+    auto exited = [] {
         for (HWND hwnd : Windows()) {
             if (hwnd == Dialog || Text(hwnd, GetClassNameW) != L"#32770" ||
                 std::count(SeenBoxes.begin(), SeenBoxes.end(), hwnd))
@@ -278,19 +278,17 @@ static void Finish(int seconds) {
                   Text(hwnd) + L"\t" + text + L"\t" + icons[icon < 7 ? icon : 0] + L"\t" + buttons);
             PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
         }
-        if (Exited(50)) {
-            DWORD code = 0;
-            GetExitCodeProcess(Child.hProcess, &code);
-            printf("exit %lu\n", (unsigned long)code);
-            fflush(stdout);
-            // Reported once: an uninstaller started later does not make it one to finish again.
-            CloseHandle(Child.hProcess);
-            CloseHandle(Child.hThread);
-            Child = {};
-            return;
-        }
-    }
-    Fail("still running");
+        return Exited(0);
+    };
+    Must(Within(seconds, exited), "still running");
+    DWORD code = 0;
+    GetExitCodeProcess(Child.hProcess, &code);
+    printf("exit %lu\n", (unsigned long)code);
+    fflush(stdout);
+    // Reported once: an uninstaller started later does not make it one to finish again.
+    CloseHandle(Child.hProcess);
+    CloseHandle(Child.hThread);
+    Child = {};
 }
 
 static void MakeLink(const wchar_t *link, const wchar_t *target) {
@@ -309,18 +307,13 @@ static void MakeLink(const wchar_t *link, const wchar_t *target) {
 
 // Points the user's desktop folder at path, in both of the shell's settings for it.
 static void SetDesktop(const wchar_t *path) {
-    static const wchar_t *keys[] = {
-        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
-        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"};
-    for (int i = 0; i < 2; i++) {
-        HKEY key;
-        Must(!RegCreateKeyExW(HKEY_CURRENT_USER, keys[i], 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
-                              NULL),
-             "set-desktop");
-        RegSetValueExW(key, L"Desktop", 0, i ? REG_SZ : REG_EXPAND_SZ, (const BYTE *)path,
-                       (lstrlenW(path) + 1) * sizeof *path);
-        RegCloseKey(key);
-    }
+    std::wstring folders = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
+    DWORD size = (lstrlenW(path) + 1) * sizeof *path;
+    Must(!RegSetKeyValueW(HKEY_CURRENT_USER, (folders + L"User Shell Folders").c_str(), L"Desktop",
+                          REG_EXPAND_SZ, path, size) &&
+             !RegSetKeyValueW(HKEY_CURRENT_USER, (folders + L"Shell Folders").c_str(), L"Desktop",
+                              REG_SZ, path, size),
+         "set-desktop");
 }
 
 // The desktop folder as the uninstaller finds it.
@@ -337,11 +330,8 @@ static void PrintDesktop() {
 static void Attrib(const wchar_t *path, const wchar_t *flags) {
     DWORD a = GetFileAttributesW(path);
     Must(a != INVALID_FILE_ATTRIBUTES, "attrib");
-    for (const wchar_t *f = flags; *f; f++)
-        a |= *f == 'r'   ? FILE_ATTRIBUTE_READONLY
-             : *f == 'h' ? FILE_ATTRIBUTE_HIDDEN
-             : *f == 's' ? FILE_ATTRIBUTE_SYSTEM
-                         : 0;
+    for (const wchar_t *f = flags; *f; f++) // FILE_ATTRIBUTE_READONLY, _HIDDEN, _SYSTEM
+        a |= *f == 'r' ? 1 : *f == 'h' ? 2 : *f == 's' ? 4 : 0;
     Must(SetFileAttributesW(path, a & ~FILE_ATTRIBUTE_NORMAL), "attrib");
 }
 
@@ -374,14 +364,6 @@ static std::vector<DWORD> Leftovers() {
             entry.th32ProcessID != GetCurrentProcessId())
             list.push_back(entry.th32ProcessID);
     return list;
-}
-
-// Whether done() came true within the seconds, asked every tenth of a second.
-template <class Done> static bool Within(DWORD seconds, Done done) {
-    bool yes = false;
-    for (DWORD i = 0; i < seconds * 10 && !(yes = done()); i++)
-        Sleep(100);
-    return yes;
 }
 
 // Ends leftovers of an earlier test and deletes the product's keys, in both registry views. An
@@ -421,14 +403,11 @@ static HANDLE Open(const wchar_t *path, DWORD share, DWORD disposition, const ch
 // Holds a file open (made, empty, where there is none) as a command interpreter holds the script
 // it runs, sharing reading, writing and deleting, and lets go of it after ms in a thread of the
 // timer queue while the driver goes on (into "finish", say), or when the driver ends, if sooner.
-static void CALLBACK LetGo(void *file, BOOLEAN) {
-    CloseHandle(file);
-}
-
 static void ShareHold(const wchar_t *path, DWORD ms) {
     HANDLE timer, file = Open(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               OPEN_ALWAYS, "share-hold");
-    Must(CreateTimerQueueTimer(&timer, NULL, LetGo, file, ms, 0, WT_EXECUTEONLYONCE),
+    auto letGo = [](void *file, BOOLEAN) CALLBACK { CloseHandle(file); };
+    Must(CreateTimerQueueTimer(&timer, NULL, letGo, file, ms, 0, WT_EXECUTEONLYONCE),
          "share-hold: timer");
 }
 
@@ -455,11 +434,9 @@ static void WaitGone(const wchar_t *path, DWORD seconds) {
 
 static void Usage();
 
-// The command language: commands one after another as arguments, each with the arguments its
-// entry names ("[...]": optional, taken where the next word is no command); what each prints, in
-// quotes, one line a result (the harness, tests/winebox.py, reads these lines). The first line
-// is "driver PID", the last "end STATUS"; a failure prints "error WHAT" and ends with a status
-// other than 0.
+// The commands, one after another as arguments, each with the arguments its entry names ("[...]":
+// optional, taken where the next word is no command) and, in quotes, the lines it prints for
+// tests/winebox.py; a failure prints "error WHAT" and ends with a status other than 0.
 static const struct Command {
     const wchar_t *name;
     const char *args;
@@ -539,8 +516,8 @@ int wmain(int argc, wchar_t **argv) {
     if (const wchar_t *p = _wgetenv(L"DRIVER_PATIENCE"))
         Patience = _wtoi(p) > 0 ? _wtoi(p) : 1;
     CommandLine arg = {argc, argv, Fail, 0};
-    while (const wchar_t *word = arg.Command()) {
-        const Command *c = Find(word);
+    while (arg.Peek()) {
+        const Command *c = Find(arg());
         if (!c) {
             Usage();
             Fail("unknown command");
