@@ -4,7 +4,6 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <string.h>
-#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -18,7 +17,6 @@ static HWND Dialog;
 // Uninstallers started before the current one and not finished yet, with their dialogs.
 static std::vector<std::pair<PROCESS_INFORMATION, HWND>> Earlier;
 static HANDLE Held = INVALID_HANDLE_VALUE;
-static std::vector<HWND> SeenBoxes;
 // Multiplies the built-in waits; raised where Wine itself runs under emulation.
 static int Patience = 1;
 // A command's arguments, as many as its entry in Commands names (a missing optional one NULL).
@@ -64,11 +62,10 @@ static std::vector<HWND> Windows(HWND parent = NULL) {
 }
 
 // Whether the uninstaller has exited; one that "finish" has reported has.
-static bool Exited(DWORD wait) {
-    return !Child.hProcess || WaitForSingleObject(Child.hProcess, wait) == WAIT_OBJECT_0;
+static bool Exited() {
+    return !Child.hProcess || WaitForSingleObject(Child.hProcess, 0) == WAIT_OBJECT_0;
 }
 
-// The path of probe.dll, beside the driver.
 static std::wstring ProbePath() {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(NULL, path, MAX_PATH);
@@ -138,8 +135,7 @@ static const wchar_t *StartProbed(const wchar_t *exe) {
                 status = DBG_EXCEPTION_NOT_HANDLED;
                 break;
             }
-            // Wine names the breakpoint's own address; 32-bit Wine under QEMU's emulator the
-            // address after it.
+            // Wine names the breakpoint's address; 32-bit Wine under QEMU the address after it.
             if ((record.ExceptionAddress != entry && record.ExceptionAddress != entry + 1) ||
                 loader)
                 break; // the loader's own breakpoint
@@ -195,22 +191,21 @@ static void WaitDialog() {
     auto shown = [] {
         for (HWND hwnd : Windows())
             Dialog = Text(hwnd) == L"Uninstall Tivaldor" ? hwnd : Dialog;
-        return Dialog || Exited(0);
+        return Dialog || Exited();
     };
     Must(Within(30 * Patience, shown) && Dialog, "no dialog");
     Sleep(200); // let WM_INITDIALOG and the first paint finish
     Print("dialog", L"");
 }
 
-// Wine 8 leaves the caption of a program's first window drawn inactive although that window is
-// the foreground one (under the virtual desktop, however the program was started): the window
-// was already active in its thread when it became the foreground window, so it is not told
-// again. Handing the foreground to the desktop and back draws it as Windows shows it.
+// Under the virtual desktop, Wine 8 draws a program's first window with an inactive caption
+// although it is the foreground one: active in its thread before it became the foreground window,
+// it is not told again. Handing the foreground to the desktop and back draws it as Windows does.
 static void Activate() {
-    SetForegroundWindow(GetDesktopWindow());
-    Sleep(200);
-    SetForegroundWindow(Dialog);
-    Sleep(200);
+    for (HWND window : {GetDesktopWindow(), Dialog}) {
+        SetForegroundWindow(window);
+        Sleep(200);
+    }
     printf("active %d\n", GetForegroundWindow() == Dialog);
 }
 
@@ -260,9 +255,8 @@ static void Finish(int seconds) {
     auto exited = [] {
         for (HWND hwnd : Windows()) {
             if (hwnd == Dialog || Text(hwnd, GetClassNameW) != L"#32770" ||
-                std::count(SeenBoxes.begin(), SeenBoxes.end(), hwnd))
+                GetPropW(hwnd, L"ProbeBox")) // reported already: the probe has marked it
                 continue;
-            SeenBoxes.push_back(hwnd);
             std::wstring text, buttons;
             for (HWND c : Windows(hwnd)) {
                 if (Text(c, GetClassNameW) == L"Static" && !Text(c).empty())
@@ -278,7 +272,7 @@ static void Finish(int seconds) {
                   Text(hwnd) + L"\t" + text + L"\t" + icons[icon < 7 ? icon : 0] + L"\t" + buttons);
             PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
         }
-        return Exited(0);
+        return Exited();
     };
     Must(Within(seconds, exited), "still running");
     DWORD code = 0;
@@ -366,9 +360,8 @@ static std::vector<DWORD> Leftovers() {
     return list;
 }
 
-// Ends leftovers of an earlier test and deletes the product's keys, in both registry views. An
-// uninstaller ended while it starts its script leaves a script that the first look did not see:
-// look until none is left.
+// Ends what an earlier test left running and deletes the product's keys in both registry views;
+// looks until none is left, as an uninstaller ended while starting its script leaves a new one.
 static void Cleanup() {
     std::vector<DWORD> left = Leftovers();
     for (int round = 0; !left.empty(); round++, left = Leftovers()) {
@@ -444,8 +437,7 @@ static const struct Command {
     const char *help;
 } Commands[] = {
     {L"start", "EXE", [](Words a) { Print("started", Start(a[0])); },
-     "starts the uninstaller (again: the earlier one is kept for post-all and finish)   "
-     "\"started EXE\""},
+     "starts the uninstaller (again: the earlier kept for post-all and finish)   \"started EXE\""},
     {L"start-probed", "EXE", [](Words a) { Print("started", StartProbed(a[0])); },
      "the same, with the probe in it before its own code runs   \"started EXE\""},
     {L"wait-dialog", "", [](Words) { WaitDialog(); }, "waits for its dialog   \"dialog\""},
@@ -459,8 +451,7 @@ static const struct Command {
     {L"post-all", "MSG W L", [](Words a) { Post(a, true); }, "to every dialog, newest first"},
     {L"key", "VK", [](Words a) { PressKey(Number(a[0])); }, "types a key into the focused control"},
     {L"sleep", "MS", [](Words a) { Sleep(Number(a[0])); }, "waits"},
-    {L"alive", "", [](Words) { printf("alive %d\n", !Exited(0)); },
-     "whether it runs   \"alive 0|1\""},
+    {L"alive", "", [](Words) { printf("alive %d\n", !Exited()); }, "if it runs   \"alive 0|1\""},
     {L"finish", "SECONDS", [](Words a) { FinishAll(Number(a[0])); },
      "reports and dismisses message boxes until every uninstaller started has exited, newest "
      "first   \"box CAPTION\\tTEXT\\tICON\\tBUTTONS\"..., \"exit CODE\" for each"},
@@ -478,8 +469,7 @@ static const struct Command {
     {L"desktop", "", [](Words) { PrintDesktop(); }, "as the shell gives it   \"desktop PATH\""},
     {L"attrib", "PATH FLAGS", [](Words a) { Attrib(a[0], a[1]); }, "adds attributes: r, h, s"},
     {L"regadd", "[32|64]", [](Words a) { RegKeys(a[0], true); },
-     "writes the product's two keys, in the 32-bit or 64-bit registry view (none: the "
-     "driver's own)"},
+     "writes the product's keys, in the 32-bit or 64-bit registry view (none: the driver's own)"},
     {L"regcheck", "[32|64]", [](Words a) { RegKeys(a[0], false); },
      "says which exist there   \"key 0|1 NAME\" for each"},
     {L"copy", "FROM TO", [](Words a) { Must(CopyFileW(a[0], a[1], FALSE), "copy"); }, "copies"},

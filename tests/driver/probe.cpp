@@ -107,9 +107,9 @@ static void LogText(const char *name, const char *text) {
             MultiByteToWideChar(CP_ACP, 0, text ? text : "(none)", -1, wide, 2 * MAX_PATH));
 }
 
-// Logs the start of the script: its flags first, then what is started, how and where (the
-// current directory), then the result with the new process's id or the error, so that a script
-// that never ran can be told from one that was never started.
+// The script's start: its flags, what is started, how and where (the current directory), then the
+// result with the new process's id or the error, telling a script that never ran from one
+// unstarted.
 static BOOL WINAPI LogCreateProcessA(LPCSTR app, LPSTR cmd, LPSECURITY_ATTRIBUTES pa,
                                      LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags,
                                      LPVOID env, LPCSTR dir, LPSTARTUPINFOA si,
@@ -178,10 +178,9 @@ static HRESULT WINAPI SpoilSHGetSpecialFolderLocation(HWND owner, int folder, LP
     return result;
 }
 
-// With PROBE_STUBS set too, the wide calls the uninstaller makes, the listings in UTF-16 among
-// them, behave as on Windows 95, 98 and Me: stubs that fail with ERROR_CALL_NOT_IMPLEMENTED,
-// each logged with the value 0, and no SHGetPathFromIDListW at all. Stub<Call, ...> stands for
-// WideCalls[Call], with its arguments, and returns Failure.
+// With PROBE_STUBS set too, the wide calls the uninstaller makes (its UTF-16 listings among them)
+// are stubs, as on Windows 95, 98 and Me: Stub<Call, ...>, for WideCalls[Call], is logged with 0
+// and fails with ERROR_CALL_NOT_IMPLEMENTED, returning Failure; SHGetPathFromIDListW is missing.
 static const char *const WideCalls[] = {"GetModuleFileNameW", "GetTempPathW", "FindFirstFileW",
                                         "FindNextFileW"};
 
@@ -203,8 +202,7 @@ static char NTAPI StandInSetPlaceholderMode(char mode) {
     return old;
 }
 
-// With PROBE_NOSHORT set too, paths have no short form, as on a volume made without short names:
-// GetShortPathNameW, which the uninstaller looks up, gives the long path back and is logged.
+// PROBE_NOSHORT, as on a volume made without short names: GetShortPathNameW logged, the path back.
 static DWORD WINAPI LongGetShortPathNameW(LPCWSTR path, LPWSTR out, DWORD size) {
     LogCall("GetShortPathNameW", 0);
     DWORD n = lstrlenW(path);
@@ -226,9 +224,8 @@ static void WINAPI LogDisableProcessWindowsGhosting() {
     ((void(WINAPI *)())(void *)RealDisableGhosting)();
 }
 
-// The wait cursor that OK's handling sets: LoadCursorA logged with the ID of the system cursor
-// it asks for (-1 for another), SetCursor with IDC_WAIT's ID where it is handed that cursor (0
-// for none, -1 for another).
+// The wait cursor that OK's handling sets: LoadCursorA logged with the system cursor's ID (-1 for
+// another), SetCursor with IDC_WAIT's ID where handed that cursor (0 for none, -1 for another).
 static HCURSOR WINAPI LogLoadCursorA(HINSTANCE instance, LPCSTR name) {
     LogCall("LoadCursorA", !instance && !HIWORD(name) ? LOWORD(name) : -1);
     return LoadCursorA(instance, name);
@@ -281,12 +278,11 @@ static FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
     return GetProcAddress(module, name);
 }
 
-// Conversions as Windows makes them where Wine's differ. With PROBE_NOFLAGS set too, they refuse
-// every flag, as Windows 95, 98 and Me may, with another error than ERROR_INVALID_FLAGS; each
-// refusal is logged. With PROBE_OEMUTF8, the OEM code page is UTF-8 while the ANSI one stays as it
-// is, as on a Windows set to use UTF-8 for its console only. With either that or PROBE_STRICT,
-// conversions to a UTF-8 code page follow Windows' rules, which Wine does not enforce: no flag but
-// WC_ERR_INVALID_CHARS, and no question whether a character was lost.
+// Conversions as Windows makes them where Wine's differ. PROBE_NOFLAGS: every flag refused (and
+// logged) as Windows 95, 98 and Me may, with another error than ERROR_INVALID_FLAGS. PROBE_OEMUTF8:
+// the OEM code page UTF-8, the ANSI one as it is, as on a Windows with a UTF-8 console only. With
+// that or PROBE_STRICT, conversions to UTF-8 follow Windows' rules, which Wine does not enforce:
+// no flag but WC_ERR_INVALID_CHARS, and no question whether a character was lost.
 static int WINAPI PlayedWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
     if (On[PROBE_NOFLAGS] && flags) {
@@ -306,12 +302,11 @@ static int WINAPI PlayedWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text,
     return WideCharToMultiByte(page, flags, text, length, out, size, fill, lost);
 }
 
-// With PROBE_CLOUD set too, a file or folder whose name is "cloud", hexadecimal digits, perhaps a
-// dot and more of them, and a dash is listed with the first digits added to its attributes and
-// the second as its reparse tag, as a sync client's placeholders carry theirs; in either listing.
-// With PROBE_CLOUD "disguised", as Windows 10 shows them to a program that has not asked to see
-// placeholders, the marks stay hidden until the program asks. Every path handed to GetClassFile,
-// the call that reads a file's first bytes, is logged in its long form.
+// With PROBE_CLOUD set too, a file or folder named "cloud", hexadecimal digits, perhaps a dot and
+// more of them, and a dash is listed (in either listing) with the first digits added to its
+// attributes and the second as its reparse tag, as a sync client's placeholders carry theirs;
+// "disguised", as Windows 10 shows them to a program that has not asked to see placeholders, until
+// it asks. Every path handed to GetClassFile (it reads a file's first bytes) is logged long.
 static void MarkCloud(const wchar_t *name, DWORD *attributes, DWORD *tag) {
     if (wcsncmp(name, L"cloud", 5) ||
         (!lstrcmpW(Value[PROBE_CLOUD], L"disguised") && PlaceholderMode != 2))
