@@ -112,8 +112,7 @@ static const wchar_t *StartProbed(const wchar_t *exe) {
     SIZE_T bytes = (path.size() + 1) * sizeof path[0], done;
     // The system DLLs lie at the same address in every process of a prefix; checked all the same.
     FARPROC load = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
-    BYTE theirs[64], first = 0;
-    BYTE *entry = NULL;
+    BYTE theirs[64], first = 0, *entry = NULL;
     HANDLE loader = NULL;
     DWORD loaderId = 0;
     for (bool loaded = false; !loaded;) {
