@@ -87,95 +87,15 @@ static const wchar_t *Start(const wchar_t *exe, DWORD flags = 0) {
     return exe;
 }
 
-// Writes byte at address in the uninstaller's code; the byte there before in was, if asked.
-static bool Poke(BYTE *address, BYTE byte, BYTE *was = NULL) {
+// Writes two bytes at address in the uninstaller's code; the two there before into was, if asked.
+static bool Poke(BYTE *address, const BYTE *bytes, BYTE *was = NULL) {
     DWORD old;
     SIZE_T done;
-    return VirtualProtectEx(Child.hProcess, address, 1, PAGE_EXECUTE_READWRITE, &old) &&
-           (!was || ReadProcessMemory(Child.hProcess, address, was, 1, &done)) &&
-           WriteProcessMemory(Child.hProcess, address, &byte, 1, &done) &&
-           VirtualProtectEx(Child.hProcess, address, 1, old, &old) &&
-           FlushInstructionCache(Child.hProcess, address, 1);
-}
-
-// Starts the uninstaller with the probe loaded before any code of its own runs, which the message
-// hook cannot do: as its debugger, with a breakpoint over its entry point's first byte. Its thread
-// stops there with its imports bound and the loader's lock free (held at the loader's own
-// breakpoint, where a thread loading a DLL waits forever); that thread is held, the byte put back,
-// and a thread of ours loads the probe (PROBE_EARLY, in the uninstaller's environment alone, has
-// it hook the imports at once). Then the debugger lets go and the uninstaller runs on.
-static const wchar_t *StartProbed(const wchar_t *exe) {
-    SetEnvironmentVariableW(L"PROBE_EARLY", L"1");
-    Start(exe, DEBUG_ONLY_THIS_PROCESS);
-    SetEnvironmentVariableW(L"PROBE_EARLY", NULL);
-    std::wstring path = ProbePath();
-    SIZE_T bytes = (path.size() + 1) * sizeof path[0], done;
-    // The system DLLs lie at the same address in every process of a prefix; checked all the same.
-    FARPROC load = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
-    BYTE theirs[64], first = 0, *entry = NULL;
-    HANDLE loader = NULL;
-    DWORD loaderId = 0;
-    for (bool loaded = false; !loaded;) {
-        DEBUG_EVENT event;
-        Must(WaitForDebugEvent(&event, 60000 * Patience), "probed start: no debug event");
-        DWORD status = DBG_CONTINUE;
-        switch (event.dwDebugEventCode) {
-        case CREATE_PROCESS_DEBUG_EVENT:
-            CloseHandle(event.u.CreateProcessInfo.hFile);
-            entry = (BYTE *)event.u.CreateProcessInfo.lpStartAddress;
-            Must(Poke(entry, 0xCC, &first), "probed start: breakpoint");
-            break;
-        case LOAD_DLL_DEBUG_EVENT:
-            CloseHandle(event.u.LoadDll.hFile);
-            break;
-        case EXCEPTION_DEBUG_EVENT: {
-            EXCEPTION_RECORD &record = event.u.Exception.ExceptionRecord;
-            if (record.ExceptionCode != EXCEPTION_BREAKPOINT) {
-                status = DBG_EXCEPTION_NOT_HANDLED;
-                break;
-            }
-            // Wine names the breakpoint's address; 32-bit Wine under QEMU the address after it.
-            if ((record.ExceptionAddress != entry && record.ExceptionAddress != entry + 1) ||
-                loader)
-                break; // the loader's own breakpoint
-            // At the entry point: the byte back, the instruction pointer back onto it.
-            CONTEXT context;
-            context.ContextFlags = CONTEXT_CONTROL;
-            Must(Poke(entry, first) && GetThreadContext(Child.hThread, &context),
-                 "probed start: entry point");
-            context.Eip = (DWORD)entry;
-            Must(SetThreadContext(Child.hThread, &context) &&
-                     SuspendThread(Child.hThread) != (DWORD)-1,
-                 "probed start: entry point");
-            void *remote = VirtualAllocEx(Child.hProcess, NULL, bytes, MEM_COMMIT | MEM_RESERVE,
-                                          PAGE_READWRITE);
-            Must(
-                remote && WriteProcessMemory(Child.hProcess, remote, path.c_str(), bytes, &done) &&
-                    ReadProcessMemory(Child.hProcess, (void *)load, theirs, sizeof theirs, &done) &&
-                    !memcmp((void *)load, theirs, sizeof theirs),
-                "probed start: no LoadLibraryW at ours");
-            loader = CreateRemoteThread(Child.hProcess, NULL, 0,
-                                        (LPTHREAD_START_ROUTINE)(void *)load, remote, 0, &loaderId);
-            Must(loader, "probed start: remote thread");
-            break;
-        }
-        case EXIT_THREAD_DEBUG_EVENT:
-            loaded = loader && event.dwThreadId == loaderId;
-            break;
-        case EXIT_PROCESS_DEBUG_EVENT:
-            Fail("probed start: the uninstaller ended");
-        }
-        Must(ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status),
-             "probed start: continue");
-    }
-    DWORD module = 0;
-    GetExitCodeThread(loader, &module);
-    CloseHandle(loader);
-    DebugSetProcessKillOnExit(FALSE);
-    Must(DebugActiveProcessStop(Child.dwProcessId), "probed start: detach");
-    ResumeThread(Child.hThread);
-    Must(module, "probed start: probe.dll not loaded");
-    return exe;
+    return VirtualProtectEx(Child.hProcess, address, 2, PAGE_EXECUTE_READWRITE, &old) &&
+           (!was || ReadProcessMemory(Child.hProcess, address, was, 2, &done)) &&
+           WriteProcessMemory(Child.hProcess, address, bytes, 2, &done) &&
+           VirtualProtectEx(Child.hProcess, address, 2, old, &old) &&
+           FlushInstructionCache(Child.hProcess, address, 2);
 }
 
 // Whether done() came true within the seconds, asked every tenth of a second.
@@ -184,6 +104,54 @@ template <class Done> static bool Within(DWORD seconds, Done done) {
     for (DWORD i = 0; i < seconds * 10 && !(yes = done()); i++)
         Sleep(100);
     return yes;
+}
+
+// Starts the uninstaller with the probe loaded before any code of its own runs, which the message
+// hook cannot do. Started suspended, its thread names the entry point it will run (in Eax); a jump
+// onto itself written there holds the thread once the loader has bound the imports and let go of
+// its lock, and a thread of ours loads the probe (PROBE_EARLY, in the uninstaller's environment
+// alone, has it hook the imports at once). Then the bytes go back and the uninstaller runs on.
+static const wchar_t *StartProbed(const wchar_t *exe) {
+    SetEnvironmentVariableW(L"PROBE_EARLY", L"1");
+    Start(exe, CREATE_SUSPENDED);
+    SetEnvironmentVariableW(L"PROBE_EARLY", NULL);
+    CONTEXT context;
+    context.ContextFlags = CONTEXT_INTEGER | CONTEXT_CONTROL;
+    Must(GetThreadContext(Child.hThread, &context), "probed start: entry point");
+    BYTE *entry = (BYTE *)context.Eax, first[2], spin[2] = {0xEB, 0xFE}; // jmp $
+    Must(Poke(entry, spin, first) && ResumeThread(Child.hThread) != (DWORD)-1,
+         "probed start: entry point");
+    auto there = [&] {
+        Must(!Exited(), "probed start: the uninstaller ended");
+        Must(SuspendThread(Child.hThread) != (DWORD)-1 && GetThreadContext(Child.hThread, &context),
+             "probed start: suspend");
+        if (context.Eip != (DWORD)entry)
+            ResumeThread(Child.hThread);
+        return context.Eip == (DWORD)entry;
+    };
+    Must(Within(60 * Patience, there) && Poke(entry, first),
+         "probed start: not at the entry point");
+    std::wstring path = ProbePath();
+    SIZE_T bytes = (path.size() + 1) * sizeof path[0], done;
+    // The system DLLs lie at the same address in every process of a prefix; checked all the same.
+    FARPROC load = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
+    BYTE theirs[64];
+    void *remote =
+        VirtualAllocEx(Child.hProcess, NULL, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    Must(remote && WriteProcessMemory(Child.hProcess, remote, path.c_str(), bytes, &done) &&
+             ReadProcessMemory(Child.hProcess, (void *)load, theirs, sizeof theirs, &done) &&
+             !memcmp((void *)load, theirs, sizeof theirs),
+         "probed start: no LoadLibraryW at ours");
+    HANDLE loader = CreateRemoteThread(Child.hProcess, NULL, 0,
+                                       (LPTHREAD_START_ROUTINE)(void *)load, remote, 0, NULL);
+    DWORD module = 0;
+    Must(loader && WaitForSingleObject(loader, 60000 * Patience) == WAIT_OBJECT_0 &&
+             GetExitCodeThread(loader, &module),
+         "probed start: remote thread");
+    CloseHandle(loader);
+    ResumeThread(Child.hThread);
+    Must(module, "probed start: probe.dll not loaded");
+    return exe;
 }
 
 static void WaitDialog() {
