@@ -32,8 +32,7 @@ static void Print(const char *tag, const std::wstring &text) {
 [[noreturn]] static void Fail(const char *what) {
     printf("error %s\n", what);
     fflush(stdout);
-    if (Child.hProcess)
-        TerminateProcess(Child.hProcess, 99);
+    TerminateProcess(Child.hProcess, 99); // where none runs, a null handle, which does nothing
     Leave(2);
 }
 
@@ -115,8 +114,7 @@ static const wchar_t *StartProbed(const wchar_t *exe) {
     SetEnvironmentVariableW(L"PROBE_EARLY", L"1");
     Start(exe, CREATE_SUSPENDED);
     SetEnvironmentVariableW(L"PROBE_EARLY", NULL);
-    CONTEXT context;
-    context.ContextFlags = CONTEXT_INTEGER | CONTEXT_CONTROL;
+    CONTEXT context = {CONTEXT_INTEGER | CONTEXT_CONTROL}; // the flags come first
     Must(GetThreadContext(Child.hThread, &context), "probed start: entry point");
     BYTE *entry = (BYTE *)context.Eax, first[2], spin[2] = {0xEB, 0xFE}; // jmp $
     Must(Poke(entry, spin, first) && ResumeThread(Child.hThread) != (DWORD)-1,
@@ -129,8 +127,8 @@ static const wchar_t *StartProbed(const wchar_t *exe) {
             ResumeThread(Child.hThread);
         return context.Eip == (DWORD)entry;
     };
-    Must(Within(60 * Patience, there) && Poke(entry, first),
-         "probed start: not at the entry point");
+    Must(Within(60 * Patience, there), "probed start: never at its entry point");
+    Must(Poke(entry, first), "probed start: entry point");
     std::wstring path = ProbePath();
     SIZE_T bytes = (path.size() + 1) * sizeof path[0], done;
     // The system DLLs lie at the same address in every process of a prefix; checked all the same.
