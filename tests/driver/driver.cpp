@@ -1,11 +1,9 @@
 // Drives the uninstaller from inside the Wine sandbox: starts it, reads its dialog, presses its
-// buttons, answers its message boxes, and sets up what the tests need (keys, links, attributes).
-// Its commands (see Commands, or "driver.exe help") come as arguments, one after another.
+// buttons, answers its message boxes and sets up what the tests need, as Commands below says.
 #include "protocol.h" // and with it windows.h, tlhelp32.h, stdio.h, stdlib.h, vector
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <string.h>
-#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -19,7 +17,6 @@ static HWND Dialog;
 // Uninstallers started before the current one and not finished yet, with their dialogs.
 static std::vector<std::pair<PROCESS_INFORMATION, HWND>> Earlier;
 static HANDLE Held = INVALID_HANDLE_VALUE;
-static std::vector<HWND> SeenBoxes;
 // Multiplies the built-in waits; raised where Wine itself runs under emulation.
 static int Patience = 1;
 // A command's arguments, as many as its entry in Commands names (a missing optional one NULL).
@@ -35,8 +32,7 @@ static void Print(const char *tag, const std::wstring &text) {
 [[noreturn]] static void Fail(const char *what) {
     printf("error %s\n", what);
     fflush(stdout);
-    if (Child.hProcess)
-        TerminateProcess(Child.hProcess, 99);
+    TerminateProcess(Child.hProcess, 99); // where none runs, a null handle, which does nothing
     Leave(2);
 }
 
@@ -65,11 +61,10 @@ static std::vector<HWND> Windows(HWND parent = NULL) {
 }
 
 // Whether the uninstaller has exited; one that "finish" has reported has.
-static bool Exited(DWORD wait) {
-    return !Child.hProcess || WaitForSingleObject(Child.hProcess, wait) == WAIT_OBJECT_0;
+static bool Exited() {
+    return !Child.hProcess || WaitForSingleObject(Child.hProcess, 0) == WAIT_OBJECT_0;
 }
 
-// The path of probe.dll, beside the driver.
 static std::wstring ProbePath() {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(NULL, path, MAX_PATH);
@@ -91,126 +86,91 @@ static const wchar_t *Start(const wchar_t *exe, DWORD flags = 0) {
     return exe;
 }
 
-// Writes byte at address in the uninstaller's code; the byte there before in was, if asked.
-static bool Poke(BYTE *address, BYTE byte, BYTE *was = NULL) {
+// Writes two bytes at address in the uninstaller's code; the two there before into was, if asked.
+static bool Poke(BYTE *address, const BYTE *bytes, BYTE *was = NULL) {
     DWORD old;
     SIZE_T done;
-    return VirtualProtectEx(Child.hProcess, address, 1, PAGE_EXECUTE_READWRITE, &old) &&
-           (!was || ReadProcessMemory(Child.hProcess, address, was, 1, &done)) &&
-           WriteProcessMemory(Child.hProcess, address, &byte, 1, &done) &&
-           VirtualProtectEx(Child.hProcess, address, 1, old, &old) &&
-           FlushInstructionCache(Child.hProcess, address, 1);
+    return VirtualProtectEx(Child.hProcess, address, 2, PAGE_EXECUTE_READWRITE, &old) &&
+           (!was || ReadProcessMemory(Child.hProcess, address, was, 2, &done)) &&
+           WriteProcessMemory(Child.hProcess, address, bytes, 2, &done) &&
+           VirtualProtectEx(Child.hProcess, address, 2, old, &old) &&
+           FlushInstructionCache(Child.hProcess, address, 2);
 }
 
-// Starts the uninstaller with the probe loaded before any code of its own runs, which the
-// message hook cannot do: as its debugger, with a breakpoint over the first byte of its entry
-// point. Once its own thread stops there, its imports are bound and the loader has let go of its
-// lock (which it still holds at its own first breakpoint, where a thread loading a DLL waits for
-// it forever); that thread is held, the byte put back, and a thread of ours loads the probe
-// (PROBE_EARLY, in the uninstaller's environment alone, has the probe hook the imports at once).
-// Then the debugger lets go and the uninstaller runs on from its entry point.
+// Whether done() came true within the seconds, asked every tenth of a second.
+template <class Done> static bool Within(DWORD seconds, Done done) {
+    bool yes = false;
+    for (DWORD i = 0; i < seconds * 10 && !(yes = done()); i++)
+        Sleep(100);
+    return yes;
+}
+
+// Starts the uninstaller with the probe loaded before any code of its own runs, which the message
+// hook cannot do. Started suspended, its thread names the entry point it will run (in Eax); a jump
+// onto itself written there holds the thread once the loader has bound the imports and let go of
+// its lock, and a thread of ours loads the probe (PROBE_EARLY, in the uninstaller's environment
+// alone, has it hook the imports at once). Then the bytes go back and the uninstaller runs on.
 static const wchar_t *StartProbed(const wchar_t *exe) {
     SetEnvironmentVariableW(L"PROBE_EARLY", L"1");
-    Start(exe, DEBUG_ONLY_THIS_PROCESS);
+    Start(exe, CREATE_SUSPENDED);
     SetEnvironmentVariableW(L"PROBE_EARLY", NULL);
+    CONTEXT context = {CONTEXT_INTEGER | CONTEXT_CONTROL}; // the flags come first
+    Must(GetThreadContext(Child.hThread, &context), "probed start: entry point");
+    BYTE *entry = (BYTE *)context.Eax, first[2], spin[2] = {0xEB, 0xFE}; // jmp $
+    Must(Poke(entry, spin, first) && ResumeThread(Child.hThread) != (DWORD)-1,
+         "probed start: entry point");
+    auto there = [&] {
+        Must(!Exited(), "probed start: the uninstaller ended");
+        Must(SuspendThread(Child.hThread) != (DWORD)-1 && GetThreadContext(Child.hThread, &context),
+             "probed start: suspend");
+        if (context.Eip != (DWORD)entry)
+            ResumeThread(Child.hThread);
+        return context.Eip == (DWORD)entry;
+    };
+    Must(Within(60 * Patience, there), "probed start: never at its entry point");
+    Must(Poke(entry, first), "probed start: entry point");
     std::wstring path = ProbePath();
     SIZE_T bytes = (path.size() + 1) * sizeof path[0], done;
     // The system DLLs lie at the same address in every process of a prefix; checked all the same.
     FARPROC load = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
-    BYTE mine[64], theirs[64], first = 0;
-    memcpy(mine, (void *)load, sizeof mine);
-    BYTE *entry = NULL;
-    HANDLE loader = NULL;
-    DWORD loaderId = 0;
-    for (bool loaded = false; !loaded;) {
-        DEBUG_EVENT event;
-        Must(WaitForDebugEvent(&event, 60000 * Patience), "probed start: no debug event");
-        DWORD status = DBG_CONTINUE;
-        switch (event.dwDebugEventCode) {
-        case CREATE_PROCESS_DEBUG_EVENT:
-            CloseHandle(event.u.CreateProcessInfo.hFile);
-            entry = (BYTE *)event.u.CreateProcessInfo.lpStartAddress;
-            Must(Poke(entry, 0xCC, &first), "probed start: breakpoint");
-            break;
-        case LOAD_DLL_DEBUG_EVENT:
-            CloseHandle(event.u.LoadDll.hFile);
-            break;
-        case EXCEPTION_DEBUG_EVENT: {
-            EXCEPTION_RECORD &record = event.u.Exception.ExceptionRecord;
-            if (record.ExceptionCode != EXCEPTION_BREAKPOINT) {
-                status = DBG_EXCEPTION_NOT_HANDLED;
-                break;
-            }
-            // Wine names the breakpoint's own address; 32-bit Wine under QEMU's emulator the
-            // address after it.
-            if ((record.ExceptionAddress != entry && record.ExceptionAddress != entry + 1) ||
-                loader)
-                break; // the loader's own breakpoint
-            // At the entry point: the byte back, the instruction pointer back onto it.
-            CONTEXT context;
-            context.ContextFlags = CONTEXT_CONTROL;
-            Must(Poke(entry, first) && GetThreadContext(Child.hThread, &context),
-                 "probed start: entry point");
-            context.Eip = (DWORD)entry;
-            Must(SetThreadContext(Child.hThread, &context) &&
-                     SuspendThread(Child.hThread) != (DWORD)-1,
-                 "probed start: entry point");
-            void *remote = VirtualAllocEx(Child.hProcess, NULL, bytes, MEM_COMMIT | MEM_RESERVE,
-                                          PAGE_READWRITE);
-            Must(
-                remote && WriteProcessMemory(Child.hProcess, remote, path.c_str(), bytes, &done) &&
-                    ReadProcessMemory(Child.hProcess, (void *)load, theirs, sizeof theirs, &done) &&
-                    !memcmp(mine, theirs, sizeof mine),
-                "probed start: no LoadLibraryW at ours");
-            loader = CreateRemoteThread(Child.hProcess, NULL, 0,
-                                        (LPTHREAD_START_ROUTINE)(void *)load, remote, 0, &loaderId);
-            Must(loader, "probed start: remote thread");
-            break;
-        }
-        case EXIT_THREAD_DEBUG_EVENT:
-            loaded = loader && event.dwThreadId == loaderId;
-            break;
-        case EXIT_PROCESS_DEBUG_EVENT:
-            Fail("probed start: the uninstaller ended");
-        }
-        Must(ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status),
-             "probed start: continue");
-    }
+    BYTE theirs[64];
+    void *remote =
+        VirtualAllocEx(Child.hProcess, NULL, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    Must(remote && WriteProcessMemory(Child.hProcess, remote, path.c_str(), bytes, &done) &&
+             ReadProcessMemory(Child.hProcess, (void *)load, theirs, sizeof theirs, &done) &&
+             !memcmp((void *)load, theirs, sizeof theirs),
+         "probed start: no LoadLibraryW at ours");
+    HANDLE loader = CreateRemoteThread(Child.hProcess, NULL, 0,
+                                       (LPTHREAD_START_ROUTINE)(void *)load, remote, 0, NULL);
     DWORD module = 0;
-    GetExitCodeThread(loader, &module);
+    Must(loader && WaitForSingleObject(loader, 60000 * Patience) == WAIT_OBJECT_0 &&
+             GetExitCodeThread(loader, &module),
+         "probed start: remote thread");
     CloseHandle(loader);
-    DebugSetProcessKillOnExit(FALSE);
-    Must(DebugActiveProcessStop(Child.dwProcessId), "probed start: detach");
     ResumeThread(Child.hThread);
     Must(module, "probed start: probe.dll not loaded");
     return exe;
 }
 
 static void WaitDialog() {
-    for (int i = 0; i < 600 * Patience; i++) {
-        for (HWND hwnd : Windows()) {
-            if (Text(hwnd) == L"Uninstall Tivaldor") {
-                Dialog = hwnd;
-                Sleep(200); // let WM_INITDIALOG and the first paint finish
-                Print("dialog", L"");
-                return;
-            }
-        }
-        if (Exited(50))
-            break;
-    }
-    Fail("no dialog");
+    auto shown = [] {
+        for (HWND hwnd : Windows())
+            Dialog = Text(hwnd) == L"Uninstall Tivaldor" ? hwnd : Dialog;
+        return Dialog || Exited();
+    };
+    Must(Within(30 * Patience, shown) && Dialog, "no dialog");
+    Sleep(200); // let WM_INITDIALOG and the first paint finish
+    Print("dialog", L"");
 }
 
-// Wine 8 leaves the caption of a program's first window drawn inactive although that window is
-// the foreground one (under the virtual desktop, however the program was started): the window
-// was already active in its thread when it became the foreground window, so it is not told
-// again. Handing the foreground to the desktop and back draws it as Windows shows it.
+// Under the virtual desktop, Wine 8 draws a program's first window with an inactive caption
+// although it is the foreground one: active in its thread before it became the foreground window,
+// it is not told again. Handing the foreground to the desktop and back draws it as Windows does.
 static void Activate() {
-    SetForegroundWindow(GetDesktopWindow());
-    Sleep(200);
-    SetForegroundWindow(Dialog);
-    Sleep(200);
+    for (HWND window : {GetDesktopWindow(), Dialog}) {
+        SetForegroundWindow(window);
+        Sleep(200);
+    }
     printf("active %d\n", GetForegroundWindow() == Dialog);
 }
 
@@ -257,12 +217,11 @@ static void PressKey(UINT vk) {
 static void Finish(int seconds) {
     if (!Child.hProcess)
         return; // none started since the last "finish"
-    for (int i = 0; i < seconds * 20; i++) {
+    auto exited = [] {
         for (HWND hwnd : Windows()) {
             if (hwnd == Dialog || Text(hwnd, GetClassNameW) != L"#32770" ||
-                std::count(SeenBoxes.begin(), SeenBoxes.end(), hwnd))
+                GetPropW(hwnd, L"ProbeBox")) // reported already: the probe has marked it
                 continue;
-            SeenBoxes.push_back(hwnd);
             std::wstring text, buttons;
             for (HWND c : Windows(hwnd)) {
                 if (Text(c, GetClassNameW) == L"Static" && !Text(c).empty())
@@ -278,19 +237,17 @@ static void Finish(int seconds) {
                   Text(hwnd) + L"\t" + text + L"\t" + icons[icon < 7 ? icon : 0] + L"\t" + buttons);
             PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
         }
-        if (Exited(50)) {
-            DWORD code = 0;
-            GetExitCodeProcess(Child.hProcess, &code);
-            printf("exit %lu\n", (unsigned long)code);
-            fflush(stdout);
-            // Reported once: an uninstaller started later does not make it one to finish again.
-            CloseHandle(Child.hProcess);
-            CloseHandle(Child.hThread);
-            Child = {};
-            return;
-        }
-    }
-    Fail("still running");
+        return Exited();
+    };
+    Must(Within(seconds, exited), "still running");
+    DWORD code = 0;
+    GetExitCodeProcess(Child.hProcess, &code);
+    printf("exit %lu\n", (unsigned long)code);
+    fflush(stdout);
+    // Reported once: an uninstaller started later does not make it one to finish again.
+    CloseHandle(Child.hProcess);
+    CloseHandle(Child.hThread);
+    Child = {};
 }
 
 static void MakeLink(const wchar_t *link, const wchar_t *target) {
@@ -309,18 +266,13 @@ static void MakeLink(const wchar_t *link, const wchar_t *target) {
 
 // Points the user's desktop folder at path, in both of the shell's settings for it.
 static void SetDesktop(const wchar_t *path) {
-    static const wchar_t *keys[] = {
-        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
-        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"};
-    for (int i = 0; i < 2; i++) {
-        HKEY key;
-        Must(!RegCreateKeyExW(HKEY_CURRENT_USER, keys[i], 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
-                              NULL),
-             "set-desktop");
-        RegSetValueExW(key, L"Desktop", 0, i ? REG_SZ : REG_EXPAND_SZ, (const BYTE *)path,
-                       (lstrlenW(path) + 1) * sizeof *path);
-        RegCloseKey(key);
-    }
+    std::wstring folders = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
+    DWORD size = (lstrlenW(path) + 1) * sizeof *path;
+    Must(!RegSetKeyValueW(HKEY_CURRENT_USER, (folders + L"User Shell Folders").c_str(), L"Desktop",
+                          REG_EXPAND_SZ, path, size) &&
+             !RegSetKeyValueW(HKEY_CURRENT_USER, (folders + L"Shell Folders").c_str(), L"Desktop",
+                              REG_SZ, path, size),
+         "set-desktop");
 }
 
 // The desktop folder as the uninstaller finds it.
@@ -337,11 +289,8 @@ static void PrintDesktop() {
 static void Attrib(const wchar_t *path, const wchar_t *flags) {
     DWORD a = GetFileAttributesW(path);
     Must(a != INVALID_FILE_ATTRIBUTES, "attrib");
-    for (const wchar_t *f = flags; *f; f++)
-        a |= *f == 'r'   ? FILE_ATTRIBUTE_READONLY
-             : *f == 'h' ? FILE_ATTRIBUTE_HIDDEN
-             : *f == 's' ? FILE_ATTRIBUTE_SYSTEM
-                         : 0;
+    for (const wchar_t *f = flags; *f; f++) // FILE_ATTRIBUTE_READONLY, _HIDDEN, _SYSTEM
+        a |= *f == 'r' ? 1 : *f == 'h' ? 2 : *f == 's' ? 4 : 0;
     Must(SetFileAttributesW(path, a & ~FILE_ATTRIBUTE_NORMAL), "attrib");
 }
 
@@ -376,17 +325,8 @@ static std::vector<DWORD> Leftovers() {
     return list;
 }
 
-// Whether done() came true within the seconds, asked every tenth of a second.
-template <class Done> static bool Within(DWORD seconds, Done done) {
-    bool yes = false;
-    for (DWORD i = 0; i < seconds * 10 && !(yes = done()); i++)
-        Sleep(100);
-    return yes;
-}
-
-// Ends leftovers of an earlier test and deletes the product's keys, in both registry views. An
-// uninstaller ended while it starts its script leaves a script that the first look did not see:
-// look until none is left.
+// Ends what an earlier test left running and deletes the product's keys in both registry views;
+// looks until none is left, as an uninstaller ended while starting its script leaves a new one.
 static void Cleanup() {
     std::vector<DWORD> left = Leftovers();
     for (int round = 0; !left.empty(); round++, left = Leftovers()) {
@@ -421,14 +361,11 @@ static HANDLE Open(const wchar_t *path, DWORD share, DWORD disposition, const ch
 // Holds a file open (made, empty, where there is none) as a command interpreter holds the script
 // it runs, sharing reading, writing and deleting, and lets go of it after ms in a thread of the
 // timer queue while the driver goes on (into "finish", say), or when the driver ends, if sooner.
-static void CALLBACK LetGo(void *file, BOOLEAN) {
-    CloseHandle(file);
-}
-
 static void ShareHold(const wchar_t *path, DWORD ms) {
     HANDLE timer, file = Open(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               OPEN_ALWAYS, "share-hold");
-    Must(CreateTimerQueueTimer(&timer, NULL, LetGo, file, ms, 0, WT_EXECUTEONLYONCE),
+    auto letGo = [](void *file, BOOLEAN) CALLBACK { CloseHandle(file); };
+    Must(CreateTimerQueueTimer(&timer, NULL, letGo, file, ms, 0, WT_EXECUTEONLYONCE),
          "share-hold: timer");
 }
 
@@ -455,11 +392,9 @@ static void WaitGone(const wchar_t *path, DWORD seconds) {
 
 static void Usage();
 
-// The command language: commands one after another as arguments, each with the arguments its
-// entry names ("[...]": optional, taken where the next word is no command); what each prints, in
-// quotes, one line a result (the harness, tests/winebox.py, reads these lines). The first line
-// is "driver PID", the last "end STATUS"; a failure prints "error WHAT" and ends with a status
-// other than 0.
+// The commands, one after another as arguments, each with the arguments its entry names ("[...]":
+// optional, taken where the next word is no command) and, in quotes, the lines it prints for
+// tests/winebox.py; a failure prints "error WHAT" and ends with a status other than 0.
 static const struct Command {
     const wchar_t *name;
     const char *args;
@@ -467,8 +402,7 @@ static const struct Command {
     const char *help;
 } Commands[] = {
     {L"start", "EXE", [](Words a) { Print("started", Start(a[0])); },
-     "starts the uninstaller (again: the earlier one is kept for post-all and finish)   "
-     "\"started EXE\""},
+     "starts the uninstaller (again: the earlier kept for post-all and finish)   \"started EXE\""},
     {L"start-probed", "EXE", [](Words a) { Print("started", StartProbed(a[0])); },
      "the same, with the probe in it before its own code runs   \"started EXE\""},
     {L"wait-dialog", "", [](Words) { WaitDialog(); }, "waits for its dialog   \"dialog\""},
@@ -482,8 +416,7 @@ static const struct Command {
     {L"post-all", "MSG W L", [](Words a) { Post(a, true); }, "to every dialog, newest first"},
     {L"key", "VK", [](Words a) { PressKey(Number(a[0])); }, "types a key into the focused control"},
     {L"sleep", "MS", [](Words a) { Sleep(Number(a[0])); }, "waits"},
-    {L"alive", "", [](Words) { printf("alive %d\n", !Exited(0)); },
-     "whether it runs   \"alive 0|1\""},
+    {L"alive", "", [](Words) { printf("alive %d\n", !Exited()); }, "if it runs   \"alive 0|1\""},
     {L"finish", "SECONDS", [](Words a) { FinishAll(Number(a[0])); },
      "reports and dismisses message boxes until every uninstaller started has exited, newest "
      "first   \"box CAPTION\\tTEXT\\tICON\\tBUTTONS\"..., \"exit CODE\" for each"},
@@ -501,8 +434,7 @@ static const struct Command {
     {L"desktop", "", [](Words) { PrintDesktop(); }, "as the shell gives it   \"desktop PATH\""},
     {L"attrib", "PATH FLAGS", [](Words a) { Attrib(a[0], a[1]); }, "adds attributes: r, h, s"},
     {L"regadd", "[32|64]", [](Words a) { RegKeys(a[0], true); },
-     "writes the product's two keys, in the 32-bit or 64-bit registry view (none: the "
-     "driver's own)"},
+     "writes the product's keys, in the 32-bit or 64-bit registry view (none: the driver's own)"},
     {L"regcheck", "[32|64]", [](Words a) { RegKeys(a[0], false); },
      "says which exist there   \"key 0|1 NAME\" for each"},
     {L"copy", "FROM TO", [](Words a) { Must(CopyFileW(a[0], a[1], FALSE), "copy"); }, "copies"},
@@ -539,8 +471,8 @@ int wmain(int argc, wchar_t **argv) {
     if (const wchar_t *p = _wgetenv(L"DRIVER_PATIENCE"))
         Patience = _wtoi(p) > 0 ? _wtoi(p) : 1;
     CommandLine arg = {argc, argv, Fail, 0};
-    while (const wchar_t *word = arg.Command()) {
-        const Command *c = Find(word);
+    while (arg.Peek()) {
+        const Command *c = Find(arg());
         if (!c) {
             Usage();
             Fail("unknown command");

@@ -10,11 +10,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         wchar_t path[MAX_PATH + 16] = L"C:\\", own[MAX_PATH];
         GetModuleFileNameW(instance, own, MAX_PATH);
-        const wchar_t *name = own;
-        for (const wchar_t *p = own; *p; p++)
-            if (*p == L'\\')
-                name = p + 1;
-        CharLowerW(lstrcatW(lstrcatW(path, name), L".loaded"));
+        CharLowerW(lstrcatW(lstrcatW(path, wcsrchr(own, L'\\') + 1), L".loaded"));
         CloseHandle(CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
     }
     return TRUE;

@@ -1,8 +1,7 @@
-// Loaded into the uninstaller by a message hook, or from its start by the driver's
-// "start-probed": reads what only its own process can see (the dialog's class icon and system
-// menu, a message box's icon) and leaves the answer in a window property. Switched on by
-// PROBE_CALLS, it logs calls of the uninstaller's and, where asked, plays Windows where Wine
-// differs: the switches are the table SWITCHES below.
+// Loaded into the uninstaller by a message hook, or from its start by the driver's start-probed:
+// reads what only its own process can see (the dialog's class icon and system menu, a message
+// box's icon) and leaves the answer in a window property. Switched on by PROBE_CALLS, it logs
+// calls of the uninstaller's and, where SWITCHES below asks, plays Windows where Wine differs.
 #include <windows.h>
 #include <shlobj.h>
 #include <stdlib.h>
@@ -59,14 +58,12 @@ static void Probe() {
 // The icon of a message box, in the "ProbeBox" property of the box: 1 + the index of the
 // system icon it shows (warning, error, information, question), 1 + 4 for any other, 1 for none.
 static void ProbeBox(HWND box) {
-    wchar_t name[32] = L"";
+    wchar_t name[32] = L"", title[32] = L"";
     GetClassNameW(box, name, 32);
+    GetWindowTextW(box, title, 32);
     if (!box || (GetWindowLongW(box, GWL_STYLE) & WS_CHILD) || lstrcmpW(name, L"#32770") ||
-        GetPropW(box, L"ProbeBox"))
-        return;
-    GetWindowTextW(box, name, 32);
-    if (!lstrcmpW(name, L"Uninstall Tivaldor"))
-        return; // the dialog, not a box
+        !lstrcmpW(title, L"Uninstall Tivaldor") || GetPropW(box, L"ProbeBox"))
+        return; // no box, the dialog itself, or a box already probed
     static const LPCSTR icons[] = {IDI_WARNING, IDI_ERROR, IDI_INFORMATION, IDI_QUESTION};
     UINT_PTR result = 1;
     for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
@@ -110,9 +107,9 @@ static void LogText(const char *name, const char *text) {
             MultiByteToWideChar(CP_ACP, 0, text ? text : "(none)", -1, wide, 2 * MAX_PATH));
 }
 
-// Logs the start of the script: its flags first, then what is started, how and where (the
-// current directory), then the result with the new process's id or the error, so that a script
-// that never ran can be told from one that was never started.
+// The script's start: its flags, what is started, how and where (the current directory), then the
+// result with the new process's id or the error, telling a script that never ran from one
+// unstarted.
 static BOOL WINAPI LogCreateProcessA(LPCSTR app, LPSTR cmd, LPSECURITY_ATTRIBUTES pa,
                                      LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags,
                                      LPVOID env, LPCSTR dir, LPSTARTUPINFOA si,
@@ -181,10 +178,9 @@ static HRESULT WINAPI SpoilSHGetSpecialFolderLocation(HWND owner, int folder, LP
     return result;
 }
 
-// With PROBE_STUBS set too, the wide calls the uninstaller makes, the listings in UTF-16 among
-// them, behave as on Windows 95, 98 and Me: stubs that fail with ERROR_CALL_NOT_IMPLEMENTED,
-// each logged with the value 0, and no SHGetPathFromIDListW at all. Stub<Call, ...> stands for
-// WideCalls[Call], with its arguments, and returns Failure.
+// With PROBE_STUBS set too, the wide calls the uninstaller makes (its UTF-16 listings among them)
+// are stubs, as on Windows 95, 98 and Me: Stub<Call, ...>, for WideCalls[Call], is logged with 0
+// and fails with ERROR_CALL_NOT_IMPLEMENTED, returning Failure; SHGetPathFromIDListW is missing.
 static const char *const WideCalls[] = {"GetModuleFileNameW", "GetTempPathW", "FindFirstFileW",
                                         "FindNextFileW"};
 
@@ -206,8 +202,7 @@ static char NTAPI StandInSetPlaceholderMode(char mode) {
     return old;
 }
 
-// With PROBE_NOSHORT set too, paths have no short form, as on a volume made without short names:
-// GetShortPathNameW, which the uninstaller looks up, gives the long path back and is logged.
+// PROBE_NOSHORT, as on a volume made without short names: GetShortPathNameW logged, the path back.
 static DWORD WINAPI LongGetShortPathNameW(LPCWSTR path, LPWSTR out, DWORD size) {
     LogCall("GetShortPathNameW", 0);
     DWORD n = lstrlenW(path);
@@ -221,21 +216,16 @@ static DWORD WINAPI LongGetShortPathNameW(LPCWSTR path, LPWSTR out, DWORD size) 
 // windows its thread has by then (none, before the dialog exists); Wine's does nothing.
 static FARPROC RealDisableGhosting;
 
-static BOOL CALLBACK CountWindow(HWND, LPARAM count) {
-    ++*(long *)count;
-    return TRUE;
-}
-
 static void WINAPI LogDisableProcessWindowsGhosting() {
     long windows = 0;
-    EnumThreadWindows(GetCurrentThreadId(), CountWindow, (LPARAM)&windows);
+    auto count = [](HWND, LPARAM n) CALLBACK -> BOOL { return ++*(long *)n; }; // never 0: go on
+    EnumThreadWindows(GetCurrentThreadId(), count, (LPARAM)&windows);
     LogCall("DisableProcessWindowsGhosting", windows);
     ((void(WINAPI *)())(void *)RealDisableGhosting)();
 }
 
-// The wait cursor that OK's handling sets: LoadCursorA logged with the ID of the system cursor
-// it asks for (-1 for another), SetCursor with IDC_WAIT's ID where it is handed that cursor (0
-// for none, -1 for another).
+// The wait cursor that OK's handling sets: LoadCursorA logged with the system cursor's ID (-1 for
+// another), SetCursor with IDC_WAIT's ID where handed that cursor (0 for none, -1 for another).
 static HCURSOR WINAPI LogLoadCursorA(HINSTANCE instance, LPCSTR name) {
     LogCall("LoadCursorA", !instance && !HIWORD(name) ? LOWORD(name) : -1);
     return LoadCursorA(instance, name);
@@ -288,12 +278,11 @@ static FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
     return GetProcAddress(module, name);
 }
 
-// Conversions as Windows makes them where Wine's differ. With PROBE_NOFLAGS set too, they refuse
-// every flag, as Windows 95, 98 and Me may, with another error than ERROR_INVALID_FLAGS; each
-// refusal is logged. With PROBE_OEMUTF8, the OEM code page is UTF-8 while the ANSI one stays as it
-// is, as on a Windows set to use UTF-8 for its console only. With either that or PROBE_STRICT,
-// conversions to a UTF-8 code page follow Windows' rules, which Wine does not enforce: no flag but
-// WC_ERR_INVALID_CHARS, and no question whether a character was lost.
+// Conversions as Windows makes them where Wine's differ. PROBE_NOFLAGS: every flag refused (and
+// logged) as Windows 95, 98 and Me may, with another error than ERROR_INVALID_FLAGS. PROBE_OEMUTF8:
+// the OEM code page UTF-8, the ANSI one as it is, as on a Windows with a UTF-8 console only. With
+// that or PROBE_STRICT, conversions to UTF-8 follow Windows' rules, which Wine does not enforce:
+// no flag but WC_ERR_INVALID_CHARS, and no question whether a character was lost.
 static int WINAPI PlayedWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int length,
                                             LPSTR out, int size, LPCCH fill, LPBOOL lost) {
     if (On[PROBE_NOFLAGS] && flags) {
@@ -313,12 +302,11 @@ static int WINAPI PlayedWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text,
     return WideCharToMultiByte(page, flags, text, length, out, size, fill, lost);
 }
 
-// With PROBE_CLOUD set too, a file or folder whose name is "cloud", hexadecimal digits, perhaps a
-// dot and more of them, and a dash is listed with the first digits added to its attributes and
-// the second as its reparse tag, as a sync client's placeholders carry theirs; in either listing.
-// With PROBE_CLOUD "disguised", as Windows 10 shows them to a program that has not asked to see
-// placeholders, the marks stay hidden until the program asks. Every path handed to GetClassFile,
-// the call that reads a file's first bytes, is logged in its long form.
+// With PROBE_CLOUD set too, a file or folder named "cloud", hexadecimal digits, perhaps a dot and
+// more of them, and a dash is listed (in either listing) with the first digits added to its
+// attributes and the second as its reparse tag, as a sync client's placeholders carry theirs;
+// "disguised", as Windows 10 shows them to a program that has not asked to see placeholders, until
+// it asks. Every path handed to GetClassFile (it reads a file's first bytes) is logged long.
 static void MarkCloud(const wchar_t *name, DWORD *attributes, DWORD *tag) {
     if (wcsncmp(name, L"cloud", 5) ||
         (!lstrcmpW(Value[PROBE_CLOUD], L"disguised") && PlaceholderMode != 2))
@@ -376,57 +364,54 @@ static void HookImports() {
     HMODULE self; // stays loaded after the driver unhooks, since the imports now lead here
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        (LPCWSTR)HookImports, &self);
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll"), shell = GetModuleHandleW(L"shell32.dll"),
-            ole = GetModuleHandleW(L"ole32.dll"), user = GetModuleHandleW(L"user32.dll"),
-            advapi = GetModuleHandleW(L"advapi32.dll");
     // Each with the switch that it plays (PROBE_CALLS: always); of two for one call, the first.
     const struct {
         Switch when;
-        HMODULE module;
         const char *name;
         void *logger;
     } hooks[] = {
-        {PROBE_CALLS, kernel, "CreateProcessA", (void *)LogCreateProcessA},
-        {PROBE_CALLS, kernel, "SetPriorityClass", (void *)LogSetPriorityClass},
-        {PROBE_CALLS, kernel, "SetThreadPriority", (void *)LogSetThreadPriority},
-        {PROBE_CALLS, kernel, "ResumeThread", (void *)LogResumeThread},
-        {PROBE_CALLS, kernel, "DeleteFileA", (void *)LogDeleteFileA},
-        {PROBE_CALLS, kernel, "CreateFileA", (void *)LogCreateFileA},
-        {PROBE_CALLS, shell, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
-        {PROBE_CALLS, kernel, "GetProcAddress", (void *)ProbeGetProcAddress},
-        {PROBE_CALLS, user, "CreateDialogParamA", (void *)LogCreateDialogParamA},
-        {PROBE_CALLS, user, "LoadCursorA", (void *)LogLoadCursorA},
-        {PROBE_CALLS, user, "SetCursor", (void *)LogSetCursor},
-        {PROBE_CALLS, advapi, "RegDeleteKeyA", (void *)LogRegDeleteKeyA},
-        {PROBE_STUBS, kernel, WideCalls[0], (void *)Stub<0, DWORD, 0, HMODULE, LPWSTR, DWORD>},
-        {PROBE_STUBS, kernel, WideCalls[1], (void *)Stub<1, DWORD, 0, DWORD, LPWSTR>},
-        {PROBE_STUBS, kernel, WideCalls[2],
+        {PROBE_CALLS, "CreateProcessA", (void *)LogCreateProcessA},
+        {PROBE_CALLS, "SetPriorityClass", (void *)LogSetPriorityClass},
+        {PROBE_CALLS, "SetThreadPriority", (void *)LogSetThreadPriority},
+        {PROBE_CALLS, "ResumeThread", (void *)LogResumeThread},
+        {PROBE_CALLS, "DeleteFileA", (void *)LogDeleteFileA},
+        {PROBE_CALLS, "CreateFileA", (void *)LogCreateFileA},
+        {PROBE_CALLS, "SHGetSpecialFolderLocation", (void *)SpoilSHGetSpecialFolderLocation},
+        {PROBE_CALLS, "GetProcAddress", (void *)ProbeGetProcAddress},
+        {PROBE_CALLS, "CreateDialogParamA", (void *)LogCreateDialogParamA},
+        {PROBE_CALLS, "LoadCursorA", (void *)LogLoadCursorA},
+        {PROBE_CALLS, "SetCursor", (void *)LogSetCursor},
+        {PROBE_CALLS, "RegDeleteKeyA", (void *)LogRegDeleteKeyA},
+        {PROBE_STUBS, WideCalls[0], (void *)Stub<0, DWORD, 0, HMODULE, LPWSTR, DWORD>},
+        {PROBE_STUBS, WideCalls[1], (void *)Stub<1, DWORD, 0, DWORD, LPWSTR>},
+        {PROBE_STUBS, WideCalls[2],
          (void *)Stub<2, HANDLE, -1, LPCWSTR, LPWIN32_FIND_DATAW>}, // INVALID_HANDLE_VALUE
-        {PROBE_STUBS, kernel, WideCalls[3],
-         (void *)Stub<3, BOOL, FALSE, HANDLE, LPWIN32_FIND_DATAW>},
-        {PROBE_SYSDIR, kernel, "GetSystemDirectoryA", (void *)NoGetSystemDirectoryA},
-        {PROBE_STRICT, kernel, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte},
-        {PROBE_CLOUD, kernel, "FindFirstFileA", (void *)Cloud<FindFirstFileA>::Listed},
-        {PROBE_CLOUD, kernel, "FindNextFileA", (void *)Cloud<FindNextFileA>::Listed},
-        {PROBE_CLOUD, kernel, "FindFirstFileW", (void *)Cloud<FindFirstFileW>::Listed},
-        {PROBE_CLOUD, kernel, "FindNextFileW", (void *)Cloud<FindNextFileW>::Listed},
-        {PROBE_CLOUD, ole, "GetClassFile", (void *)LogGetClassFile},
-        {PROBE_NOFLAGS, kernel, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte},
-        {PROBE_OEMUTF8, kernel, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte}};
+        {PROBE_STUBS, WideCalls[3], (void *)Stub<3, BOOL, FALSE, HANDLE, LPWIN32_FIND_DATAW>},
+        {PROBE_SYSDIR, "GetSystemDirectoryA", (void *)NoGetSystemDirectoryA},
+        {PROBE_STRICT, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte},
+        {PROBE_CLOUD, "FindFirstFileA", (void *)Cloud<FindFirstFileA>::Listed},
+        {PROBE_CLOUD, "FindNextFileA", (void *)Cloud<FindNextFileA>::Listed},
+        {PROBE_CLOUD, "FindFirstFileW", (void *)Cloud<FindFirstFileW>::Listed},
+        {PROBE_CLOUD, "FindNextFileW", (void *)Cloud<FindNextFileW>::Listed},
+        {PROBE_CLOUD, "GetClassFile", (void *)LogGetClassFile},
+        {PROBE_NOFLAGS, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte},
+        {PROBE_OEMUTF8, "WideCharToMultiByte", (void *)PlayedWideCharToMultiByte}};
     BYTE *base = (BYTE *)GetModuleHandleW(NULL);
     IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (IMAGE_IMPORT_DESCRIPTOR *d = (IMAGE_IMPORT_DESCRIPTOR *)(base + dir.VirtualAddress);
-         dir.VirtualAddress && d->Name; d++)
+         dir.VirtualAddress && d->Name; d++) {
+        HMODULE module = GetModuleHandleA((const char *)(base + d->Name));
         for (void **slot = (void **)(base + d->FirstThunk); *slot; slot++)
             for (const auto &hook : hooks) {
-                if (!On[hook.when] || *slot != (void *)GetProcAddress(hook.module, hook.name))
+                if (!On[hook.when] || *slot != (void *)GetProcAddress(module, hook.name))
                     continue;
                 DWORD old;
                 VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
                 *slot = hook.logger;
                 VirtualProtect(slot, sizeof *slot, old, &old);
             }
+    }
 }
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK

@@ -20,25 +20,19 @@ static void Announce(const char *name) {
     exit(status);
 }
 
-// The commands on a program's command line, one after another, each with its arguments: the
-// object called gives the next argument.
+// A program's command line, read a word at a time: the object called gives the next one.
 struct CommandLine {
     int count;
     wchar_t **words;
     void (*fail)(const char *what); // does not return
     int at;
 
-    // The next command, or NULL after the last.
-    const wchar_t *Command() {
-        return ++at < count ? words[at] : NULL;
-    }
-
-    // The word after the last one read, not taken; NULL after the last.
+    // The next word, not taken; NULL after the last.
     const wchar_t *Peek() const {
         return at + 1 < count ? words[at + 1] : NULL;
     }
 
-    // The command's next argument; fails where there is none.
+    // The next word, taken; fails where there is none.
     const wchar_t *operator()() {
         if (at + 1 >= count)
             fail("missing argument");
@@ -46,7 +40,6 @@ struct CommandLine {
     }
 };
 
-// The processes running now.
 inline std::vector<PROCESSENTRY32W> Processes() {
     std::vector<PROCESSENTRY32W> list;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
