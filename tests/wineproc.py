@@ -16,8 +16,9 @@ WINE32 = "/usr/lib/wine/wine"  # the 32-bit loader, through QEMU where the kerne
 WINESERVER = "/usr/lib/wine/wineserver"
 # Where the kernel runs no 32-bit programs, scripts/setup-wine32 has QEMU's user-mode emulator
 # run them, Wine's 32-bit side included: every start and wait then takes many times as long.
-EMULATED = Path("/proc/sys/fs/binfmt_misc/qemu-i386").is_file() and \
-    Path("/proc/sys/fs/binfmt_misc/qemu-i386").read_text().startswith("enabled")
+QEMU_ENTRY = Path("/proc/sys/fs/binfmt_misc/qemu-i386")
+EMULATED = QEMU_ENTRY.is_file() and QEMU_ENTRY.read_text().startswith("enabled")
+
 
 def wine_env(home, prefix, display=None, locale=None):
     """The environment of Wine's processes; a locale (e.g. ja_JP.UTF-8) sets their code pages."""

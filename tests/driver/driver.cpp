@@ -477,10 +477,12 @@ int wmain(int argc, wchar_t **argv) {
             Usage();
             Fail("unknown command");
         }
+        // One word for each of the command's arguments; an optional one ("[...]") only where a
+        // word is left that names no command.
         const wchar_t *a[3] = {};
-        const char *spec = c->args;
-        for (int n = 0; *spec; n++, spec += strcspn(spec, " "), spec += *spec == ' ')
-            a[n] = *spec != '[' ? arg() : Find(arg.Peek()) || !arg.Peek() ? NULL : arg();
+        int n = 0;
+        for (const char *w = c->args; *w; w += strcspn(w, " "), w += *w == ' ')
+            a[n++] = *w != '[' || (arg.Peek() && !Find(arg.Peek())) ? arg() : NULL;
         c->run(a);
         fflush(stdout);
     }
